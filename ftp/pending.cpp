@@ -1,0 +1,28 @@
+// Operations whose implementation has not landed yet answer "not supported".
+// Each line goes away when the operation is built.
+// (No prototypes here on purpose: each placeholder takes whatever it is given.)
+#include "module/status.h"
+
+#define PENDING(name) extern "C" int32_t name(...) { return st::NOT_SUPPORTED; }
+PENDING(yxfasgn)
+PENDING(yxfdasg)
+PENDING(yxfexl)
+PENDING(yxfpnam)
+PENDING(yxfnxt)
+PENDING(yxfval)
+PENDING(yxfinfo)
+PENDING(yxfins)
+PENDING(yxfinf)
+PENDING(yxfopn)
+PENDING(yxfnote)
+PENDING(yxfpnt)
+PENDING(yxfp2b)
+PENDING(yxfb2p)
+PENDING(yxfread)
+PENDING(yxfwrit)
+PENDING(yxfcls)
+PENDING(yxfpars)
+PENDING(yxfhh2p)
+PENDING(yxfhp2h)
+PENDING(yxfamvc)
+PENDING(yxfhbfr)

@@ -1,0 +1,32 @@
+// The host's memory pools: the memory pool (control-block word 10), the
+// temporary pool (word 5), the heap that every block is freed through, and
+// private pools made on request. Every block carries its pool in a header so
+// that live blocks can be counted per pool and overall, and a test can make
+// the Nth allocation fail.
+#pragma once
+#include <cstdint>
+
+#include "hostsvc/gcb.h"
+
+namespace host::memory {
+
+gcb::Pool* memory_pool();
+gcb::Pool* temporary_pool();
+gcb::Pool* heap();
+
+// Blocks allocated and not yet freed, over all pools (private pools included
+// until they are deleted).
+int live_blocks();
+// Allocations served since start (successful ones).
+long allocations();
+// Makes the nth allocation from now fail (1 = the next one); 0 switches off.
+void fail_allocation(long nth);
+// Number of allocations attempted since the last fail_allocation() call.
+long attempts_since_armed();
+
+// Private pools (ympoolc / wmpoold).
+gcb::Pool* create_private_pool();
+void delete_private_pool(gcb::Pool* pool);
+int private_pools();
+
+}  // namespace host::memory

@@ -1,0 +1,346 @@
+// Message services of the reference host: catalog, formatter, log and failure
+// texts, and the bindings ypmlog, ypmstr, ypsstr, ypslog, wkread, wrmksub.
+#include "host/messages.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "module/msgno.h"
+#include "module/status.h"
+
+namespace host::messages {
+namespace {
+
+struct CatalogEntry {
+  int number;
+  const char* text;
+};
+
+// Our wording of every message of group 566 the module issues. Inserts are in
+// the order the module passes them.
+constexpr CatalogEntry catalog[] = {
+    {msg::SERVER_SOCKET_BOUND, "Server socket bound to port %d."},
+    {msg::CONNECTION_ACCEPTED, "Connection accepted from %s."},
+    {msg::NETRC_READABLE,
+     "The .netrc file holds a password but others can read it; make it readable by you alone."},
+    {msg::NETRC_BAD_KEYWORD, "The .netrc file holds a word that is not a known keyword."},
+    {msg::REPLY_LINE, "<<< %s"},
+    {msg::COMMAND_SENT, ">>> %s"},
+    {msg::PASSWORD_REFUSED, "The server did not accept the password of user %s."},
+    {msg::OPEN_COMPLETE, "Logged in as %s on %s; the file is open."},
+    {msg::GREETING, "Server: %s"},
+    {msg::NO_REPLY_CODE, "The server's reply has no reply code."},
+    {msg::NO_OPEN_MODE, "The file must be opened for input, output or append."},
+    {msg::NO_POSITIONING, "Positioning is not possible with this open mode or record format."},
+    {msg::PORT_REFUSED, "The server refused the PORT command."},
+    {msg::TRANSFER_REFUSED, "The server refused the transfer."},
+    {msg::STORE_REFUSED, "The server refused to store or list the file."},
+    {msg::CWD_REFUSED, "The server refused to change to the working directory."},
+    {msg::BYTE_COUNT_TOO_LARGE, "%d bytes were asked for, but a record holds at most %d."},
+    {msg::SEGMENT_DROPPED, "Segment %d does not continue a record; its data was dropped."},
+    {msg::USER_REFUSED, "The server did not accept user %s."},
+    {msg::BREAK_QUESTION, "Interrupt the wait for the FTP server?"},
+    {msg::BREAK_TITLE, "FTP Access Method"},
+    {msg::WAIT_BROKEN, "The wait for the FTP server was interrupted."},
+    {msg::NO_OUTPUT_NAME, "No remote file name was given to write to."},
+    {msg::NO_HOST_NAME, "No host name was given and this machine's name is unknown."},
+    {msg::PWD_REFUSED, "The server refused the PWD command."},
+    {msg::NO_INPUT_NAME, "No remote file name was given to read."},
+    {msg::NBYTE_UNUSABLE, "The NBYTE variable is missing or cannot be used."},
+    {msg::INPUT_ONLY, "Listings, HELP and STAT can only be opened for input."},
+    {msg::HOST_NOT_FOUND, "Host %s was not found."},
+    {msg::SERVICE_NOT_FOUND, "Service %s was not found."},
+    {msg::WAIT_TIMED_OUT, "The FTP server sent nothing for %d seconds."},
+    {msg::MGET_PROMPT, "Transfer %s?"},
+    {msg::NO_PASSWORD_REPLY, "The server did not answer the password."},
+};
+
+std::vector<LogLine> g_log;
+std::function<void(const LogLine&)> g_sink;
+std::vector<FailureText> g_failure_texts;
+
+// Appends one conversion's output, cut at the buffer's end.
+struct Out {
+  char* buffer;
+  int size;
+  int length = 0;
+  void put(const char* text, int n) {
+    int room = size - length;
+    if (n > room) n = room;
+    if (n > 0) std::memcpy(buffer + length, text, size_t(n));
+    if (n > 0) length += n;
+  }
+};
+
+}  // namespace
+
+int format(char* buffer, int size, const char* fmt, va_list args) {
+  if (!buffer || size <= 0) return 0;
+  Out out{buffer, size};
+  for (const char* p = fmt ? fmt : ""; *p && out.length < size;) {
+    if (*p != '%') {
+      const char* q = std::strchr(p, '%');
+      int n = q ? int(q - p) : int(std::strlen(p));
+      out.put(p, n);
+      p += n;
+      continue;
+    }
+    // One conversion: %[flags][width][.precision][length]letter
+    const char* start = p++;
+    char spec[32];
+    int speclen = 0;
+    spec[speclen++] = '%';
+    while (*p && std::strchr("-+ 0#", *p) && speclen < 8) spec[speclen++] = *p++;
+    int width = -1, precision = -1;
+    if (*p == '*') {
+      width = va_arg(args, int);
+      ++p;
+    } else if (*p >= '0' && *p <= '9') {
+      width = 0;
+      while (*p >= '0' && *p <= '9') width = width * 10 + (*p++ - '0');
+    }
+    if (*p == '.') {
+      ++p;
+      precision = 0;
+      if (*p == '*') {
+        precision = va_arg(args, int);
+        ++p;
+      } else {
+        while (*p >= '0' && *p <= '9') precision = precision * 10 + (*p++ - '0');
+      }
+    }
+    while (*p == 'h' || *p == 'l') ++p;
+    char conv = *p ? *p++ : '\0';
+    if (width >= 0) speclen += std::snprintf(spec + speclen, sizeof spec - speclen, "%d", width);
+    if (precision >= 0)
+      speclen += std::snprintf(spec + speclen, sizeof spec - speclen, ".%d", precision);
+    char piece[512];
+    int n = 0;
+    switch (conv) {
+      case 'd': case 'i': case 'u': case 'x': case 'X': case 'o': case 'c':
+        spec[speclen++] = conv;
+        spec[speclen] = '\0';
+        n = std::snprintf(piece, sizeof piece, spec, va_arg(args, int));
+        break;
+      case 'p':
+        spec[speclen++] = 'p';
+        spec[speclen] = '\0';
+        n = std::snprintf(piece, sizeof piece, spec, va_arg(args, void*));
+        break;
+      case 's': {
+        const char* s = va_arg(args, const char*);
+        if (!s) s = "(null)";
+        // Long texts go straight through without the bounce buffer.
+        int len = precision >= 0 ? int(strnlen(s, size_t(precision))) : int(std::strlen(s));
+        int pad = width > len ? width - len : 0;
+        bool left = std::memchr(spec, '-', size_t(speclen)) != nullptr;
+        for (int i = 0; !left && i < pad; ++i) out.put(" ", 1);
+        out.put(s, len);
+        for (int i = 0; left && i < pad; ++i) out.put(" ", 1);
+        continue;
+      }
+      case 'z':
+        for (int i = 0; i < (width < 0 ? 1 : width); ++i) out.put(" ", 1);
+        continue;
+      case '%':
+        out.put("%", 1);
+        continue;
+      default:  // unknown conversion: shown as written
+        out.put(start, int(p - start));
+        continue;
+    }
+    if (n > int(sizeof piece) - 1) n = int(sizeof piece) - 1;
+    if (n > 0) out.put(piece, n);
+  }
+  if (out.length < size) buffer[out.length] = '\0';
+  return out.length;
+}
+
+std::string format_string(const char* fmt, ...) {
+  char text[4096];
+  va_list args;
+  va_start(args, fmt);
+  int n = format(text, sizeof text, fmt, args);
+  va_end(args);
+  return std::string(text, size_t(n));
+}
+
+const char* catalog_text(int group, int number) {
+  if (group != msg::GROUP) return nullptr;
+  for (const auto& e : catalog)
+    if (e.number == number) return e.text;
+  return nullptr;
+}
+
+const std::vector<LogLine>& log() { return g_log; }
+void clear_log() { g_log.clear(); }
+bool logged(int number) {
+  for (const auto& line : g_log)
+    if (line.group == msg::GROUP && line.number == number) return true;
+  return false;
+}
+void set_log_sink(std::function<void(const LogLine&)> sink) { g_sink = std::move(sink); }
+
+static void append_log(int group, int number, std::string text) {
+  g_log.push_back({group, number, std::move(text)});
+  if (g_sink) g_sink(g_log.back());
+}
+
+std::vector<FailureText> take_failure_texts() {
+  std::vector<FailureText> texts;
+  texts.swap(g_failure_texts);
+  return texts;
+}
+const std::vector<FailureText>& pending_failure_texts() { return g_failure_texts; }
+
+namespace {
+struct StatusEntry {
+  int32_t status;
+  const char* name;
+  const char* text;
+};
+constexpr StatusEntry statuses[] = {
+    {st::OK, "OK", "success"},
+    {st::END_OF_DATA, "END_OF_DATA", "end of data"},
+    {st::END_OF_LIST, "END_OF_LIST", "no further file reference"},
+    {st::NEXT_CONNECTION, "NEXT_CONNECTION", "the next connection or file follows"},
+    {st::TRUNCATED, "TRUNCATED", "record truncated to the record length"},
+    {st::NO_MEMORY, "NO_MEMORY", "out of memory"},
+    {st::FAILED, "FAILED", "the operation failed"},
+    {st::NOT_SUPPORTED, "NOT_SUPPORTED", "operation not supported"},
+    {st::NOT_ASSIGNED, "NOT_ASSIGNED", "file reference not assigned to the FTP access method"},
+    {st::FILE_REFUSED, "FILE_REFUSED", "the server refused the remote file"},
+    {st::BAD_RECORD_SIZE, "BAD_RECORD_SIZE", "invalid record length for a connection"},
+    {st::BAD_OPTION_BLOCK, "BAD_OPTION_BLOCK", "option block of the wrong length"},
+    {st::OPEN_FAILED, "OPEN_FAILED", "open failed"},
+    {st::NO_REMOTE_NAME, "NO_REMOTE_NAME", "no remote file name given"},
+    {st::UNTERMINATED_QUOTE, "UNTERMINATED_QUOTE", "unterminated quote in an MGET name list"},
+    {st::UNKNOWN_KEYWORD, "UNKNOWN_KEYWORD", "option keyword not recognised"},
+    {st::BAD_OPTION_VALUE, "BAD_OPTION_VALUE", "invalid option syntax or value"},
+    {st::BYTE_COUNT_TOO_LARGE, "BYTE_COUNT_TOO_LARGE", "byte count larger than the record buffer"},
+    {st::HAS_OPEN_FILES, "HAS_OPEN_FILES", "the file reference has open files"},
+    {st::NO_OPEN_FILE, "NO_OPEN_FILE", "no open file given"},
+    {st::BAD_TABLE, "BAD_TABLE", "bad translation table number"},
+    {st::FIELD_OVERFLOW, "FIELD_OVERFLOW", "number does not fit its field"},
+};
+const StatusEntry* find_status(int32_t status) {
+  for (const auto& e : statuses)
+    if (e.status == status) return &e;
+  return nullptr;
+}
+}  // namespace
+
+const char* status_name(int32_t status) {
+  const StatusEntry* e = find_status(status);
+  return e ? e->name : "UNKNOWN_STATUS";
+}
+
+const char* status_text(int32_t status) {
+  const StatusEntry* e = find_status(status);
+  return e ? e->text : "unknown status";
+}
+
+std::string describe_failure(int32_t status) {
+  std::string text;
+  for (const auto& t : take_failure_texts()) {
+    if (!text.empty()) text += "; ";
+    text += t.kind == 2 ? "remote file " + t.text : t.text;
+  }
+  if (text.empty()) text = status_text(status);
+  char code[48];
+  std::snprintf(code, sizeof code, " (%s 0x%08X)", status_name(status), uint32_t(status));
+  return text + code;
+}
+
+}  // namespace host::messages
+
+using namespace host::messages;
+
+namespace {
+// The catalog text formatted with the caller's inserts; an unknown number is
+// shown as such rather than dropped.
+int format_message(char* buffer, int size, int group, int number, va_list args) {
+  const char* text = catalog_text(group, number);
+  if (!text) {
+    char unknown[64];
+    std::snprintf(unknown, sizeof unknown, "Message %d.%d (no text in the catalog)", group,
+                  number);
+    va_list none;
+    va_copy(none, args);
+    int n = format(buffer, size, unknown, none);
+    va_end(none);
+    return n;
+  }
+  return format(buffer, size, text, args);
+}
+}  // namespace
+
+extern "C" int32_t hs_ypmlog(int32_t group, int32_t number, ...) {
+  char text[4096];
+  va_list args;
+  va_start(args, number);
+  int n = format_message(text, sizeof text, group, number, args);
+  va_end(args);
+  append_log(group, number, std::string(text, size_t(n)));
+  return 0;
+}
+
+extern "C" int32_t hs_ypmstr(char* buffer, int32_t size, int32_t group, int32_t number, ...) {
+  va_list args;
+  va_start(args, number);
+  int n = format_message(buffer, size, group, number, args);
+  va_end(args);
+  return n;
+}
+
+extern "C" int32_t hs_ypsstr(char* buffer, int32_t size, const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  int n = format(buffer, size, fmt, args);
+  va_end(args);
+  return n;
+}
+
+extern "C" int32_t hs_ypslog(const char* fmt, ...) {
+  char text[4096];
+  va_list args;
+  va_start(args, fmt);
+  int n = format(text, sizeof text, fmt, args);
+  va_end(args);
+  append_log(0, 0, std::string(text, size_t(n)));
+  return 0;
+}
+
+// wkread(566, number, &text, &length): the catalog text itself, unformatted.
+extern "C" int32_t hs_wkread(int32_t group, int32_t number, const char** text, int32_t* length) {
+  const char* t = catalog_text(group, number);
+  if (!t) {
+    if (text) *text = nullptr;
+    if (length) *length = 0;
+    return st::FAILED;
+  }
+  if (text) *text = t;
+  if (length) *length = int32_t(std::strlen(t));
+  return 0;
+}
+
+// wrmksub(1, text, length incl. NUL) or wrmksub(2, &name_length, 4, name, length).
+extern "C" int32_t hs_wrmksub(int32_t kind, ...) {
+  va_list args;
+  va_start(args, kind);
+  FailureText t{kind, {}};
+  if (kind == 2) {
+    va_arg(args, const int32_t*);
+    va_arg(args, int32_t);
+    const char* name = va_arg(args, const char*);
+    int32_t length = va_arg(args, int32_t);
+    if (name && length > 0) t.text.assign(name, size_t(length));
+  } else {
+    const char* text = va_arg(args, const char*);
+    int32_t length = va_arg(args, int32_t);
+    if (text && length > 0) t.text.assign(text, strnlen(text, size_t(length)));
+  }
+  va_end(args);
+  g_failure_texts.push_back(std::move(t));
+  return 0;
+}

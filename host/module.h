@@ -1,0 +1,53 @@
+// Loading the module: dlopen, mcn_main, and the walk from the image
+// information through the program control node to the method-table builder,
+// whose entry block the host keeps and finds again by name (yxam2am).
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "module/records.h"
+
+namespace host {
+
+class Module {
+ public:
+  // Loads the module file (once per process; later calls with the same path
+  // return the same module). Returns null and sets `error` on failure.
+  static Module* load(const std::string& path, std::string* error);
+  // The module built alongside this host.
+  static Module* load_default(std::string* error);
+
+  const ImageInfo* image() const { return image_; }
+  const ProgramControlNode* node() const { return node_; }
+  AccessMethodEntry* entry() const { return entry_; }
+  MethodSlot* vector() const { return entry_->vector; }
+  void* symbol(const char* name) const;
+
+  // The routine in slot `slot` of the method vector, called with the host's
+  // arguments (cdecl). Slots without a routine are not called.
+  template <typename... Args>
+  int32_t call(int slot, Args... args) const {
+    using Fn = int32_t (*)(Args...);
+    return reinterpret_cast<Fn>(vector()[slot].routine)(args...);
+  }
+
+ private:
+  void* handle_ = nullptr;
+  const ImageInfo* image_ = nullptr;
+  const ProgramControlNode* node_ = nullptr;
+  AccessMethodEntry* entry_ = nullptr;
+};
+
+// Method-vector slots by operation.
+namespace slot {
+constexpr int ASSIGN = 0, DEASSIGN = 1, EXISTS = 2, EXP = 3, PHYSICAL_NAME = 4, NEXT = 6,
+              VALIDATE = 7, INFO = 8, INFO_ITEMS = 9, INFO_RELEASE = 10, OPEN = 11, NOTE = 12,
+              POINT = 13, POSITION_TO_NUMBER = 14, NUMBER_TO_POSITION = 15, READ = 18,
+              WRITE = 19, FLUSH = 20, CLOSE = 21, PARSE = 30, OPTIONS_OUT = 33,
+              OPTIONS_IN = 34, RECORD_ACCESS = 35, RELEASE_OPTIONS = 36;
+}
+
+// The entry blocks the host knows by name (yxam2am).
+void register_access_method(AccessMethodEntry* entry);
+
+}  // namespace host

@@ -1,0 +1,41 @@
+// Numbers of the messages of message group 566 that the module issues. The
+// host owns the texts; the module passes the number and its inserts.
+#pragma once
+
+namespace msg {
+constexpr int GROUP = 566;
+
+constexpr int SERVER_SOCKET_BOUND = 7;     // insert: port (int)
+constexpr int CONNECTION_ACCEPTED = 8;     // insert: peer address (text)
+constexpr int NETRC_READABLE = 9;          // .netrc with a password readable by others
+constexpr int NETRC_BAD_KEYWORD = 10;      // unknown word in .netrc
+constexpr int REPLY_LINE = 12;             // insert: reply line (text)
+constexpr int COMMAND_SENT = 13;           // insert: command (text)
+constexpr int PASSWORD_REFUSED = 14;       // insert: user (text)
+constexpr int OPEN_COMPLETE = 15;          // inserts: user, host (texts)
+constexpr int GREETING = 16;               // insert: greeting line (text)
+constexpr int NO_REPLY_CODE = 17;
+constexpr int NO_OPEN_MODE = 18;
+constexpr int NO_POSITIONING = 19;
+constexpr int PORT_REFUSED = 20;
+constexpr int TRANSFER_REFUSED = 21;       // TYPE, RETR or a failed final reply on input
+constexpr int STORE_REFUSED = 23;          // STOR, APPE, listings, failed final reply on output
+constexpr int CWD_REFUSED = 24;
+constexpr int BYTE_COUNT_TOO_LARGE = 25;   // inserts: bytes wanted, record size (ints)
+constexpr int SEGMENT_DROPPED = 29;        // insert: segment number (int)
+constexpr int USER_REFUSED = 30;           // insert: user (text)
+constexpr int BREAK_QUESTION = 35;
+constexpr int BREAK_TITLE = 36;
+constexpr int WAIT_BROKEN = 37;
+constexpr int NO_OUTPUT_NAME = 47;
+constexpr int NO_HOST_NAME = 50;
+constexpr int PWD_REFUSED = 71;
+constexpr int NO_INPUT_NAME = 72;
+constexpr int NBYTE_UNUSABLE = 92;
+constexpr int INPUT_ONLY = 93;
+constexpr int HOST_NOT_FOUND = 123;        // insert: host name (text)
+constexpr int SERVICE_NOT_FOUND = 124;     // insert: service name (text)
+constexpr int WAIT_TIMED_OUT = 210;        // insert: seconds (int)
+constexpr int MGET_PROMPT = 211;           // insert: remote name (text)
+constexpr int NO_PASSWORD_REPLY = 212;
+}  // namespace msg
