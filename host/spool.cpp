@@ -57,9 +57,9 @@ void close(void* handle) {
 
 int mark() { return g_serial; }
 
-void close_since(int mark) {
+void close_made(int after, int upto) {
   for (size_t i = g_files.size(); i-- > 0;)
-    if (g_files[i]->serial > mark) close(g_files[i]);
+    if (g_files[i]->serial > after && g_files[i]->serial <= upto) close(g_files[i]);
 }
 
 void fail_operation(long nth) {

@@ -12,9 +12,11 @@ int open_files();
 // Closes (and removes) a work file; the host does this when the open that made
 // it is closed.
 void close(void* handle);
-// Closes every work file made since `mark` was taken (see mark()).
+// Work files are numbered as they are made; mark() is the number of the last
+// one. close_made(after, upto) closes those numbered after `after` up to and
+// including `upto` -- the host uses it to close the work files an open made.
 int mark();
-void close_since(int mark);
+void close_made(int after, int upto);
 // Makes the nth work-file operation from now fail (1 = the next one; 0 = off),
 // for tests of a failing work file.
 void fail_operation(long nth);

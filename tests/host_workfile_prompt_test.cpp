@@ -86,7 +86,7 @@ TEST(WorkFile, InjectedFailuresAndCloseSinceMark) {
   EXPECT_EQ(xcopen()(&b, nullptr), st::FAILED);
   EXPECT_EQ(b, nullptr);
   host::spool::fail_operation(0);
-  host::spool::close_since(mark);
+  host::spool::close_made(mark, host::spool::mark());
   EXPECT_EQ(host::spool::open_files(), 0);
 }
 
