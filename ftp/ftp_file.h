@@ -6,16 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ftp/host_records.h"  // OPEN_* and RECFM_* bits
 #include "sock/sock_conn.h"
 
 struct AssignRecord;
 struct FtpOptions;
-
-// open_mode
-constexpr uint32_t OPEN_INPUT = 0x01;
-constexpr uint32_t OPEN_OUTPUT = 0x02;
-constexpr uint32_t OPEN_APPEND = 0x04;
-constexpr uint32_t OPEN_POSITIONING = 0x20;
 
 constexpr int FILE_TEXT = 128;   // host, user, password, service, data_host
 constexpr int PWD_SIZE = 256;    // at most 255 characters
@@ -25,7 +20,7 @@ struct FtpFile {
   char fileref_name[8];          // translated through host table 2
   void* amec;                    // access-method entry block
   uint32_t open_mode;            // OPEN_*; MOD turns output into append
-  uint32_t recfm;                // RECFM_* bits (ftp/ftp_options.h)
+  uint32_t recfm;                // RECFM_* bits
   int32_t blksize;               // 0: 32768 for the data connection
   int32_t lrecl;                 // default 256
   int32_t lrecl_out;             // pad length of F writes, data record size

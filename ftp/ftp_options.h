@@ -6,16 +6,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ftp/host_records.h"  // RECFM_* bits of recfm_bits
+
 constexpr int32_t FTP_OPTIONS_SIZE = 1336;
 constexpr int OPTION_TEXT_SHORT = 128;  // machine, password, user, host
 constexpr int OPTION_TEXT_LONG = 256;   // directory, rcmd, lsfile (at most 255 characters)
 constexpr int NBYTE_NAME_SIZE = 8;
-
-// recfm_bits
-constexpr uint32_t RECFM_S = 0x02;
-constexpr uint32_t RECFM_F = 0x08;
-constexpr uint32_t RECFM_CC = 0x10;  // carriage control (open request only)
-constexpr uint32_t RECFM_V = 0x20;
 
 // context_flags: the block belongs to the host, which releases it.
 constexpr uint32_t OPTIONS_HOST_OWNED = 0x10;
@@ -44,7 +40,7 @@ constexpr uint32_t NOQUIT = 0x2000;
 }  // namespace opt
 
 struct FtpOptions {
-  uint32_t recfm_bits;       // RECFM_* OR-ed in, never cleared
+  uint32_t recfm_bits;       // RECFM_F, RECFM_V, RECFM_S OR-ed in, never cleared
   uint32_t reserved;         // always 0
   int32_t lrecl;             // 0: not given
   int32_t blocksize;         // 0: not given

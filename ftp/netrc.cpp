@@ -9,13 +9,12 @@
 #include <cstring>
 
 #include "hostsvc/hostsvc.h"
-#include "module/export.h"
 #include "module/memory.h"
 #include "module/msgno.h"
 #include "module/status.h"
 
 extern "C" {
-FTPAM_VISIBLE const NetrcKeyword toktab[] = {
+const NetrcKeyword toktab[] = {
     {"default", netrc::DEFAULT},   {"login", netrc::LOGIN},     {"password", netrc::PASSWORD},
     {"passwd", netrc::PASSWORD},   {"account", netrc::ACCOUNT}, {"machine", netrc::MACHINE},
     {"       ", netrc::END},

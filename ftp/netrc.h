@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "module/export.h"
+
 constexpr int NETRC_KEYWORD_SIZE = 12;
 constexpr int NETRC_WORD_SIZE = 112;  // 111 characters and a NUL
 
@@ -28,7 +30,7 @@ static_assert(offsetof(NetrcKeyword, value) == 12);
 
 extern "C" {
 // The keyword table, in the order words are matched against it.
-extern const NetrcKeyword toktab[];
+extern FTPAM_VISIBLE const NetrcKeyword toktab[];
 
 // Reads the next word of `file` into `buffer` (NETRC_WORD_SIZE bytes) and
 // returns its token value. A word longer than the buffer holds is cut to its

@@ -113,7 +113,7 @@ T& field_of(FtpOptions* block, uint16_t offset) {
 // Replaces a text field with at most `limit` characters of `text`.
 void store_text(char* field, int field_size, const char* text, int limit) {
   std::memset(field, 0, size_t(field_size));
-  std::strncpy(field, text, size_t(limit));
+  std::memcpy(field, text, strnlen(text, size_t(limit)));
 }
 
 bool begins_with(const char* text, const char* prefix) {
