@@ -24,17 +24,17 @@ constexpr uint16_t EQUALS = 5;
 // The position record of a token (its address goes with the token). The
 // module sets bit 0 of the word at byte offset 48 to mark an error.
 struct Position {
-  int32_t offset;         // byte offset of the token in the statement
-  int32_t length;         // bytes of the statement the token spans
-  int32_t index;          // token number, from 0
-  uint32_t reserved[9];
-  uint32_t flags;         // POSITION_ERROR
-  uint32_t masked;        // 1 after yhqblot
+  int32_t offset = 0;     // byte offset of the token in the statement
+  int32_t length = 0;     // bytes of the statement the token spans
+  int32_t index = 0;      // token number, from 0
+  uint32_t reserved[9] = {};
+  uint32_t flags = 0;     // POSITION_ERROR
+  uint32_t masked = 0;    // 1 after yhqblot
 };
 static_assert(offsetof(Position, flags) == POSITION_FLAGS_OFFSET);
 
 struct Token {
-  uint16_t kind;
+  uint16_t kind = END;
   std::string text;       // as delivered: upper-cased word, or quoted string with its quotes
   Position position;
 };
@@ -77,7 +77,7 @@ class Statement {
   std::string text_;
   std::string error_;
   std::vector<Token> tokens_;
-  Token end_;
+  Token end_{};
   size_t option_start_ = 0;
 };
 
