@@ -99,8 +99,9 @@ extern "C" int32_t ruserpass(const char* machine, char** user, char** password, 
   FILE* file = std::fopen(path, "r");
   if (!file) return st::OK;
 
-  // Find the first entry that applies. An empty machine name matches no
-  // machine entry, only a default one.
+  // Find the first entry that applies. The word after "machine" is a name
+  // even where it would read as a keyword (a host called "mac" or "def"). An
+  // empty machine name matches no machine entry, only a default one.
   size_t machine_length = std::strlen(machine);
   for (bool found = false; !found;) {
     switch (token(file, buffer)) {
@@ -110,7 +111,7 @@ extern "C" int32_t ruserpass(const char* machine, char** user, char** password, 
         found = true;
         break;
       case netrc::MACHINE:
-        found = token(file, buffer) == netrc::WORD && machine_length > 0 &&
+        found = token(file, buffer) != netrc::END && machine_length > 0 &&
                 std::strncmp(buffer, machine, machine_length) == 0;
         break;
       default:
