@@ -47,7 +47,7 @@ struct Rule {
   const char* keyword;
   Action action;
   uint16_t field;    // offset in FtpOptions (Number, Text, Machine, Password)
-  uint16_t limit;    // Text: most characters kept; Flag: the bit
+  uint16_t limit;    // texts: most characters kept (SHORT_TEXT or LONG_TEXT); Flag: the bit
 };
 
 #define FIELD(name) uint16_t(offsetof(FtpOptions, name))
@@ -134,15 +134,15 @@ constexpr int32_t REJECTED = st::BAD_OPTION_VALUE;
 // wrote cannot be recovered from it.
 int32_t apply_text(FtpOptions* block, const Rule& rule, const HostToken& value) {
   if (!quoted(value.text, value.length)) return REJECTED;
-  auto* pool = static_cast<gcb::Pool*>(v_global_gcb_anchor[gcb::TEMP_POOL]);
-  auto* copy = static_cast<char*>(pool->alloc(pool, value.length + 1, gcb::ALLOC_NOCLEAR));
+  void* pool = v_global_gcb_anchor[gcb::TEMP_POOL];
+  auto* copy = static_cast<char*>(vmalloc_handler(pool, value.length + 1, gcb::ALLOC_NOCLEAR));
   if (!copy) return st::NO_MEMORY;
   std::memcpy(copy, value.text, value.length);
   copy[value.length] = '\0';
   wzstrpq(copy, value.length);
   int field_size = rule.limit == SHORT_TEXT ? OPTION_TEXT_SHORT : OPTION_TEXT_LONG;
   store_text(&field_of<char>(block, rule.field), field_size, copy, rule.limit);
-  pool->free(pool, copy, 0, 4);
+  vmfree_handler(pool, copy, 0, 4);  // the temporary pool frees its own blocks
   return st::OK;
 }
 
