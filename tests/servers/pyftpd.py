@@ -3,8 +3,7 @@
 
 Serves one folder to one user (read and write) on ADDRESS:21 until it is
 killed; SIGTERM ends it at once, which is fine: it is one process with no
-state to save. Once it listens it prints "ready" on standard output, so a
-caller can wait for that line instead of polling the port.
+state to save. Callers know it is ready when it greets on ADDRESS:21.
 
 usage: pyftpd.py ADDRESS FOLDER USER PASSWORD [LOGFILE]
 """
@@ -22,7 +21,7 @@ def main(argv):
         return 2
     address, folder, user, password = argv[1:5]
     logging.basicConfig(filename=argv[5] if len(argv) == 6 else None,
-                        level=logging.INFO if len(argv) == 6 else logging.WARNING)
+                        level=logging.DEBUG if len(argv) == 6 else logging.WARNING)
 
     authorizer = DummyAuthorizer()
     # e l r a d f m w M T: every read and write right pyftpdlib knows.
@@ -33,7 +32,6 @@ def main(argv):
     handler.timeout = 120  # idle sessions end by themselves
 
     server = FTPServer((address, 21), handler)
-    print("ready", flush=True)
     server.serve_forever()
     return 0
 
