@@ -3,8 +3,15 @@
 // stores files over active data connections, and is gone after stop().
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "tests/support/plain_ftp_client.h"
 #include "tests/support/real_servers.h"
+
+namespace ftptest {
+// Names the parameter in test listings ("pyftpdlib", not a byte dump).
+void PrintTo(ServerKind kind, std::ostream* out) { *out << server_name(kind); }
+}  // namespace ftptest
 
 namespace {
 

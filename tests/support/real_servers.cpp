@@ -96,7 +96,7 @@ bool ensure_test_account(std::string* error) {
 }
 
 std::string vsftpd_config(const std::string& address, const std::string& folder,
-                          const std::string& home) {
+                          const std::string& home, const std::string& banner) {
   return "listen=YES\n"
          "listen_ipv6=NO\n"
          "listen_address=" + address + "\n"
@@ -114,10 +114,13 @@ std::string vsftpd_config(const std::string& address, const std::string& folder,
          "pam_service_name=vsftpd\n"
          "ascii_download_enable=YES\n"
          "ascii_upload_enable=YES\n"
+         "idle_session_timeout=120\n"
+         "data_connection_timeout=60\n"
          "xferlog_enable=YES\n"
          "xferlog_std_format=NO\n"
          "log_ftp_protocol=YES\n"
-         "vsftpd_log_file=" + folder + "/server.log\n";
+         "vsftpd_log_file=" + folder + "/server.log\n"
+         "ftpd_banner=" + banner + "\n";
 }
 
 }  // namespace
@@ -184,11 +187,11 @@ std::unique_ptr<RealServer> RealServer::start(ServerKind kind, std::string* erro
 bool RealServer::launch(std::string* error) {
   std::vector<std::string> argv;
   if (kind_ == ServerKind::Pyftpdlib) {
-    argv = {kPython, FTPAM_SOURCE_DIR "/tests/servers/pyftpd.py", address_, home_, kUser,
-            kPassword, folder_ + "/server.log"};
+    argv = {kPython,  FTPAM_SOURCE_DIR "/tests/servers/pyftpd.py", "--banner", banner(),
+            "--log",  folder_ + "/server.log", address_, home_, kUser, kPassword};
   } else {
     std::string config = folder_ + "/vsftpd.conf";
-    if (!put(config, vsftpd_config(address_, folder_, home_))) {
+    if (!put(config, vsftpd_config(address_, folder_, home_, banner()))) {
       *error = "cannot write " + config;
       return false;
     }
@@ -229,13 +232,18 @@ bool RealServer::wait_for_greeting(std::string* error) {
       *error = std::string(server_name(kind_)) + " ended before it greeted on " + address_;
       return false;
     }
+    // Our banner, not just any greeting: another server may have taken the address.
     PlainFtpClient probe(2000);
-    if (probe.connect(address_).rfind("220", 0) == 0) return true;
+    if (probe.connect(address_).rfind("220 " + banner(), 0) == 0) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   *error = std::string(server_name(kind_)) + " did not greet on " + address_ + " within " +
            std::to_string(kGreetingWaitMs) + " ms";
   return false;
+}
+
+std::string RealServer::banner() const {
+  return std::string(server_name(kind_)) + " ready, " + fs::path(folder_).filename().string();
 }
 
 void RealServer::stop_process() {
@@ -251,8 +259,20 @@ void RealServer::stop_process() {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  kill(-pid_, SIGKILL);  // session processes that outlived the listener
   pid_ = -1;
+  if (kind_ == ServerKind::Vsftpd) {
+    // vsftpd serves each session in processes of a session group of their
+    // own, which outlive the listener; they run our config file, so they are
+    // found by it and ended too.
+    std::string command_line = std::string(kVsftpd) + '\0' + folder_ + "/vsftpd.conf" + '\0';
+    std::error_code ec;
+    for (const fs::directory_entry& entry : fs::directory_iterator("/proc", ec)) {
+      std::string name = entry.path().filename().string();
+      if (name.find_first_not_of("0123456789") == std::string::npos &&
+          slurp(entry.path().string() + "/cmdline") == command_line)
+        kill(std::stoi(name), SIGKILL);
+    }
+  }
 }
 
 void RealServer::stop() {

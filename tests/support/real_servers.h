@@ -41,9 +41,10 @@ class RealServer {
   RealServer(const RealServer&) = delete;
   RealServer& operator=(const RealServer&) = delete;
 
-  // Stops the server: SIGTERM to its process group (vsftpd runs one process
-  // per session), SIGKILL when it has not ended after five seconds; then
-  // removes its folder. Safe to call more than once.
+  // Stops the server and every session it still serves: SIGTERM to its
+  // process, SIGKILL when it has not ended after five seconds, SIGKILL to
+  // vsftpd's session processes; then removes its folder. Safe to call more
+  // than once.
   void stop();
 
   ServerKind kind() const { return kind_; }
@@ -69,6 +70,7 @@ class RealServer {
   bool launch(std::string* error);
   bool wait_for_greeting(std::string* error);
   void stop_process();
+  std::string banner() const;  // unique to this server
   void give_to_user(const std::string& path) const;
 
   ServerKind kind_;
