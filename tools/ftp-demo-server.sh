@@ -21,7 +21,8 @@ usage() {
 }
 
 if [[ ${1:-} == stop ]]; then
-  (($# == 2)) && [[ $2 =~ ^[1-9][0-9]*$ ]] || usage  # never 0 or -1: kill would reach many processes
+  # A process id, never 0 or -1: kill would reach whole groups of processes.
+  (($# == 2)) && [[ $2 =~ ^[1-9][0-9]*$ ]] || usage
   pid=$2
   kill "$pid" 2>/dev/null || exit 0
   for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || exit 0; sleep 0.1; done
@@ -31,7 +32,10 @@ fi
 
 (($# == 4 || $# == 5)) || usage
 address=$1 folder=$2 user=$3 password=$4 log=${5:-/dev/null}
-[[ $address =~ ^127\.[0-9]+\.[0-9]+\.[0-9]+$ ]] || { echo "$0: $address is not a loopback address" >&2; exit 2; }
+if ! [[ $address =~ ^127\.[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
+  echo "$0: $address is not a loopback address" >&2
+  exit 2
+fi
 [[ -d $folder ]] || { echo "$0: no folder $folder" >&2; exit 2; }
 "$python" -c 'import pyftpdlib' 2>/dev/null || {
   echo "$0: python3-pyftpdlib is missing; run tools/setup.sh" >&2

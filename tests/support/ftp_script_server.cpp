@@ -95,8 +95,8 @@ std::string mask_port(const std::string& line) {
 struct ScriptServer::Session {
   Fd control;
   Fd data;
-  std::string pending;     // bytes received and not yet taken as command lines
-  std::string port_host;   // the last PORT's address, "" when none or unusable
+  std::string pending;    // bytes received and not yet taken as command lines
+  std::string port_host;  // the last PORT's address, "" when none or unusable
   int port_port = 0;
 };
 
@@ -190,8 +190,8 @@ void ScriptServer::run() {
   for (int served = 0; script_.max_sessions == 0 || served < script_.max_sessions; ++served) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    Wait w = wait_for(listener_.get(), POLLIN, std::max<int>(0, int(left.count())),
-                      stop_read_.get());
+    Wait w =
+        wait_for(listener_.get(), POLLIN, std::max<int>(0, int(left.count())), stop_read_.get());
     if (w == Wait::Timeout) problem("the server's lifetime ended");
     if (w != Wait::Ready) break;
     Session session;
@@ -338,7 +338,8 @@ void ScriptServer::transfer_data(Session& s, const Data& data) {
       std::string bytes;
       long n = receive_some(fd, bytes, timeouts_.data_ms, stop_read_.get(),
                             std::min<std::size_t>(65536, data.receive_limit - got));
-      if (n < 0) problem("data: nothing received within " + std::to_string(timeouts_.data_ms) + " ms");
+      if (n < 0)
+        problem("data: nothing received within " + std::to_string(timeouts_.data_ms) + " ms");
       if (n <= 0) break;
       got += std::size_t(n);
       note([&](Record& r) { r.uploads.back() += bytes; });

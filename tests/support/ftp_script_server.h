@@ -75,9 +75,9 @@ enum class Then {
 struct Data {
   enum class Kind { None, Send, Receive };
   Kind kind = Kind::None;
-  Writes send;                                   // Send: the writes, in order
-  std::size_t receive_limit = SIZE_MAX;          // Receive: stop after this many bytes
-  bool reset = false;                            // end with a reset instead of a close
+  Writes send;                           // Send: the writes, in order
+  std::size_t receive_limit = SIZE_MAX;  // Receive: stop after this many bytes
+  bool reset = false;                    // end with a reset instead of a close
 
   // Send `writes`, then close (or reset: a transfer broken off by the server).
   static Data sending(Writes writes, bool reset = false);
@@ -106,7 +106,9 @@ struct Script {
   Then after_greeting = Then::Continue;  // Close or Reset: a server that hangs up at once
   std::vector<Step> steps;
   Writes fallback = "502 Command not implemented.\r\n";
-  bool connect_at_port = false;  // connect the data connection on PORT (pyftpdlib) or at the transfer (vsftpd)
+  // Connect the data connection on PORT, as pyftpdlib does, instead of at
+  // the transfer command, as vsftpd does.
+  bool connect_at_port = false;
   bool strict = false;
   int max_sessions = 0;  // stop listening after this many sessions; 0: until stop()
 

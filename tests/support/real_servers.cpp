@@ -61,7 +61,8 @@ bool run(std::vector<std::string> argv, const std::string& input, std::string* o
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, in_path.c_str(), O_RDONLY, 0);
   std::string out_path = in_path + ".out";
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   pid_t pid;
   int status = -1;
@@ -97,30 +98,35 @@ bool ensure_test_account(std::string* error) {
 
 std::string vsftpd_config(const std::string& address, const std::string& folder,
                           const std::string& home, const std::string& banner) {
-  return "listen=YES\n"
-         "listen_ipv6=NO\n"
-         "listen_address=" + address + "\n"
-         "listen_port=21\n"
-         "background=NO\n"
-         "anonymous_enable=NO\n"
-         "local_enable=YES\n"
-         "local_root=" + home + "\n"
-         "write_enable=YES\n"
-         "local_umask=022\n"
-         "port_enable=YES\n"
-         "connect_from_port_20=NO\n"
-         "seccomp_sandbox=NO\n"
-         "secure_chroot_dir=" + folder + "/empty\n"
-         "pam_service_name=vsftpd\n"
-         "ascii_download_enable=YES\n"
-         "ascii_upload_enable=YES\n"
-         "idle_session_timeout=120\n"
-         "data_connection_timeout=60\n"
-         "xferlog_enable=YES\n"
-         "xferlog_std_format=NO\n"
-         "log_ftp_protocol=YES\n"
-         "vsftpd_log_file=" + folder + "/server.log\n"
-         "ftpd_banner=" + banner + "\n";
+  const std::string settings[] = {
+      "listen=YES",
+      "listen_ipv6=NO",
+      "listen_address=" + address,
+      "listen_port=21",
+      "background=NO",
+      "anonymous_enable=NO",
+      "local_enable=YES",
+      "local_root=" + home,
+      "write_enable=YES",
+      "local_umask=022",
+      "port_enable=YES",
+      "connect_from_port_20=NO",
+      "seccomp_sandbox=NO",
+      "secure_chroot_dir=" + folder + "/empty",
+      "pam_service_name=vsftpd",
+      "ascii_download_enable=YES",
+      "ascii_upload_enable=YES",
+      "idle_session_timeout=120",
+      "data_connection_timeout=60",
+      "xferlog_enable=YES",
+      "xferlog_std_format=NO",
+      "log_ftp_protocol=YES",
+      "vsftpd_log_file=" + folder + "/server.log",
+      "ftpd_banner=" + banner,
+  };
+  std::string text;
+  for (const std::string& line : settings) text += line + "\n";
+  return text;
 }
 
 }  // namespace
@@ -154,7 +160,8 @@ std::unique_ptr<RealServer> RealServer::start(ServerKind kind, std::string* erro
   }
   if (kind == ServerKind::Vsftpd && !ensure_test_account(error)) return nullptr;
 
-  std::string pattern = fs::temp_directory_path() / (std::string("ftpam-") + server_name(kind) + "-XXXXXX");
+  std::string pattern =
+      fs::temp_directory_path() / (std::string("ftpam-") + server_name(kind) + "-XXXXXX");
   if (!mkdtemp(pattern.data())) {
     *error = "mkdtemp failed";
     return nullptr;
@@ -187,8 +194,9 @@ std::unique_ptr<RealServer> RealServer::start(ServerKind kind, std::string* erro
 bool RealServer::launch(std::string* error) {
   std::vector<std::string> argv;
   if (kind_ == ServerKind::Pyftpdlib) {
-    argv = {kPython,  FTPAM_SOURCE_DIR "/tests/servers/pyftpd.py", "--banner", banner(),
-            "--log",  folder_ + "/server.log", address_, home_, kUser, kPassword};
+    std::string script = FTPAM_SOURCE_DIR "/tests/servers/pyftpd.py";
+    argv = {kPython, script, "--banner", banner(), "--log", folder_ + "/server.log",
+            address_, home_, kUser, kPassword};
   } else {
     std::string config = folder_ + "/vsftpd.conf";
     if (!put(config, vsftpd_config(address_, folder_, home_, banner()))) {
@@ -206,7 +214,8 @@ bool RealServer::launch(std::string* error) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                   0644);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
