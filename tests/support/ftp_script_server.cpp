@@ -212,9 +212,8 @@ void ScriptServer::serve(Session& s) {
   if (script_.after_greeting == Then::Close || script_.after_greeting == Then::Reset) return;
 
   for (;;) {
-    std::vector<std::string> lines;
-    take_lines(s, &lines, false);
-    if (lines.empty()) {
+    std::string line;
+    if (!next_line(s, &line)) {
       Wait w = wait_for(ctl, POLLIN, timeouts_.idle_ms, stop_read_.get());
       if (w == Wait::Timeout)
         problem("no command within " + std::to_string(timeouts_.idle_ms) + " ms");
@@ -225,7 +224,6 @@ void ScriptServer::serve(Session& s) {
       s.pending += got;
       continue;
     }
-    const std::string& line = lines.front();
     std::string verb = verb_of(line);
     if (verb == "PORT") handle_port(s, line);
 
@@ -245,32 +243,32 @@ void ScriptServer::serve(Session& s) {
   }
 }
 
-// Takes the next complete command line out of `pending` into `lines` (at most
-// one, so that each is answered before the next is looked at) and records it.
-// With `all`, records every remaining line and an unterminated rest as well.
-void ScriptServer::take_lines(Session& s, std::vector<std::string>* lines, bool all) {
-  for (;;) {
-    std::size_t end = s.pending.find('\n');
-    if (end == std::string::npos && !(all && !s.pending.empty())) return;
-    std::string line = s.pending.substr(0, end);
-    s.pending.erase(0, end == std::string::npos ? std::string::npos : end + 1);
-    if (end != std::string::npos && !line.empty() && line.back() == '\r') line.pop_back();
-    if (end == std::string::npos) problem("unterminated command at the end: " + line);
-    note([&](Record& r) { r.commands.push_back(line); });
-    if (lines) lines->push_back(line);
-    if (!all) return;
-  }
+// Takes the next complete command line out of `pending` and records it.
+bool ScriptServer::next_line(Session& s, std::string* line) {
+  std::size_t end = s.pending.find('\n');
+  if (end == std::string::npos) return false;
+  *line = s.pending.substr(0, end);
+  s.pending.erase(0, end + 1);
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  note([&](Record& r) { r.commands.push_back(*line); });
+  return true;
 }
 
 // At the end of a session (also on stop): records whatever the client had
-// already sent and what is left of an unterminated line.
+// already sent, an unterminated last line included.
 void ScriptServer::drain(Session& s) {
   std::string got;
   while (receive_some(s.control.get(), got, 0) > 0) {
   }
   note([&](Record& r) { r.control_bytes += got; });
   s.pending += got;
-  take_lines(s, nullptr, true);
+  for (std::string line; next_line(s, &line);) {
+  }
+  if (!s.pending.empty()) {
+    problem("unterminated command at the end: " + s.pending);
+    note([&](Record& r) { r.commands.push_back(s.pending); });
+    s.pending.clear();
+  }
 }
 
 const Step* ScriptServer::match(const std::string& verb, const std::string& line) {

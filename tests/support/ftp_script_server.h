@@ -172,7 +172,7 @@ class ScriptServer {
   bool connect_data(Session& session);
   bool write(int fd, const Writes& writes);
   void drain(Session& session);
-  void take_lines(Session& session, std::vector<std::string>* lines, bool all);
+  bool next_line(Session& session, std::string* line);
   void note(std::function<void(Record&)> change);
   void problem(const std::string& text);
 
