@@ -2,16 +2,16 @@
 // module's export table.
 #pragma once
 #include <cstdint>
+#include <netdb.h>
 #include <netinet/in.h>
+// netdb.h names an h_errno code HOST_NOT_FOUND; here the name means the
+// message number msg::HOST_NOT_FOUND.
+#undef HOST_NOT_FOUND
 
 #include "hostsvc/hostsvc.h"
 #include "module/msgno.h"
 #include "sock/sock_conn.h"
 #include "sock/yxsoc_sys.h"
-
-// netdb.h names an h_errno code HOST_NOT_FOUND; here the name means the
-// message number msg::HOST_NOT_FOUND.
-#undef HOST_NOT_FOUND
 
 extern "C" SockSyscalls yxs_syscalls;
 

@@ -7,10 +7,12 @@
 // Tests reach the table as the module's exported data symbol "yxs_syscalls"
 // (host::Module::symbol); the layout below is shared with them.
 #pragma once
-#include <netdb.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+
+struct hostent;
+struct servent;
 
 struct SockSyscalls {
   int (*socket)(int domain, int type, int protocol);

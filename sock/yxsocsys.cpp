@@ -1,5 +1,6 @@
 // The socket layer's system-call table, filled with the C library's routines.
 #include <cerrno>
+#include <netdb.h>
 #include <unistd.h>
 
 #include "sock/yxsoc_sys.h"
