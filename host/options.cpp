@@ -18,6 +18,10 @@ struct Handle {
 void set(const std::string& key, const std::string& value) { g_options[key] = value; }
 void unset(const std::string& key) { g_options.erase(key); }
 void clear() { g_options.clear(); }
+std::string get(const std::string& key) {
+  auto it = g_options.find(key);
+  return it == g_options.end() ? std::string() : it->second;
+}
 int open_handles() { return g_handles; }
 int open_values() { return g_values; }
 

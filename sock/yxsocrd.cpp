@@ -1,0 +1,289 @@
+// Reading records: yxsread cuts the byte stream of a block into records by
+// terminator, fixed length, byte count or S370V / S370VS descriptor words;
+// readblk refills the read buffer with one read (after re-accepting when the
+// previous peer of a listening block has closed); drop370msg reports S370VS
+// segments that cannot belong to a record.
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+
+#include "module/status.h"
+#include "sock/yxsoc.h"
+#include "sock/yxsoc_int.h"
+#include "util/util.h"
+
+namespace {
+
+constexpr int DESCRIPTOR_LENGTH = 4;
+
+enum SegmentType { COMPLETE = 0, FIRST = 1, LAST = 2, MIDDLE = 3 };
+
+// One call of yxsread: the block, the carry its next refill keeps, and
+// whether the record was cut to record_size.
+struct Reader {
+  sock_conn* block;
+  int32_t carry = 0;
+  bool truncated = false;
+
+  int32_t refill() { return readblk(sock::data_socket(block), carry, block); }
+
+  const char* unread() const { return block->read_buffer + block->read_pos; }
+
+  // Consumes n unread bytes and returns where they start.
+  const char* take(int32_t n) {
+    const char* p = unread();
+    block->read_pos += n;
+    block->read_avail -= n;
+    block->bytes_consumed += n;
+    return p;
+  }
+
+  // Appends n bytes to the record, as far as the record buffer allows.
+  void store(const char* p, int32_t n) {
+    if (block->record_length + n > block->record_size) {
+      truncated = true;
+      n = block->record_size - block->record_length;
+    }
+    std::memcpy(block->record + block->record_length, p, size_t(n));
+    block->record_length += n;
+  }
+
+  // Keeps the last unread bytes for the next refill, which reads behind them.
+  void keep_as_carry() {
+    carry = block->read_avail;
+    std::memmove(block->read_buffer, unread(), size_t(carry));
+    block->read_avail = 0;
+  }
+
+  // The carry, waiting at the start of the read buffer, goes into the record.
+  void keep_carry_in_record() {
+    block->bytes_consumed += carry;
+    store(block->read_buffer, carry);
+    carry = 0;
+  }
+
+  int32_t done() const { return truncated ? st::TRUNCATED : st::OK; }
+
+  int32_t terminated();
+  int32_t fixed();
+  int32_t byte_count();
+  int32_t s370v();
+  int32_t s370vs();
+  int32_t descriptor(int32_t* segment_length, int* type);
+};
+
+int32_t Reader::terminated() {
+  const int32_t term_length = block->terminator_length == 2 ? 2 : 1;
+  const char term = block->terminator[0];
+  while (!block->at_eof) {
+    int32_t status = refill();
+    if (status != st::OK) {
+      // A byte held back as carry is data of the unfinished line.
+      keep_carry_in_record();
+      return status;
+    }
+    const char* p = unread();
+    const int32_t avail = block->read_avail;
+    if (term_length == 1) {
+      auto* hit = static_cast<const char*>(std::memchr(p, term, size_t(avail)));
+      if (hit) {
+        int32_t n = int32_t(hit - p);
+        store(take(n + 1), n);
+        return done();
+      }
+      store(take(avail), avail);
+      continue;
+    }
+    // CR LF: each byte is looked at once; a CR in the last position may be
+    // completed by the next read, so it is carried over.
+    const char second = block->terminator[1];
+    const char* end = p + avail;
+    for (const char* q = p; (q = static_cast<const char*>(std::memchr(q, term, size_t(end - q))));) {
+      if (q + 1 == end) break;
+      if (q[1] == second) {
+        int32_t n = int32_t(q - p);
+        store(take(n + 2), n);
+        carry = 0;
+        return done();
+      }
+      ++q;
+    }
+    store(take(avail - 1), avail - 1);
+    keep_as_carry();
+  }
+  return done();
+}
+
+int32_t Reader::fixed() {
+  while (block->record_length < block->record_size && !block->at_eof) {
+    int32_t status = refill();
+    if (status != st::OK) return status;
+    int32_t n = min(block->read_avail, block->record_size - block->record_length);
+    store(take(n), n);
+  }
+  return done();
+}
+
+// A count above the record size is limited to it, so the record fills
+// instead of swallowing the stream.
+int32_t Reader::byte_count() {
+  const int32_t wanted = min(block->byte_count, block->record_size);
+  for (;;) {
+    if (wanted >= 0 ? block->record_length >= wanted : block->at_eof) break;
+    int32_t status = refill();
+    if (status == st::END_OF_DATA && block->record_length > 0) break;
+    if (status != st::OK) return status;
+    int32_t n = min(block->read_avail, wanted >= 0 ? wanted - block->record_length
+                                                   : block->record_size);
+    store(take(n), n);
+    if (wanted < 0 || (block->at_eof && block->read_avail == 0)) break;
+  }
+  return done();
+}
+
+// Reads the next descriptor word, refilling with a carry when it is split
+// across reads. Its length must count at least the word itself: a shorter
+// length is refused as a malformed stream.
+int32_t Reader::descriptor(int32_t* segment_length, int* type) {
+  for (;;) {
+    int32_t status = refill();
+    if (status != st::OK) return status;
+    if (block->read_avail >= DESCRIPTOR_LENGTH) break;
+    keep_as_carry();
+  }
+  carry = 0;
+  auto* word = reinterpret_cast<const unsigned char*>(take(DESCRIPTOR_LENGTH));
+  int32_t length = word[0] * 256 + word[1];
+  if (length < DESCRIPTOR_LENGTH) return sock::fail_with_errno(EBADMSG);
+  *segment_length = length - DESCRIPTOR_LENGTH;
+  *type = word[2];
+  return st::OK;
+}
+
+int32_t Reader::s370v() {
+  int32_t length = 0;
+  int type = 0;
+  int32_t status = descriptor(&length, &type);
+  if (status != st::OK) return status;
+  for (int32_t taken = 0; taken < length;) {
+    if ((status = refill()) != st::OK) return status;
+    int32_t n = min(length - taken, block->read_avail);
+    store(take(n), n);
+    taken += n;
+  }
+  return done();
+}
+
+// Segments are joined into one logical record. A segment that continues a
+// record whose start was never seen is dropped; a record start while another
+// record is open discards the open one. Either is reported once per call.
+int32_t Reader::s370vs() {
+  bool first_piece = true, reported = false;
+  for (;;) {
+    int32_t length = 0;
+    int type = 0;
+    int32_t status = descriptor(&length, &type);
+    if (status != st::OK) return status;
+    ++block->segment_count;
+    const bool dropping = first_piece && (type == LAST || type == MIDDLE);
+    const bool restart = !first_piece && (type == COMPLETE || type == FIRST);
+    if ((dropping || restart) && !reported) {
+      drop370msg(block->segment_count);
+      reported = true;
+    }
+    if (restart) {
+      block->record_length = 0;
+      truncated = false;
+    }
+    for (int32_t taken = 0; taken < length;) {
+      if ((status = refill()) != st::OK) return status;
+      int32_t n = min(length - taken, block->read_avail);
+      const char* p = take(n);
+      taken += n;
+      if (dropping) continue;
+      store(p, n);
+      if (n > 0) first_piece = false;
+    }
+    if (!first_piece && type != FIRST && type != MIDDLE) return done();
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+void drop370msg(int32_t segment_number) {
+  ypmlog(msg::GROUP, msg::SEGMENT_DROPPED, segment_number);
+}
+
+// After a re-accept has closed the previous peer's socket, accepted_socket is
+// -1 at once: should the wait or the accept that follows fail, the block
+// never uses or closes that descriptor again, and the next read tries the
+// re-accept anew.
+int32_t readblk(int32_t descriptor, int32_t carry, sock_conn* block) {
+  if (block->read_avail > 0) return st::OK;
+  if (block->reaccept_pending) {
+    if (block->accepted_socket != -1) {
+      yxs_syscalls.close(block->accepted_socket);
+      yxtzbit(block->fd_bitmap, block->accepted_socket, 0);
+      block->accepted_socket = -1;
+    }
+    const int listener = block->main_socket;
+    yxtzbit(block->fd_bitmap, listener, 1);
+    int32_t status = yxtzsnb(listener + 1, block->fd_bitmap, block->break_word,
+                             block->break_routine, block->wait_value);
+    if (status != st::OK) return status;
+    sockaddr_in peer;
+    int s = sock::accept_peer(listener, &peer);
+    if (s < 0) return yxtzsub(st::FAILED);
+    sock::note_accepted_peer(block, peer);
+    yxtzbit(block->fd_bitmap, listener, 0);
+    block->accepted_socket = s;
+    yxtzbit(block->fd_bitmap, s, 1);
+    descriptor = s;
+    block->reaccept_pending = 0;
+    block->accept_count -= 1;
+  }
+  for (;;) {
+    int32_t status = yxtzsnb(descriptor + 1, block->fd_bitmap, block->break_word,
+                             block->break_routine, block->wait_value);
+    if (status != st::OK) return status;
+    ssize_t n = yxs_syscalls.read(descriptor, block->read_buffer + carry,
+                                  size_t(block->read_buffer_size - carry));
+    if (n == 0) {
+      if (block->accepted_socket >= 0 && block->accept_count > 0) {
+        block->reaccept_pending = 1;
+        return st::NEXT_CONNECTION;
+      }
+      block->at_eof = 1;
+      return st::END_OF_DATA;
+    }
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return yxtzsub(st::FAILED);
+    }
+    block->read_pos = 0;
+    block->read_end = block->read_avail = carry + int32_t(n);
+    return st::OK;
+  }
+}
+
+// A block without its buffers (never opened for reading, or closed) cannot
+// deliver records: the call fails instead of touching them.
+FTPAM_VISIBLE int32_t yxsread(sock_conn* block) {
+  block->record_length = 0;
+  if (block->at_eof) return st::END_OF_DATA;
+  const int32_t mode = block->read_mode;
+  if (!(mode & (READ_TERMINATED | READ_FIXED | READ_BYTE_COUNT | READ_S370V | READ_S370VS)))
+    return st::OK;
+  if (!block->read_buffer || !block->record || !block->terminator)
+    return sock::fail_with_errno(EBADF);
+  Reader reader{block};
+  if (mode & READ_TERMINATED) return reader.terminated();
+  if (mode & READ_FIXED) return reader.fixed();
+  if (mode & READ_BYTE_COUNT) return reader.byte_count();
+  if (mode & READ_S370V) return reader.s370v();
+  return reader.s370vs();
+}
+
+}  // extern "C"

@@ -1,0 +1,79 @@
+// Writing and closing: yxswrit sends the staging buffer (with the terminator
+// in terminated-line mode) straight to the socket or through the write
+// buffer of a write-only block; mywrite is the one place bytes reach the
+// socket; yxsclos flushes, closes and releases the block's buffers.
+#include <cerrno>
+#include <cstring>
+
+#include "module/status.h"
+#include "sock/yxsoc.h"
+#include "sock/yxsoc_int.h"
+#include "util/util.h"
+
+extern "C" {
+
+// Partial writes are continued and interrupted ones repeated. A write that
+// moves nothing is a failure (reported as an I/O error).
+int32_t mywrite(int32_t descriptor, const char* data, int32_t length) {
+  while (length > 0) {
+    ssize_t n = yxs_syscalls.write(descriptor, data, size_t(length));
+    if (n > 0) {
+      data += n;
+      length -= int32_t(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      if (n == 0) errno = EIO;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// The staging buffer holds record_size bytes plus room for the terminator; a
+// staging_length outside 0..record_size is refused rather than written past
+// that buffer.
+FTPAM_VISIBLE int32_t yxswrit(sock_conn* block) {
+  const int32_t fd = sock::data_socket(block);
+  if (!block->staging || block->staging_length < 0 ||
+      block->staging_length > block->record_size)
+    return sock::fail_with_errno(block->staging ? EINVAL : EBADF);
+  int32_t total = block->staging_length;
+  if ((block->read_mode & READ_TERMINATED) && block->terminator) {
+    std::memcpy(block->staging + total, block->terminator, size_t(block->terminator_length));
+    total += block->terminator_length;
+  }
+  if (!block->write_buffer || block->write_buffer_size <= 0 || (block->direction & SOCK_READS)) {
+    block->write_count += 1;
+    return mywrite(fd, block->staging, total) ? yxtzsub(st::FAILED) : st::OK;
+  }
+  for (int32_t moved = 0; moved < total;) {
+    int32_t n = min(block->write_buffer_size - block->write_fill, total - moved);
+    std::memcpy(block->write_buffer + block->write_fill, block->staging + moved, size_t(n));
+    block->write_fill += n;
+    moved += n;
+    if (block->write_fill == block->write_buffer_size) {
+      block->write_count += 1;
+      if (mywrite(fd, block->write_buffer, block->write_fill)) return yxtzsub(st::FAILED);
+      block->write_fill = 0;
+    }
+  }
+  return st::OK;
+}
+
+FTPAM_VISIBLE int32_t yxsclos(sock_conn* block) {
+  int32_t status = st::OK;
+  if (block->write_fill > 0) {
+    block->write_count += 1;
+    int failed = mywrite(sock::data_socket(block), block->write_buffer, block->write_fill);
+    block->write_fill = 0;
+    if (failed) status = yxtzsub(st::FAILED);
+  }
+  if (block->accepted_socket != -1) yxs_syscalls.close(block->accepted_socket);
+  if (block->main_socket != -1) yxs_syscalls.close(block->main_socket);
+  block->accepted_socket = block->main_socket = -1;
+  sock::release_buffers(block);
+  return status;
+}
+
+}  // extern "C"

@@ -1,0 +1,89 @@
+// Waiting for a readable descriptor through the host's event services
+// (yxtzsnb), and ending such a wait from a break routine (yxsbrk).
+//
+// The task sleeps in the host's event wait, never in select: select only
+// polls afterwards, with a zero time-out. A wait on a block with a break word
+// publishes its break block in the current task's wait slot, where yxsbrk
+// finds it when the host runs the pushed break routine.
+#include <cerrno>
+#include <cstring>
+#include <sys/select.h>
+
+#include "hostsvc/gcb.h"
+#include "module/status.h"
+#include "sock/yxsoc.h"
+#include "sock/yxsoc_int.h"
+
+namespace {
+
+constexpr int EVENT_WORDS = 5;
+
+struct BreakBlock {
+  int32_t* event;   // the wait's event block
+  int32_t broken;   // set by yxsbrk
+};
+static_assert(sizeof(BreakBlock) == 8);
+
+void** wait_slot() { return v_global_gcb_anchor ? gcb::wait_slot(v_global_gcb_anchor) : nullptr; }
+
+}  // namespace
+
+extern "C" {
+
+// The poll looks at the first descriptor_count bits only, so only the words
+// holding them are copied; select sees the same bits either way.
+FTPAM_VISIBLE int32_t yxtzsnb(int32_t descriptor_count, uint32_t* bitmap, int32_t* break_word,
+                              BreakRoutine break_routine, int32_t wait_value) {
+  const int32_t descriptor = descriptor_count - 1;
+  if (!bitmap || descriptor < 0 || descriptor >= FD_BITMAP_BITS)
+    return sock::fail_with_errno(EBADF);
+  const int words = descriptor / 32 + 1;
+  for (;;) {
+    int32_t event[EVENT_WORDS] = {};
+    uint32_t polled[FD_BITMAP_WORDS];
+    std::memcpy(polled, bitmap, sizeof(uint32_t) * size_t(words));
+
+    BreakBlock breaker{event, 0};
+    void** slot = nullptr;
+    if (break_word) {
+      *break_word = 0;
+      wtspush(1, 1, reinterpret_cast<void*>(break_routine));
+      slot = wait_slot();
+      if (slot) *slot = &breaker;
+    }
+    wtgclr(event);
+    vtfdreg(descriptor, event, 1);
+    void* events[1] = {event};
+    wtgwait(0, 1, 1, events);
+    if (break_word) {
+      wtpoll();
+      wtspop(1, 1);
+      if (slot) *slot = nullptr;
+    }
+    vtfdclr(descriptor);
+    if (break_word && breaker.broken) return sock::fail_with_message(msg::WAIT_BROKEN);
+
+    timeval no_wait = {0, 0};
+    int ready = yxs_syscalls.select(descriptor_count, reinterpret_cast<fd_set*>(polled), nullptr,
+                                    nullptr, &no_wait);
+    int32_t status = st::OK;
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      if (errno != 0) status = yxtzsub(st::FAILED);
+      ready = 0;
+    }
+    if (ready == 0 && wait_value > 0)
+      status = sock::fail_with_message(msg::WAIT_TIMED_OUT, wait_value);
+    return status;
+  }
+}
+
+FTPAM_VISIBLE void yxsbrk(void) {
+  void** slot = wait_slot();
+  auto* breaker = slot ? static_cast<BreakBlock*>(*slot) : nullptr;
+  if (!breaker || !breaker->event) return;
+  wtgpost(breaker->event, 0);
+  breaker->broken = 1;
+}
+
+}  // extern "C"
