@@ -12,8 +12,6 @@ PENDING(yxfnote)
 PENDING(yxfpnt)
 PENDING(yxfp2b)
 PENDING(yxfb2p)
-PENDING(yxfread)
-PENDING(yxfwrit)
 PENDING(yxfcls)
 PENDING(yxfamvc)
 
