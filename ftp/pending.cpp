@@ -7,14 +7,9 @@
 PENDING(yxfinfo)
 PENDING(yxfins)
 PENDING(yxfinf)
-PENDING(yxfopn)
 PENDING(yxfnote)
 PENDING(yxfpnt)
 PENDING(yxfp2b)
 PENDING(yxfb2p)
-PENDING(yxfcls)
-PENDING(yxfamvc)
-
-// The break handler comes with the control connection; until then no wait
-// is ever broken.
-extern "C" int32_t do_break() { return 0; }
+PENDING(yxfrdr)
+PENDING(yxfrdrs)

@@ -43,7 +43,7 @@ int32_t accept_data(FtpFile* file, int32_t refused_message) {
     if (ready & LISTENER_READY) return yxsacc(data);
 
     // The server speaks instead of connecting.
-    status = yxsread(ctl);
+    status = read_reply_line(ctl);
     if (st::is_failure(status)) return status;
     if (status == st::OK) {
       file->reply_code = putreply(ctl->record_length, ctl->record, file->opts, ctl);
