@@ -1,0 +1,224 @@
+// MGET against the scripted server: names from an explicit list (quotes,
+// an unclosed quote) or from NLST, MPROMPT skipping and declining files,
+// long names, empty listings, and a next file that cannot be started.
+#include <gtest/gtest.h>
+
+#include "ftp/ftp_file.h"
+#include "host/messages.h"
+#include "host/prompt.h"
+#include "module/msgno.h"
+#include "module/status.h"
+#include "support/session_support.h"
+
+namespace {
+
+using ftptest::Data;
+using ftptest::Script;
+using sessiontest::OpenFile;
+
+constexpr const char* LOGIN = "USER u\nPASS p\n";
+constexpr const char* SETUP = "PORT 127,0,0,1,*,*\nTYPE A\nPWD\n";
+
+// A server whose every RETR sends one line.
+Script serving_every_name() {
+  Script script;
+  script.defaults();
+  ftptest::Step step;
+  step.verb = "RETR";
+  step.reply = "150 Here.\r\n";
+  step.data = Data::sending("x\r\n");
+  step.after = "226 Done.\r\n";
+  step.repeat = true;
+  script.step(step);
+  return script;
+}
+
+class Mget : public sessiontest::SessionTest {
+ protected:
+  // Reads to the end; each 0x1003 appears in the result as "--next--".
+  std::vector<std::string> read_files(OpenFile& file, int32_t* end) {
+    std::vector<std::string> out;
+    for (int i = 0; i < 1000; ++i) {
+      host::files::Record r;
+      int32_t status = file.read(&r);
+      if (status == st::NEXT_CONNECTION) {
+        out.push_back("--next--");
+        continue;
+      }
+      if (status != st::OK) {
+        *end = status;
+        return out;
+      }
+      out.emplace_back(r.view());
+    }
+    return out;
+  }
+  std::string transcript_after_close() {
+    EXPECT_TRUE(server().wait_sessions_ended(1, 5000));
+    return server().transcript();
+  }
+};
+
+Script three_files() {
+  Script script;
+  script.defaults()
+      .transfer("RETR", "150 Here.\r\n", Data::sending("a1\r\na2\r\n"), "226 Done.\r\n")
+      .transfer("RETR", "150 Here.\r\n", Data::sending("b1\r\n"), "226 Done.\r\n")
+      .transfer("RETR", "150 Here.\r\n", Data::sending("c1\r\n"), "226 Done.\r\n");
+  return script;
+}
+
+TEST_F(Mget, ExplicitListWithQuotedNames) {
+  serve(three_files());
+  assign("F", "(a.txt 'b c.txt' \"d\")", "USER='u' PASS='p'");
+  std::unique_ptr<OpenFile> file;
+  ASSERT_EQ(open("F", &file), st::OK);
+  int32_t end = 0;
+  EXPECT_EQ(read_files(*file, &end),
+            (std::vector<std::string>{"a1", "a2", "--next--", "b1", "--next--", "c1"}));
+  EXPECT_EQ(end, st::END_OF_DATA);
+  EXPECT_EQ(file->close(), st::OK);
+  EXPECT_EQ(transcript_after_close(), std::string(LOGIN) + SETUP + "RETR a.txt\n" + SETUP +
+                                          "RETR b c.txt\n" + SETUP + "RETR d\nQUIT\n");
+}
+
+TEST_F(Mget, UnclosedQuoteFailsBeforeAnyCommand) {
+  Script script;
+  script.defaults();
+  serve(script);
+  assign("F", "(a.txt 'b c.txt)", "USER='u' PASS='p'");
+  std::unique_ptr<OpenFile> file;
+  EXPECT_EQ(open("F", &file), st::UNTERMINATED_QUOTE);
+  stop_server();
+  EXPECT_EQ(server().transcript(), LOGIN);
+}
+
+TEST_F(Mget, PatternTakesTheNamesFromNlst) {
+  Script script;
+  // The listing is read as lines whatever the files' format is.
+  script.defaults()
+      .transfer("NLST", "150 Here.\r\n", Data::sending("x.txt\r\n\r\ny.txt\r\n"), "226 Done.\r\n")
+      .transfer("RETR", "150 Here.\r\n", Data::sending("abcdefghijkl"), "226 Done.\r\n")
+      .transfer("RETR", "150 Here.\r\n", Data::sending("mnopqr"), "226 Done.\r\n");
+  serve(script);
+  assign("F", "*.txt", "USER='u' PASS='p' MGET RECFM=F LRECL=6");
+  std::unique_ptr<OpenFile> file;
+  ASSERT_EQ(open("F", &file), st::OK);
+  int32_t end = 0;
+  EXPECT_EQ(read_files(*file, &end),
+            (std::vector<std::string>{"abcdef", "ghijkl", "--next--", "mnopqr"}));
+  EXPECT_EQ(end, st::END_OF_DATA);
+  EXPECT_EQ(file->close(), st::OK);
+  const std::string setup_i = "PORT 127,0,0,1,*,*\nTYPE I\nPWD\n";
+  EXPECT_EQ(transcript_after_close(), std::string(LOGIN) + setup_i + "NLST *.txt\n" + setup_i +
+                                          "RETR x.txt\n" + setup_i + "RETR y.txt\nQUIT\n");
+}
+
+TEST_F(Mget, MpromptSkipsTheFilesDeclined) {
+  serve(three_files());
+  host::prompt::set_responder(host::prompt::scripted_responder({"yes", "no", "yes"}));
+  assign("F", "(a b c)", "USER='u' PASS='p' MPROMPT");
+  std::unique_ptr<OpenFile> file;
+  ASSERT_EQ(open("F", &file), st::OK);
+  int32_t end = 0;
+  EXPECT_EQ(read_files(*file, &end), (std::vector<std::string>{"a1", "a2", "--next--", "b1"}));
+  EXPECT_EQ(end, st::END_OF_DATA);
+  // Reading on after the end asks nothing more.
+  host::files::Record r;
+  EXPECT_EQ(file->read(&r), st::END_OF_DATA);
+  const auto& asked = host::prompt::asked();
+  ASSERT_EQ(asked.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(asked[i].kind, host::prompt::QUESTION);
+    EXPECT_EQ(asked[i].title, "FTP ACCESS METHOD");
+    EXPECT_NE(asked[i].text.find(std::string(1, char('a' + i))), std::string::npos);
+  }
+  EXPECT_EQ(file->close(), st::OK);
+  EXPECT_EQ(transcript_after_close(),
+            std::string(LOGIN) + SETUP + "RETR a\n" + SETUP + "RETR c\nQUIT\n");
+}
+
+TEST_F(Mget, DecliningEveryFileNamesTheLastOne) {
+  Script script;
+  script.defaults();
+  serve(script);
+  host::prompt::set_responder(host::prompt::scripted_responder({"no", "no"}));
+  assign("F", "(first last)", "USER='u' PASS='p' MPROMPT");
+  std::unique_ptr<OpenFile> file;
+  EXPECT_EQ(open("F", &file), st::FILE_REFUSED);
+  EXPECT_EQ(failure_texts(), std::vector<std::string>{"last"});
+}
+
+TEST_F(Mget, EmptyListingStartsNoFile) {
+  Script script;
+  script.defaults().transfer("NLST", "150 Here.\r\n", Data::sending(""), "226 Done.\r\n");
+  serve(script);
+  assign("F", "*.none", "USER='u' PASS='p' MGET");
+  std::unique_ptr<OpenFile> file;
+  EXPECT_EQ(open("F", &file), st::FILE_REFUSED);
+  EXPECT_EQ(failure_texts(), std::vector<std::string>{"*.none"});
+}
+
+TEST_F(Mget, LongNamesAreCutTo255OrEndTheListing) {
+  const std::string long_name(300, 'n');
+  Script script = serving_every_name();
+  script.steps.insert(script.steps.begin(),
+                      {"NLST", "150 Here.\r\n", Data::sending(long_name + "\r\nshort\r\n"),
+                       "226 Done.\r\n"});
+  serve(script);
+  // A record length that holds the name: its first 255 characters are asked for.
+  assign("F", "*", "USER='u' PASS='p' MGET LRECL=300");
+  std::unique_ptr<OpenFile> file;
+  ASSERT_EQ(open("F", &file), st::OK);
+  EXPECT_EQ(std::string(file->handle()->remote_name), long_name.substr(0, 255));
+  EXPECT_EQ(file->close(), st::OK);
+  stop_server();
+  EXPECT_NE(server().transcript().find("\nRETR " + long_name.substr(0, 255) + "\n"),
+            std::string::npos);
+
+  // A shorter one cuts the listing's line, which ends the listing.
+  serve(script);
+  assign("G", "*", "USER='u' PASS='p' MGET LRECL=100");
+  EXPECT_EQ(open("G", &file), st::FILE_REFUSED);
+  EXPECT_EQ(failure_texts(), std::vector<std::string>{"*"});
+}
+
+// The refusal of the next file is the last thing the server says about it:
+// close sends QUIT at once.
+TEST_F(Mget, NextFileRefusedEndsTheReadingAndCloseGoesOn) {
+  Script script;
+  script.defaults()
+      .transfer("RETR", "150 Here.\r\n", Data::sending("a1\r\n"), "226 Done.\r\n")
+      .on("RETR", "550 Gone.\r\n");
+  serve(script);
+  assign("F", "(a b)", "USER='u' PASS='p'");
+  std::unique_ptr<OpenFile> file;
+  ASSERT_EQ(open("F", &file), st::OK);
+  int32_t end = 0;
+  EXPECT_EQ(read_files(*file, &end), std::vector<std::string>{"a1"});
+  EXPECT_EQ(end, st::FILE_REFUSED);
+  EXPECT_EQ(failure_texts(), std::vector<std::string>{"b"});
+  EXPECT_EQ(file->close(), st::OK);
+  EXPECT_EQ(transcript_after_close(),
+            std::string(LOGIN) + SETUP + "RETR a\n" + SETUP + "RETR b\nQUIT\n");
+}
+
+TEST_F(Mget, FailedFinalReplyOfOneFileIsReportedAndTheNextFollows) {
+  Script script;
+  script.defaults()
+      .transfer("RETR", "150 Here.\r\n", Data::sending("a1\r\n"), "451 Aborted.\r\n")
+      .transfer("RETR", "150 Here.\r\n", Data::sending("b1\r\n"), "226 Done.\r\n");
+  serve(script);
+  assign("F", "(a b)", "USER='u' PASS='p'");
+  std::unique_ptr<OpenFile> file;
+  ASSERT_EQ(open("F", &file), st::OK);
+  int32_t end = 0;
+  EXPECT_EQ(read_files(*file, &end), (std::vector<std::string>{"a1", "--next--", "b1"}));
+  EXPECT_EQ(end, st::END_OF_DATA);
+  EXPECT_EQ(logged(msg::REPLY_LINE), std::vector<std::string>{"<<< 451 Aborted."});
+  EXPECT_EQ(failure_texts(),
+            std::vector<std::string>{host::messages::catalog_text(msg::GROUP, msg::TRANSFER_REFUSED)});
+  EXPECT_EQ(file->close(), st::OK);
+}
+
+}  // namespace
