@@ -117,6 +117,10 @@ void keep_pwd(FtpFile* file) {
 extern "C" int32_t initconn(FtpFile* file) {
   char bind_value[BIND_VALUE_MAX + 1];
   bind_option(file, bind_value);
+  // A data block left from an earlier transfer of this open (a further MGET
+  // file) means the session is already in its working directory: a relative
+  // WD changed to again would fail from the second file on.
+  const bool in_directory = file->data != nullptr;
 
   int32_t status = new_data_block(file);
   if (status != st::OK) return status;
@@ -137,7 +141,7 @@ extern "C" int32_t initconn(FtpFile* file) {
   if (status != st::OK) return status;
   if ((status = judge_setup_reply(file, msg::TRANSFER_REFUSED)) != st::OK) return status;
 
-  if (file->cwd) {
+  if (file->cwd && !in_directory) {
     if ((status = command_exchange(file, "CWD %s", file->cwd)) != st::OK) return status;
     if (refused(file)) {
       puterr(msg::CWD_REFUSED);

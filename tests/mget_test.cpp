@@ -101,7 +101,7 @@ TEST_F(Mget, PatternTakesTheNamesFromNlst) {
       .transfer("RETR", "150 Here.\r\n", Data::sending("abcdefghijkl"), "226 Done.\r\n")
       .transfer("RETR", "150 Here.\r\n", Data::sending("mnopqr"), "226 Done.\r\n");
   serve(script);
-  assign("F", "*.txt", "USER='u' PASS='p' MGET RECFM=F LRECL=6");
+  assign("F", "*.txt", "USER='u' PASS='p' MGET RECFM=F LRECL=6 WD='sub'");
   std::unique_ptr<OpenFile> file;
   ASSERT_EQ(open("F", &file), st::OK);
   int32_t end = 0;
@@ -110,8 +110,11 @@ TEST_F(Mget, PatternTakesTheNamesFromNlst) {
   EXPECT_EQ(end, st::END_OF_DATA);
   EXPECT_EQ(file->close(), st::OK);
   const std::string setup_i = "PORT 127,0,0,1,*,*\nTYPE I\nPWD\n";
-  EXPECT_EQ(transcript_after_close(), std::string(LOGIN) + setup_i + "NLST *.txt\n" + setup_i +
-                                          "RETR x.txt\n" + setup_i + "RETR y.txt\nQUIT\n");
+  // The session stays in the folder it changed to once: a relative WD would
+  // fail if it were changed to again.
+  EXPECT_EQ(transcript_after_close(),
+            std::string(LOGIN) + "PORT 127,0,0,1,*,*\nTYPE I\nCWD sub\nPWD\nNLST *.txt\n" +
+                setup_i + "RETR x.txt\n" + setup_i + "RETR y.txt\nQUIT\n");
 }
 
 TEST_F(Mget, MpromptSkipsTheFilesDeclined) {

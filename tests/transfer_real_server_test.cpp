@@ -1,0 +1,271 @@
+// Transfers against real FTP servers (pyftpdlib and vsftpd): files written
+// and read back in every format, STOR then RETR byte for byte, appending with
+// APPE and MOD, listings of a folder reached with WD, MGET of a pattern, and
+// a large file moved with the pool's live-block count flat throughout.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ostream>
+
+#include "host/memory.h"
+#include "host/references.h"
+#include "module/status.h"
+#include "support/session_support.h"
+#include "tests/support/real_servers.h"
+
+namespace ftptest {
+void PrintTo(ServerKind kind, std::ostream* out);
+}  // namespace ftptest
+
+namespace {
+
+using ftptest::RealServer;
+using ftptest::ServerKind;
+using sessiontest::OpenFile;
+using sessiontest::OpenSpec;
+
+std::string descriptor_word(const std::string& data) {
+  const size_t length = data.size() + 4;
+  return std::string{char(length >> 8), char(length & 0xFF), 0, 0} + data;
+}
+
+std::string every_byte_value() {
+  std::string bytes;
+  for (int i = 0; i < 256; ++i) bytes += char(i);
+  return bytes;
+}
+
+class RealServerTransfer : public sessiontest::SessionTest,
+                           public testing::WithParamInterface<ServerKind> {
+ protected:
+  void SetUp() override {
+    if (std::string why = ftptest::unavailable(GetParam()); !why.empty()) GTEST_SKIP() << why;
+    std::string error;
+    real_ = RealServer::start(GetParam(), &error);
+    ASSERT_TRUE(real_) << error;
+    sessiontest::SessionTest::SetUp();
+  }
+  void TearDown() override {
+    if (real_) sessiontest::SessionTest::TearDown();
+    real_.reset();
+  }
+
+  void assign_real(const std::string& name, const std::string& remote,
+                   const std::string& options) {
+    assign(name, remote, "USER='" + real_->user() + "' PASS='" + real_->password() + "' " + options,
+           real_->address());
+  }
+
+  int32_t write_records(const std::string& name, const std::vector<std::string>& records,
+                        OpenSpec spec, char cc = ' ') {
+    std::unique_ptr<OpenFile> file;
+    int32_t status = open(name, &file, spec);
+    if (status != st::OK) return status;
+    for (const auto& r : records) EXPECT_EQ(file->write(r, cc), st::OK) << r;
+    return file->close();
+  }
+
+  // Reads to the end; byte-count files in pieces of one network read each.
+  std::vector<host::files::Record> records_of(const std::string& name, OpenSpec spec,
+                                              std::vector<std::string>* texts, int32_t wanted = 0) {
+    std::unique_ptr<OpenFile> file;
+    std::vector<host::files::Record> kept;
+    EXPECT_EQ(open(name, &file, spec), st::OK) << real_->log();
+    if (!file) return kept;
+    for (int i = 0; i < 100000; ++i) {
+      host::files::Record r;
+      int32_t status = file->read(&r, wanted);
+      if (status != st::OK) {
+        EXPECT_EQ(status, st::END_OF_DATA);
+        break;
+      }
+      texts->emplace_back(r.view());
+      r.data = nullptr;
+      kept.push_back(r);
+    }
+    EXPECT_EQ(file->close(), st::OK);
+    return kept;
+  }
+
+  std::unique_ptr<RealServer> real_;
+};
+
+TEST_P(RealServerTransfer, FilesWrittenAreReadBackInEveryFormat) {
+  struct Case {
+    const char* options;
+    int32_t recfm;
+    std::vector<std::string> written;
+    std::vector<std::string> read;  // empty: as written
+    const char* on_server;          // null: not compared (TYPE A may change line ends)
+  };
+  const Case cases[] = {
+      {"", 0, {"alpha", "", "beta gamma"}, {}, nullptr},
+      {"RECFM=F LRECL=10", 0, {"abc", "0123456789"}, {"abc       ", "0123456789"},
+       "abc       0123456789"},
+      {"TERMSTR=NULL RECFM=V", 0, {"one", "two"}, {}, nullptr},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    std::string remote = "file" + std::to_string(++n) + ".dat";
+    assign_real("F", remote, c.options);
+    OpenSpec out;
+    out.mode = OPEN_OUTPUT;
+    out.recfm = c.recfm;
+    ASSERT_EQ(write_records("F", c.written, out), st::OK) << c.options;
+    if (c.on_server) {
+      EXPECT_EQ(real_->read_file(remote), c.on_server) << c.options;
+    }
+    std::vector<std::string> texts;
+    records_of("F", OpenSpec{}, &texts);
+    EXPECT_EQ(texts, c.read.empty() ? c.written : c.read) << c.options;
+    EXPECT_TRUE(host::references::deassign("F").ok());
+  }
+}
+
+TEST_P(RealServerTransfer, CarriageControlSurvivesTheRoundTrip) {
+  assign_real("F", "cc.txt", "LRECL=20");
+  OpenSpec out;
+  out.mode = OPEN_OUTPUT;
+  out.recfm = RECFM_V | RECFM_CC;
+  ASSERT_EQ(write_records("F", {"heading"}, out, '1'), st::OK);
+  OpenSpec in;
+  in.recfm = RECFM_V | RECFM_CC;
+  std::vector<std::string> texts;
+  auto records = records_of("F", in, &texts);
+  ASSERT_EQ(texts, std::vector<std::string>{"heading"});
+  EXPECT_EQ(records[0].cc, '1');
+}
+
+TEST_P(RealServerTransfer, StoreThenRetrieveIsByteForByte) {
+  const std::string bytes = every_byte_value() + "\r\n\n\r" + every_byte_value();
+  assign_real("F", "bytes.bin", "RECFM=S NONBYTE LRECL=100");
+  OpenSpec out;
+  out.mode = OPEN_OUTPUT;
+  std::vector<std::string> pieces;
+  for (size_t at = 0; at < bytes.size(); at += 77) pieces.push_back(bytes.substr(at, 77));
+  ASSERT_EQ(write_records("F", pieces, out), st::OK);
+  EXPECT_EQ(real_->read_file("bytes.bin"), bytes);
+  std::vector<std::string> texts;
+  records_of("F", OpenSpec{}, &texts, -1);
+  std::string joined;
+  for (const auto& t : texts) joined += t;
+  EXPECT_EQ(joined, bytes);
+}
+
+TEST_P(RealServerTransfer, S370FormatsAreReadWithDescriptorsAndWrittenWithout) {
+  ASSERT_TRUE(real_->write_file("v.dat", descriptor_word("first") + descriptor_word("") +
+                                             descriptor_word("third")));
+  assign_real("F", "v.dat", "S370V");
+  std::vector<std::string> texts;
+  records_of("F", OpenSpec{}, &texts);
+  EXPECT_EQ(texts, (std::vector<std::string>{"first", "", "third"}));
+
+  assign_real("W", "vs.dat", "S370VS");
+  OpenSpec out;
+  out.mode = OPEN_OUTPUT;
+  ASSERT_EQ(write_records("W", {"ab", "cd"}, out), st::OK);
+  EXPECT_EQ(real_->read_file("vs.dat"), "abcd");
+}
+
+TEST_P(RealServerTransfer, AppeAndModAppend) {
+  OpenSpec out;
+  out.mode = OPEN_OUTPUT;
+  assign_real("S", "log.dat", "RECFM=F LRECL=5");
+  ASSERT_EQ(write_records("S", {"one"}, out), st::OK);
+  assign_real("M", "log.dat", "RECFM=F LRECL=5 MOD");
+  ASSERT_EQ(write_records("M", {"two"}, out), st::OK);
+  OpenSpec append;
+  append.mode = OPEN_APPEND;
+  ASSERT_EQ(write_records("S", {"three"}, append), st::OK);
+  EXPECT_EQ(real_->read_file("log.dat"), "one  two  three");
+}
+
+TEST_P(RealServerTransfer, ListingsOfAFolderReachedWithWd) {
+  ASSERT_TRUE(real_->write_file("dir/a.txt", "a\r\n"));
+  ASSERT_TRUE(real_->write_file("dir/b.txt", "b\r\n"));
+  ASSERT_TRUE(real_->write_file("top.txt", "t\r\n"));
+  assign_real("N", "", "LS WD='dir'");
+  std::vector<std::string> names;
+  records_of("N", OpenSpec{}, &names);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "b.txt"}));
+
+  assign_real("L", "", "LIST WD='dir' LSFILE='b.txt'");
+  std::vector<std::string> lines;
+  records_of("L", OpenSpec{}, &lines);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("b.txt"), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find("rw"), std::string::npos) << lines[0];
+}
+
+TEST_P(RealServerTransfer, MgetReadsEveryFileThatNlstNames) {
+  ASSERT_TRUE(real_->write_file("dir/a.txt", "a1\r\na2\r\n"));
+  ASSERT_TRUE(real_->write_file("dir/b.txt", "b1\r\n"));
+  // pyftpdlib lists a folder, not a pattern.
+  const char* pattern = GetParam() == ServerKind::Vsftpd ? "*.txt" : ".";
+  assign_real("F", pattern, "MGET WD='dir'");
+  std::unique_ptr<OpenFile> file;
+  ASSERT_EQ(open("F", &file), st::OK) << real_->log();
+  std::vector<std::string> texts;
+  int files = 1;
+  for (int i = 0; i < 20; ++i) {
+    host::files::Record r;
+    int32_t status = file->read(&r);
+    if (status == st::NEXT_CONNECTION) {
+      ++files;
+      continue;
+    }
+    if (status != st::OK) {
+      EXPECT_EQ(status, st::END_OF_DATA);
+      break;
+    }
+    texts.emplace_back(r.view());
+  }
+  EXPECT_EQ(file->close(), st::OK);
+  EXPECT_EQ(files, 2);
+  std::sort(texts.begin(), texts.end());
+  EXPECT_EQ(texts, (std::vector<std::string>{"a1", "a2", "b1"}));
+}
+
+// 8 MiB in 8 KiB fixed records each way: no pool block is taken per record.
+TEST_P(RealServerTransfer, LargeFileKeepsThePoolFlat) {
+  constexpr int RECORD = 8192;
+  constexpr int RECORDS = 1024;
+  std::string record(RECORD, ' ');
+  for (int i = 0; i < RECORD; ++i) record[size_t(i)] = char('a' + i % 26);
+  assign_real("F", "large.dat", "RECFM=F LRECL=8192");
+
+  OpenSpec out;
+  out.mode = OPEN_OUTPUT;
+  std::unique_ptr<OpenFile> file;
+  ASSERT_EQ(open("F", &file, out), st::OK);
+  int during = -1;
+  for (int i = 0; i < RECORDS; ++i) {
+    record[0] = char('A' + i % 26);
+    ASSERT_EQ(file->write(record), st::OK);
+    if (i == 0) during = host::memory::live_blocks();
+    ASSERT_EQ(host::memory::live_blocks(), during) << "record " << i;
+  }
+  ASSERT_EQ(file->close(), st::OK);
+  EXPECT_EQ(real_->read_file("large.dat").size(), size_t(RECORD) * RECORDS);
+
+  ASSERT_EQ(open("F", &file), st::OK);
+  int count = 0;
+  for (host::files::Record r; file->read(&r) == st::OK; ++count) {
+    if (count == 0) during = host::memory::live_blocks();
+    ASSERT_EQ(host::memory::live_blocks(), during) << "record " << count;
+    ASSERT_EQ(r.length, RECORD);
+    ASSERT_EQ(r.data[0], char('A' + count % 26));
+    ASSERT_EQ(std::string_view(r.data + 1, RECORD - 1), std::string_view(record).substr(1));
+  }
+  EXPECT_EQ(count, RECORDS);
+  EXPECT_EQ(file->close(), st::OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Installed, RealServerTransfer,
+                         testing::Values(ServerKind::Pyftpdlib, ServerKind::Vsftpd),
+                         [](const testing::TestParamInfo<ServerKind>& info) {
+                           return std::string(ftptest::server_name(info.param));
+                         });
+
+}  // namespace
