@@ -14,6 +14,7 @@
 
 #include "ftp/ftp_file.h"
 #include "host/events.h"
+#include "host/module.h"
 #include "host/messages.h"
 #include "host/options.h"
 #include "host/prompt.h"
@@ -377,6 +378,25 @@ TEST_F(DataTransfer, ModAppendsInsteadOfStoring) {
   EXPECT_EQ(server().transcript(), std::string(LOGIN) + SETUP + "STOR out.txt\nQUIT\n" + LOGIN +
                                        SETUP + "APPE out.txt\nQUIT\n");
   EXPECT_EQ(server().record().uploads, (std::vector<std::string>{"S\r\n", "A\r\n"}));
+}
+
+// The record-access vector gives a reply-only open the reply-line reader;
+// the data reader called for it anyway has nothing to give.
+TEST_F(DataTransfer, DataReaderWithoutADataConnectionReportsTheEnd) {
+  Script script;
+  script.defaults().on("STAT", "211 Fine.\r\n");
+  serve(script);
+  assign("F", "", "USER='u' PASS='p' RSTAT");
+  std::unique_ptr<OpenFile> file;
+  ASSERT_EQ(open("F", &file), st::OK);
+  char* data = reinterpret_cast<char*>(1);
+  int32_t length = 5;
+  EXPECT_EQ(host::Module::load_default(nullptr)->call(host::slot::READ, file->handle(), &data,
+                                                      &length, static_cast<char*>(nullptr)),
+            st::END_OF_DATA);
+  EXPECT_EQ(data, nullptr);
+  EXPECT_EQ(length, 0);
+  EXPECT_EQ(file->close(), st::OK);
 }
 
 TEST_F(DataTransfer, CloseReportsAFailedFinalReplyAndStillSucceeds) {

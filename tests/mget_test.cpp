@@ -82,6 +82,33 @@ TEST_F(Mget, ExplicitListWithQuotedNames) {
                                           "RETR b c.txt\n" + SETUP + "RETR d\nQUIT\n");
 }
 
+TEST_F(Mget, ListWithoutClosingParenthesisKeepsItsLastName) {
+  serve(three_files());
+  assign("F", "(a bc", "USER='u' PASS='p'");
+  std::unique_ptr<OpenFile> file;
+  ASSERT_EQ(open("F", &file), st::OK);
+  int32_t end = 0;
+  EXPECT_EQ(read_files(*file, &end), (std::vector<std::string>{"a1", "a2", "--next--", "b1"}));
+  EXPECT_EQ(file->close(), st::OK);
+  EXPECT_EQ(transcript_after_close(),
+            std::string(LOGIN) + SETUP + "RETR a\n" + SETUP + "RETR bc\nQUIT\n");
+}
+
+// A listed name is one file even when it reads like a list, and the CR of a
+// CR LF listing read with TERMSTR=LF is not part of it.
+TEST_F(Mget, ListedNamesAreSingleFiles) {
+  Script script = serving_every_name();
+  script.steps.insert(script.steps.begin(), {"NLST", "150 Here.\r\n",
+                                             Data::sending("(odd name)\r\n"), "226 Done.\r\n"});
+  serve(script);
+  assign("F", "*", "USER='u' PASS='p' MGET TERMSTR=LF");
+  std::unique_ptr<OpenFile> file;
+  ASSERT_EQ(open("F", &file), st::OK);
+  EXPECT_EQ(file->close(), st::OK);
+  EXPECT_EQ(transcript_after_close(), std::string(LOGIN) + SETUP + "NLST *\n" + SETUP +
+                                          "RETR (odd name)\nQUIT\n");
+}
+
 TEST_F(Mget, UnclosedQuoteFailsBeforeAnyCommand) {
   Script script;
   script.defaults();
