@@ -42,6 +42,8 @@ struct ReadCase {
   int32_t byte_count = 0;
 };
 
+void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
+
 const std::vector<ReadCase>& read_cases() {
   static const std::vector<ReadCase> cases = {
       {"LfLines", READ_TERMINATED, TERM_LF, 80, "ab\ncd\n", {}, {{0, "ab"}, {0, "cd"}, {st::END_OF_DATA, ""}}},
