@@ -4,12 +4,6 @@
 #include "module/status.h"
 
 #define PENDING(name) extern "C" int32_t name(...) { return st::NOT_SUPPORTED; }
-PENDING(yxfasgn)
-PENDING(yxfdasg)
-PENDING(yxfexl)
-PENDING(yxfpnam)
-PENDING(yxfnxt)
-PENDING(yxfval)
 PENDING(yxfinfo)
 PENDING(yxfins)
 PENDING(yxfinf)
@@ -21,8 +15,8 @@ PENDING(yxfb2p)
 PENDING(yxfread)
 PENDING(yxfwrit)
 PENDING(yxfcls)
-PENDING(yxfpars)
-PENDING(yxfhh2p)
-PENDING(yxfhp2h)
 PENDING(yxfamvc)
-PENDING(yxfhbfr)
+
+// The break handler comes with the control connection; until then no wait
+// is ever broken.
+extern "C" int32_t do_break() { return 0; }

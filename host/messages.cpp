@@ -53,6 +53,8 @@ constexpr CatalogEntry catalog[] = {
     {msg::WAIT_TIMED_OUT, "The FTP server sent nothing for %d seconds."},
     {msg::MGET_PROMPT, "Transfer %s?"},
     {msg::NO_PASSWORD_REPLY, "The server did not answer the password."},
+    {msg::COMMAND_NOT_SENDABLE,
+     "The %s command was not sent: its text holds a line break or is too long."},
 };
 
 std::vector<LogLine> g_log;

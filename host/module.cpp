@@ -7,6 +7,7 @@
 #include <map>
 
 #include "host/control_block.h"
+#include "host/references.h"
 #include "module/status.h"
 
 namespace host {
@@ -88,11 +89,19 @@ extern "C" int32_t hs_yxam2am(const char* name8, void** block_out, void*) {
   return st::OK;
 }
 
-// yxaunql(name8, context): an all-blank name becomes a unique one, "#FTPnnnn".
+// yxaunql(name8, context): an all-blank name becomes a unique one, "#FTPnnnn",
+// that no reference of the host holds; any other name is left alone.
 extern "C" int32_t hs_yxaunql(char* name8, void*) {
+  if (!name8) return st::FAILED;
+  if (std::memcmp(name8, "        ", 8) != 0) return st::OK;
   static unsigned counter = 0;
-  char unique[16];
-  std::snprintf(unique, sizeof unique, "#FTP%04u", ++counter % 10000u);
-  std::memcpy(name8, unique, 8);
-  return st::OK;
+  for (int tries = 0; tries < 10000; ++tries) {
+    char unique[16];
+    counter = counter % 9999u + 1;
+    std::snprintf(unique, sizeof unique, "#FTP%04u", counter);
+    if (host::references::known(unique)) continue;
+    std::memcpy(name8, unique, 8);
+    return st::OK;
+  }
+  return st::FAILED;
 }

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "host/pending.h"
 #include "module/status.h"
 
 // wzrlchr(text, length, 0, &aux, &value): decimal text (blanks around it and
@@ -55,4 +54,49 @@ extern "C" int32_t hs_wzfmhc(const void* value, int32_t size, int32_t width, int
   return st::OK;
 }
 
-HOST_PENDING(wztxcei)
+namespace {
+
+struct Encoding {
+  const char* name;
+  int32_t id;
+};
+
+// The encodings the host knows, under each of their names. Ids are the
+// host's own; 0 is never one (it means "no encoding given").
+constexpr Encoding encodings[] = {
+    {"UTF-8", 1},       {"UTF8", 1},
+    {"ASCII", 2},       {"US-ASCII", 2},    {"ANSI", 2},
+    {"LATIN1", 3},      {"ISO-8859-1", 3},  {"ISO8859-1", 3},
+    {"LATIN9", 4},      {"ISO-8859-15", 4}, {"ISO8859-15", 4},
+    {"WLATIN1", 5},     {"CP1252", 5},      {"WINDOWS-1252", 5},
+    {"EBCDIC", 6},      {"CP037", 6},       {"EBCDIC037", 6},
+    {"EBCDIC1047", 7},  {"CP1047", 7},      {"OPEN-EDITION", 7},
+    {"UTF-16LE", 8},    {"UTF16LE", 8},
+    {"UTF-16BE", 9},    {"UTF16BE", 9},
+    {"SHIFT-JIS", 10},  {"SJIS", 10},
+};
+
+bool same_name(const char* known, const char* name, size_t length) {
+  size_t n = std::strlen(known);
+  if (length != n) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (std::toupper(static_cast<unsigned char>(name[i])) != known[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+// wztxcei(0, name, length, &id): the id of an encoding name (any case,
+// trailing blanks ignored); 0 on success, nonzero for a name the host does
+// not know, with the id left alone.
+extern "C" int32_t hs_wztxcei(int32_t, const char* name, int32_t length, int32_t* id_out) {
+  if (!name || length <= 0) return st::FAILED;
+  size_t n = strnlen(name, size_t(length));
+  while (n > 0 && name[n - 1] == ' ') --n;
+  for (const Encoding& e : encodings) {
+    if (!same_name(e.name, name, n)) continue;
+    if (id_out) *id_out = e.id;
+    return st::OK;
+  }
+  return st::FAILED;
+}

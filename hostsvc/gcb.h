@@ -44,8 +44,11 @@ constexpr int SVC_VARIABLE_LOOKUP = 56;  // (name, length, 1, value word, 1, out
 constexpr int SVC_OPTION_LOOKUP = 60;    // (handle, key, 8, &value, &length, 78, 0) -> > 0 when found
 constexpr int SVC_OPTION_RELEASE = 68;   // (handle, value)
 
-using VariableLookup = int32_t (*)(const char* name, int32_t length, int32_t one, void* value_word,
-                                   int32_t one_again, void* out_handle);
+// The variable lookup answers 0 and stores the address of the variable's
+// value (an 8-byte double) in *out_handle, or answers 1 (no such variable) or
+// 2 (the variable cannot be used). The value word is passed through.
+using VariableLookup = int32_t (*)(const char* name, int32_t length, int32_t one,
+                                   int32_t value_word, int32_t one_again, double** out_handle);
 using OptionLookup = int32_t (*)(void* handle, const char* key, int32_t key_length, char** value,
                                  int32_t* value_length, int32_t seventy_eight, int32_t zero);
 using OptionRelease = void (*)(void* handle, char* value);

@@ -38,4 +38,5 @@ constexpr int SERVICE_NOT_FOUND = 124;     // insert: service name (text)
 constexpr int WAIT_TIMED_OUT = 210;        // insert: seconds (int)
 constexpr int MGET_PROMPT = 211;           // insert: remote name (text)
 constexpr int NO_PASSWORD_REPLY = 212;
+constexpr int COMMAND_NOT_SENDABLE = 213;  // insert: the command's verb (text)
 }  // namespace msg

@@ -1,0 +1,145 @@
+// Commands and replies on the control connection. One command at a time:
+// format into the staging buffer, log (DEBUG), send with CR LF, read the whole
+// reply, and give its code to the caller.
+#include "ftp/protocol.h"
+
+#include <cstring>
+
+#include "ftp/ftp_options.h"
+#include "hostsvc/hostsvc.h"
+#include "module/msgno.h"
+#include "module/status.h"
+#include "sock/yxsoc.h"
+
+namespace {
+
+constexpr int32_t ECHO_MAX = 256;
+constexpr int32_t REPLY_TEXT = 256;
+
+// The code in the first three characters of a reply line, or 0.
+int32_t reply_code_of(const char* line, int32_t length) {
+  if (length < 3) return 0;
+  int32_t aux = 0, value = 0;
+  if (wzrlchr(line, 3, 0, &aux, &value) != 0) return 0;
+  return value;
+}
+
+void log_reply_line(const char* line, int32_t length, int32_t limit) {
+  char text[4096];
+  int32_t n = length < limit ? length : limit;
+  if (n > int32_t(sizeof text) - 1) n = int32_t(sizeof text) - 1;
+  std::memcpy(text, line, size_t(n));
+  text[n] = '\0';
+  ypmlog(msg::GROUP, msg::REPLY_LINE, text);
+}
+
+void hand_over_message(int32_t number, const char* insert = nullptr) {
+  char text[REPLY_TEXT];
+  int32_t n = ypmstr(text, REPLY_TEXT - 1, msg::GROUP, number, insert);
+  if (n < 0) n = 0;
+  if (n > REPLY_TEXT - 1) n = REPLY_TEXT - 1;
+  text[n] = '\0';
+  wrmksub(1, text, n + 1);
+}
+
+}  // namespace
+
+extern "C" void sendreply(int32_t length, const char* command, uint32_t opts) {
+  if (!(opts & opt::DEBUG)) return;
+  char echo[ECHO_MAX + 1];
+  int32_t n = length < ECHO_MAX ? length : ECHO_MAX;
+  if (n < 0) n = 0;
+  std::memcpy(echo, command, size_t(n));
+  if (n >= 4 && std::memcmp(echo, "PASS", 4) == 0)
+    for (int32_t i = 5; i < n; ++i) echo[i] = 'X';
+  echo[n] = '\0';
+  ypmlog(msg::GROUP, msg::COMMAND_SENT, echo);
+}
+
+extern "C" int32_t putreply(int32_t length, const char* line, uint32_t opts, sock_conn* ctl) {
+  int32_t code = reply_code_of(line, length);
+  if (opts & opt::DEBUG) log_reply_line(line, length, ECHO_MAX);
+  if (length >= 4 && line[3] == '-') {
+    for (;;) {
+      if (yxsread(ctl) != st::OK) break;  // the first line's code stands
+      const char* next = ctl->record;
+      int32_t next_length = ctl->record_length;
+      if (opts & opt::DEBUG) log_reply_line(next, next_length, next_length);
+      if (next_length >= 4 && next[3] == ' ' && reply_code_of(next, next_length) == code) break;
+    }
+  }
+  if (code == 0) codeerr();
+  return code;
+}
+
+extern "C" void codeerr(void) { hand_over_message(msg::NO_REPLY_CODE); }
+
+extern "C" void puterr(int32_t message_number) { hand_over_message(message_number); }
+
+bool command_is_sendable(FtpFile* file, int32_t length) {
+  const char* text = file->ctl->staging;
+  bool fits = length >= 0 && length < file->ctl->record_size;
+  bool one_line = fits && !std::memchr(text, '\r', size_t(length)) &&
+                  !std::memchr(text, '\n', size_t(length));
+  if (one_line) return true;
+  // Name the command by its verb only: the rest may be a password.
+  char verb[8] = {};
+  for (int32_t i = 0; i < 7 && i < length && text[i] != ' ' && text[i] != '\r' && text[i] != '\n'; ++i)
+    verb[i] = text[i];
+  hand_over_message(msg::COMMAND_NOT_SENDABLE, verb);
+  return false;
+}
+
+namespace {
+// Formats into the staging buffer; the length, or -1 when it cannot be sent.
+int32_t format_command(FtpFile* file, const char* format, const char* argument) {
+  sock_conn* ctl = file->ctl;
+  int32_t length = argument ? ypsstr(ctl->staging, ctl->record_size, format, argument)
+                            : ypsstr(ctl->staging, ctl->record_size, format);
+  return command_is_sendable(file, length) ? length : -1;
+}
+
+int32_t send_formatted(FtpFile* file, int32_t length) {
+  sock_conn* ctl = file->ctl;
+  ctl->staging_length = length;
+  sendreply(length, ctl->staging, file->opts);
+  return yxswrit(ctl);
+}
+
+int32_t send_and_read(FtpFile* file, int32_t length) {
+  int32_t status = send_formatted(file, length);
+  if (status != st::OK) return status;
+  sock_conn* ctl = file->ctl;
+  status = yxsread(ctl);
+  if (status != st::OK) return status;
+  file->reply_code = putreply(ctl->record_length, ctl->record, file->opts, ctl);
+  return st::OK;
+}
+}  // namespace
+
+int32_t exchange(FtpFile* file, int32_t length) {
+  if (!command_is_sendable(file, length)) return st::FAILED;
+  return send_and_read(file, length);
+}
+
+int32_t command_exchange(FtpFile* file, const char* format, const char* argument) {
+  int32_t length = format_command(file, format, argument);
+  if (length < 0) return st::FAILED;
+  return send_and_read(file, length);
+}
+
+int32_t command_send(FtpFile* file, const char* format, const char* argument) {
+  int32_t length = format_command(file, format, argument);
+  if (length < 0) return st::FAILED;
+  return send_formatted(file, length);
+}
+
+int32_t read_final_reply(FtpFile* file) {
+  sock_conn* ctl = file->ctl;
+  for (;;) {
+    int32_t status = yxsread(ctl);
+    if (status != st::OK) return status;
+    file->reply_code = putreply(ctl->record_length, ctl->record, file->opts, ctl);
+    if (file->reply_code / 100 > 1) return st::OK;
+  }
+}

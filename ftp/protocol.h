@@ -1,0 +1,57 @@
+// The FTP protocol engine: the command exchange on the control connection,
+// the data connection set-up, the operations an open starts, MGET, and the
+// record readers and writer of an open file. Internal to the module.
+#pragma once
+#include <cstdint>
+
+#include "ftp/ftp_file.h"
+
+extern "C" {
+// ---- Command exchange (ftp/protocol.cpp) ----
+// Logs a command under DEBUG (message 13), a password masked.
+void sendreply(int32_t length, const char* command, uint32_t opts);
+// The code of the reply whose first line was just read into ctl's record;
+// reads the further lines of a multi-line reply. 0 when the line has no code.
+int32_t putreply(int32_t length, const char* line, uint32_t opts, sock_conn* ctl);
+// Hand message 17, or message N, to the host as the reason of a failure.
+void codeerr(void);
+void puterr(int32_t message_number);
+}
+
+// Formats a command into the control connection's staging buffer with the
+// host formatter (`format` takes at most one text argument), logs it, sends
+// it, reads the first reply line and hands it to putreply. Returns a write or
+// read failure as is; otherwise 0 with the code in file->reply_code.
+int32_t command_exchange(FtpFile* file, const char* format, const char* argument = nullptr);
+// The same for a command the caller has already formatted into the staging
+// buffer (`length` bytes).
+int32_t exchange(FtpFile* file, int32_t length);
+// Formats, logs and sends a command without reading a reply (HELP, STAT and
+// raw commands, whose reply lines the reply-line reader returns as records).
+int32_t command_send(FtpFile* file, const char* format, const char* argument = nullptr);
+// A command that would not reach the server as formatted -- it holds a line
+// break, which would smuggle further commands onto the connection, or it
+// does not fit the staging buffer -- is refused with a failure text; true
+// when the `length` bytes in staging can be sent.
+bool command_is_sendable(FtpFile* file, int32_t length);
+// Reads reply lines on the control connection until one of class 2 or higher
+// (or a read failure); the code goes into reply_code. Returns the status of
+// the last read.
+int32_t read_final_reply(FtpFile* file);
+
+extern "C" {
+// ---- Data connection and transfers (ftp/initconn.cpp, ftp/transfer.cpp) ----
+int32_t initconn(FtpFile* file);
+int32_t doretr(FtpFile* file);
+int32_t dostor(FtpFile* file);
+int32_t dols(FtpFile* file);
+// ---- Reply-only operations (ftp/reply_ops.cpp) ----
+int32_t dohelp(FtpFile* file);
+int32_t dostat(FtpFile* file);
+int32_t dorcmd(FtpFile* file);
+// ---- MGET (ftp/mget.cpp) ----
+int32_t domget(FtpFile* file);
+int32_t check_mget(FtpFile* file);
+// ---- Open and close (ftp/open.cpp, ftp/close.cpp) ----
+void term(FtpFile* file);
+}

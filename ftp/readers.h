@@ -1,0 +1,28 @@
+// The record readers of an open file and what they share: handing a record
+// back to the host in place, with its carriage-control character split off.
+#pragma once
+#include <cstdint>
+
+#include "ftp/ftp_file.h"
+#include "module/status.h"
+
+// Hands the record now in `conn`'s record buffer back to the host: a pointer
+// into the buffer (one byte on with carriage control), the data length cut to
+// maxrec, and the carriage-control character or a blank. `status` is that of
+// the read that filled the buffer (0 for data taken from the work file); the
+// result is 0x1009 when the data was longer than maxrec, else `status`.
+// An empty record in a format with carriage control has no carriage-control
+// byte: it comes back empty, with a blank.
+int32_t hand_back(const FtpFile* file, const sock_conn* conn, int32_t status, char** record_out,
+                  int32_t* length, char* cc_out);
+
+// Whether a status means end of data (bits 22 to 30 are not looked at).
+inline bool is_end_of_data(int32_t status) { return st::condition_of(status) == st::END_OF_DATA; }
+
+extern "C" {
+// The readers the record-access vector can name (yxfread is in ftp/methods.h).
+int32_t yxfrd(FtpFile* file, char** record_out, int32_t* length, char* cc_out);
+int32_t yxfrds(FtpFile* file, char** record_out, int32_t* length, char* cc_out);
+int32_t yxfrdr(FtpFile* file, char** record_out, int32_t* length, char* cc_out);
+int32_t yxfrdrs(FtpFile* file, char** record_out, int32_t* length, char* cc_out);
+}

@@ -1,0 +1,42 @@
+#!/usr/bin/python3
+"""A pyftpdlib server for the end-to-end tests and the demo.
+
+Serves one folder to one user (read and write) on ADDRESS:21 until it is
+killed; SIGTERM ends it at once, which is fine: it is one process with no
+state to save. Callers know it is ready when it greets on ADDRESS:21 with its
+banner (give each server a banner of its own, so that a greeting from another
+server on the same address is not taken for this one's).
+"""
+import argparse
+import logging
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("address")
+    parser.add_argument("folder")
+    parser.add_argument("user")
+    parser.add_argument("password")
+    parser.add_argument("--banner", default="pyftpdlib ready.")
+    parser.add_argument("--log", help="log every command and reply to this file")
+    args = parser.parse_args()
+    if args.log:
+        logging.basicConfig(filename=args.log, level=logging.DEBUG)
+
+    authorizer = DummyAuthorizer()
+    # e l r a d f m w M T: every read and write right pyftpdlib knows.
+    authorizer.add_user(args.user, args.password, args.folder, perm="elradfmwMT")
+    handler = FTPHandler
+    handler.authorizer = authorizer
+    handler.banner = args.banner
+    handler.timeout = 120  # idle sessions end by themselves
+
+    FTPServer((args.address, 21), handler).serve_forever()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,64 @@
+// Small, time-bounded TCP helpers for the test servers and the plain test
+// client: an owning descriptor, waits that also end when a stop descriptor
+// becomes readable, and listening on port 21 of a loopback address of our own.
+#pragma once
+#include <string>
+#include <string_view>
+
+namespace ftptest {
+
+// Owns one file descriptor and closes it on destruction.
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(other.release()) {}
+  Fd& operator=(Fd&& other) noexcept;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() { reset(); }
+
+  int get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int release();
+  void reset(int fd = -1);
+  // Closes with SO_LINGER 0, so the peer sees a reset instead of an end of data.
+  void reset_connection();
+
+ private:
+  int fd_ = -1;
+};
+
+enum class Wait { Ready, Timeout, Stopped, Failed };
+
+// Waits until `fd` has `events` (POLLIN / POLLOUT), the stop descriptor (if
+// any) is readable, or `timeout_ms` passes.
+Wait wait_for(int fd, short events, int timeout_ms, int stop_fd = -1);
+// Sleeps `ms`, or less when the stop descriptor becomes readable; false then.
+bool pause_unless_stopped(int ms, int stop_fd);
+
+// Writes every byte; false on failure, timeout or stop. Never raises SIGPIPE.
+bool send_all(int fd, std::string_view bytes, int timeout_ms, int stop_fd = -1);
+// Reads what arrives within `timeout_ms` (at most `max` bytes) and appends it
+// to `out`. Returns the count, 0 at end of data, -1 on failure, timeout or stop.
+long receive_some(int fd, std::string& out, int timeout_ms, int stop_fd = -1,
+                  std::size_t max = 65536);
+
+Fd listen_tcp(const std::string& address, int port, std::string* error);
+// Listens on `port` of the first address 127.0.0.N (N from 2 up) where it is
+// free and sets `address` to it.
+Fd listen_on_free_loopback(int port, std::string* address, std::string* error);
+// The first loopback address 127.0.0.N (N from `first` up) whose `port` is
+// free right now, for servers that bind it themselves; "" when none is.
+std::string free_loopback_address(int port, int first = 2);
+
+// Connects within `timeout_ms`, from `source` (an address, port 0) when given.
+Fd connect_tcp(const std::string& address, int port, int timeout_ms, std::string* error,
+               const std::string& source = "");
+Fd accept_within(int listen_fd, int timeout_ms, int stop_fd = -1);
+
+// The local address and port of a socket.
+std::string local_address(int fd);
+int local_port(int fd);
+
+}  // namespace ftptest

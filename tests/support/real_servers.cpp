@@ -1,0 +1,328 @@
+// Starting and stopping the real FTP servers of the end-to-end tests.
+#include "tests/support/real_servers.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "tests/support/net.h"
+#include "tests/support/plain_ftp_client.h"
+
+extern char** environ;
+
+namespace ftptest {
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kUser = "ftpamtest";
+const std::string kPassword = "ftpam-test-pw";
+const char* const kPython = "/usr/bin/python3";
+const char* const kPyftpdlibPackage = "/usr/lib/python3/dist-packages/pyftpdlib/__init__.py";
+const char* const kVsftpd = "/usr/sbin/vsftpd";
+constexpr int kStartAttempts = 4;
+constexpr int kGreetingWaitMs = 15000;
+constexpr int kStopWaitMs = 5000;
+
+bool put(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  return bool(out.flush());
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream all;
+  all << in.rdbuf();
+  return all.str();
+}
+
+// Runs `argv` to its end, `input` on its standard input; true on exit status 0.
+bool run(std::vector<std::string> argv, const std::string& input, std::string* output) {
+  std::string in_path = fs::temp_directory_path() / ("ftpam-run-" + std::to_string(getpid()));
+  put(in_path, input);
+  std::vector<char*> args;
+  for (std::string& a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, in_path.c_str(), O_RDONLY, 0);
+  std::string out_path = in_path + ".out";
+  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                   0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid;
+  int status = -1;
+  if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) == 0)
+    waitpid(pid, &status, 0);
+  posix_spawn_file_actions_destroy(&actions);
+  if (output) *output = slurp(out_path);
+  fs::remove(in_path);
+  fs::remove(out_path);
+  return status == 0;
+}
+
+// vsftpd logs in system accounts only: makes the test account when it is
+// missing. Two test processes may race here; whoever loses finds it made.
+bool ensure_test_account(std::string* error) {
+  if (getpwnam(kUser.c_str())) return true;
+  std::string output;
+  bool made = run({"/usr/sbin/useradd", "--system", "--create-home", "--home-dir",
+                   "/var/lib/" + kUser, "--shell", "/bin/sh", kUser},
+                  "", &output);
+  if (!made) {
+    if (getpwnam(kUser.c_str())) return true;
+    *error = "useradd " + kUser + " failed: " + output;
+    return false;
+  }
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    if (run({"/usr/sbin/chpasswd"}, kUser + ":" + kPassword + "\n", &output)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // /etc/shadow was locked
+  }
+  *error = "chpasswd for " + kUser + " failed: " + output;
+  return false;
+}
+
+std::string vsftpd_config(const std::string& address, const std::string& folder,
+                          const std::string& home, const std::string& banner) {
+  const std::string settings[] = {
+      "listen=YES",
+      "listen_ipv6=NO",
+      "listen_address=" + address,
+      "listen_port=21",
+      "background=NO",
+      "anonymous_enable=NO",
+      "local_enable=YES",
+      "local_root=" + home,
+      "write_enable=YES",
+      "local_umask=022",
+      "port_enable=YES",
+      "connect_from_port_20=NO",
+      "seccomp_sandbox=NO",
+      "secure_chroot_dir=" + folder + "/empty",
+      "pam_service_name=vsftpd",
+      "ascii_download_enable=YES",
+      "ascii_upload_enable=YES",
+      "idle_session_timeout=120",
+      "data_connection_timeout=60",
+      "xferlog_enable=YES",
+      "xferlog_std_format=NO",
+      "log_ftp_protocol=YES",
+      "vsftpd_log_file=" + folder + "/server.log",
+      "ftpd_banner=" + banner,
+  };
+  std::string text;
+  for (const std::string& line : settings) text += line + "\n";
+  return text;
+}
+
+}  // namespace
+
+const char* server_name(ServerKind kind) {
+  return kind == ServerKind::Pyftpdlib ? "pyftpdlib" : "vsftpd";
+}
+
+std::string unavailable(ServerKind kind) {
+  if (kind == ServerKind::Pyftpdlib) {
+    if (access(kPython, X_OK) != 0 || access(kPyftpdlibPackage, R_OK) != 0)
+      return "python3-pyftpdlib is not installed (tools/setup.sh installs it)";
+  } else if (access(kVsftpd, X_OK) != 0) {
+    return "vsftpd is not installed (tools/setup.sh installs it)";
+  }
+  return "";
+}
+
+const std::string& RealServer::user() const { return kUser; }
+const std::string& RealServer::password() const { return kPassword; }
+
+RealServer::RealServer(ServerKind kind, std::string folder)
+    : kind_(kind), folder_(std::move(folder)), home_(folder_ + "/home") {}
+
+RealServer::~RealServer() { stop(); }
+
+std::unique_ptr<RealServer> RealServer::start(ServerKind kind, std::string* error) {
+  if (std::string why = unavailable(kind); !why.empty()) {
+    *error = why;
+    return nullptr;
+  }
+  if (kind == ServerKind::Vsftpd && !ensure_test_account(error)) return nullptr;
+
+  std::string pattern =
+      fs::temp_directory_path() / (std::string("ftpam-") + server_name(kind) + "-XXXXXX");
+  if (!mkdtemp(pattern.data())) {
+    *error = "mkdtemp failed";
+    return nullptr;
+  }
+  std::unique_ptr<RealServer> server(new RealServer(kind, pattern));
+  // Searchable by the test account; the configuration and the empty folder
+  // vsftpd insists on stay root's.
+  chmod(server->folder_.c_str(), 0755);
+  fs::create_directory(server->folder_ + "/empty");
+  fs::create_directory(server->home_);
+  server->give_to_user(server->home_);
+
+  // Another test process may take the address between our look and the
+  // server's bind: then the server ends at once and the next address is tried.
+  int first = 100;
+  for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
+    server->address_ = free_loopback_address(21, first);
+    if (server->address_.empty()) {
+      *error = "no free loopback address with port 21";
+      return nullptr;
+    }
+    if (server->launch(error) && server->wait_for_greeting(error)) return server;
+    server->stop_process();
+    first = std::stoi(server->address_.substr(server->address_.rfind('.') + 1)) + 1;
+  }
+  *error += "\n--- server output:\n" + slurp(server->folder_ + "/output.log") + server->log();
+  return nullptr;
+}
+
+bool RealServer::launch(std::string* error) {
+  std::vector<std::string> argv;
+  if (kind_ == ServerKind::Pyftpdlib) {
+    std::string script = FTPAM_SOURCE_DIR "/tests/servers/pyftpd.py";
+    argv = {kPython, script, "--banner", banner(), "--log", folder_ + "/server.log",
+            address_, home_, kUser, kPassword};
+  } else {
+    std::string config = folder_ + "/vsftpd.conf";
+    if (!put(config, vsftpd_config(address_, folder_, home_, banner()))) {
+      *error = "cannot write " + config;
+      return false;
+    }
+    chmod(config.c_str(), 0644);
+    argv = {kVsftpd, config};
+  }
+  std::vector<char*> args;
+  for (std::string& a : argv) args.push_back(a.data());
+  args.push_back(nullptr);
+
+  std::string output = folder_ + "/output.log";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                   0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);  // its own group, so stop() reaches its sessions
+  int rc = posix_spawn(&pid_, args[0], &actions, &attributes, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (rc != 0) {
+    pid_ = -1;
+    *error = std::string("cannot start ") + args[0] + ": " + std::strerror(rc);
+    return false;
+  }
+  return true;
+}
+
+bool RealServer::wait_for_greeting(std::string* error) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kGreetingWaitMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      *error = std::string(server_name(kind_)) + " ended before it greeted on " + address_;
+      return false;
+    }
+    // Our banner, not just any greeting: another server may have taken the address.
+    PlainFtpClient probe(2000);
+    if (probe.connect(address_).rfind("220 " + banner(), 0) == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  *error = std::string(server_name(kind_)) + " did not greet on " + address_ + " within " +
+           std::to_string(kGreetingWaitMs) + " ms";
+  return false;
+}
+
+std::string RealServer::banner() const {
+  return std::string(server_name(kind_)) + " ready, " + fs::path(folder_).filename().string();
+}
+
+void RealServer::stop_process() {
+  if (pid_ <= 0) return;
+  kill(-pid_, SIGTERM);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopWaitMs);
+  int status;
+  while (waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(-pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  pid_ = -1;
+  if (kind_ == ServerKind::Vsftpd) {
+    // vsftpd serves each session in processes of a session group of their
+    // own, which outlive the listener; they run our config file, so they are
+    // found by it and ended too.
+    std::string command_line = std::string(kVsftpd) + '\0' + folder_ + "/vsftpd.conf" + '\0';
+    std::error_code ec;
+    for (const fs::directory_entry& entry : fs::directory_iterator("/proc", ec)) {
+      std::string name = entry.path().filename().string();
+      if (name.find_first_not_of("0123456789") == std::string::npos &&
+          slurp(entry.path().string() + "/cmdline") == command_line)
+        kill(std::stoi(name), SIGKILL);
+    }
+  }
+}
+
+void RealServer::stop() {
+  stop_process();
+  if (!folder_.empty()) {
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+    folder_.clear();
+  }
+}
+
+void RealServer::give_to_user(const std::string& path) const {
+  if (kind_ != ServerKind::Vsftpd) return;
+  passwd* pw = getpwnam(kUser.c_str());
+  if (pw && chown(path.c_str(), pw->pw_uid, pw->pw_gid) != 0) {
+    // The server then cannot overwrite this file, and a test will say so.
+  }
+}
+
+bool RealServer::make_folder(const std::string& relative) const {
+  fs::path path = fs::path(home_) / relative;
+  std::error_code ec;
+  fs::create_directories(path, ec);
+  for (fs::path p = path; p.string().size() > home_.size(); p = p.parent_path())
+    give_to_user(p.string());
+  return fs::is_directory(path);
+}
+
+bool RealServer::write_file(const std::string& relative, const std::string& bytes) const {
+  fs::path path = fs::path(home_) / relative;
+  if (path.has_parent_path() && !make_folder(fs::relative(path.parent_path(), home_).string()))
+    return false;
+  if (!put(path.string(), bytes)) return false;
+  give_to_user(path.string());
+  return true;
+}
+
+std::string RealServer::read_file(const std::string& relative) const {
+  return slurp((fs::path(home_) / relative).string());
+}
+
+std::string RealServer::log() const { return slurp(folder_ + "/server.log"); }
+
+}  // namespace ftptest

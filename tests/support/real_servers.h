@@ -1,0 +1,83 @@
+// Real FTP servers for end-to-end tests: pyftpdlib and vsftpd from the
+// distribution, each started on port 21 of a loopback address of its own
+// (127.0.0.N), serving a fresh folder to one user with write permission, and
+// stopped by its process id. Both reply to PORT by connecting to the client
+// (pyftpdlib at once, vsftpd at the transfer command) and accept it only for
+// the address the control connection comes from (127.0.0.1).
+//
+//   if (std::string why = ftptest::unavailable(ftptest::ServerKind::Vsftpd); !why.empty())
+//     GTEST_SKIP() << why;
+//   std::string error;
+//   auto server = ftptest::RealServer::start(ftptest::ServerKind::Vsftpd, &error);
+//   ASSERT_TRUE(server) << error;
+//   server->write_file("dir/a.txt", "line 1\nline 2\n");
+//   ... log in to server->address() as server->user() / server->password() ...
+//   EXPECT_EQ(server->read_file("b.txt"), "uploaded bytes");
+//
+// The server is stopped (and its folder removed) by stop() or the destructor.
+#pragma once
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+namespace ftptest {
+
+enum class ServerKind { Pyftpdlib, Vsftpd };
+
+const char* server_name(ServerKind kind);
+
+// Why a server of `kind` cannot be started here ("" when it can): its
+// package is not installed.
+std::string unavailable(ServerKind kind);
+
+class RealServer {
+ public:
+  // Starts a server of `kind` on the first free 127.0.0.N:21 (N from 100 up,
+  // the scripted servers take the low ones) and waits until it greets.
+  // Returns null and sets `error` (with the server's own log) on failure.
+  static std::unique_ptr<RealServer> start(ServerKind kind, std::string* error);
+  ~RealServer();
+  RealServer(const RealServer&) = delete;
+  RealServer& operator=(const RealServer&) = delete;
+
+  // Stops the server and every session it still serves: SIGTERM to its
+  // process, SIGKILL when it has not ended after five seconds, SIGKILL to
+  // vsftpd's session processes; then removes its folder. Safe to call more
+  // than once.
+  void stop();
+
+  ServerKind kind() const { return kind_; }
+  pid_t pid() const { return pid_; }
+  const std::string& address() const { return address_; }
+  const std::string& user() const;
+  const std::string& password() const;
+  // The folder the user is in after logging in (the server's "/" for
+  // pyftpdlib; an absolute path on the machine for vsftpd).
+  const std::string& home() const { return home_; }
+
+  // Writes a file under home() (creating folders), owned by the user the
+  // server writes as, so that it may also overwrite or append to it.
+  bool write_file(const std::string& relative, const std::string& bytes) const;
+  bool make_folder(const std::string& relative) const;
+  // The file's bytes ("" when it is missing).
+  std::string read_file(const std::string& relative) const;
+  // The server's log (pyftpdlib's session log, vsftpd's protocol log).
+  std::string log() const;
+
+ private:
+  RealServer(ServerKind kind, std::string folder);
+  bool launch(std::string* error);
+  bool wait_for_greeting(std::string* error);
+  void stop_process();
+  std::string banner() const;  // unique to this server
+  void give_to_user(const std::string& path) const;
+
+  ServerKind kind_;
+  std::string folder_;  // everything of this server: config, log, home
+  std::string home_;
+  std::string address_;
+  pid_t pid_ = -1;
+};
+
+}  // namespace ftptest
