@@ -389,8 +389,8 @@ TEST_F(SockRead, DescriptorBeyondTheBitSetFails) {
   Fd real(block->main_socket);
   block->main_socket = BEYOND;
   EXPECT_EQ(sock().yxsread(block.get()), st::FAILED);
-  EXPECT_EQ(sock().yxstzsnb(BEYOND + 1, block->fd_bitmap, nullptr, nullptr, 0), st::FAILED);
-  EXPECT_EQ(sock().yxstzsnb(0, block->fd_bitmap, nullptr, nullptr, 0), st::FAILED);
+  EXPECT_EQ(sock().yxtzsnb(BEYOND + 1, block->fd_bitmap, nullptr, nullptr, 0), st::FAILED);
+  EXPECT_EQ(sock().yxtzsnb(0, block->fd_bitmap, nullptr, nullptr, 0), st::FAILED);
   auto texts = failure_texts();
   ASSERT_EQ(texts.size(), 3u);
   EXPECT_EQ(texts[0], "Bad file descriptor");
