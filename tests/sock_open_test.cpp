@@ -8,8 +8,6 @@
 #include <netinet/in.h>
 #include <sys/un.h>
 #include <unistd.h>
-// netdb.h's h_errno code of the same name hides msg::HOST_NOT_FOUND.
-#undef HOST_NOT_FOUND
 
 #include <cctype>
 #include <cerrno>
