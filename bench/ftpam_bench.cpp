@@ -56,9 +56,9 @@ int read_file(const std::string& remote, const std::string& options, int32_t pie
     return 1;
   }
   std::unique_ptr<host::files::OpenFile> file;
-  host::files::OpenSpec spec;
-  spec.mode = OPEN_INPUT;
-  int32_t status = host::files::OpenFile::open("BENCH", spec, &file);
+  host::files::OpenParams params;
+  params.mode = OPEN_INPUT;
+  int32_t status = host::files::OpenFile::open("BENCH", params, &file);
   if (status != st::OK) return fail("open", status);
   long records = 0;
   long long bytes = 0;
@@ -105,9 +105,9 @@ int write_file(const std::string& remote, const std::string& options, const char
     return 1;
   }
   std::unique_ptr<host::files::OpenFile> file;
-  host::files::OpenSpec spec;
-  spec.mode = OPEN_OUTPUT;
-  int32_t status = host::files::OpenFile::open("BENCH", spec, &file);
+  host::files::OpenParams params;
+  params.mode = OPEN_OUTPUT;
+  int32_t status = host::files::OpenFile::open("BENCH", params, &file);
   if (status != st::OK) return fail("open", status);
   long records = 0;
   long long bytes = 0;
