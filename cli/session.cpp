@@ -46,9 +46,10 @@ Session::~Session() {
   }
 }
 
-bool Session::open(int32_t mode, const std::vector<std::string>& open_options) {
+bool Session::open(int32_t mode, const std::vector<std::string>& open_options, int32_t recfm) {
   host::files::OpenParams params;
   params.mode = mode;
+  params.recfm = recfm;
   if (!open_options.empty()) {
     auto r = host::references::parse_options(statement(open_options),
                                              host::references::PARSE_INPUT, &open_options_);
