@@ -114,12 +114,15 @@ const char* help_of(const std::string& command) {
 
 struct Flags {
   ReadOptions read;
+  int32_t recfm = 0;  // the host's record format for the open request
   bool raw_input = false;
   bool long_list = false;
   bool help = false;
   std::vector<std::string> options;  // file-reference options
   std::vector<std::string> operands;
 };
+
+void carriage_control_format(Flags* f);
 
 // The file-reference options that stand alone, without a value.
 bool is_flag_keyword(std::string word) {
@@ -154,7 +157,27 @@ bool parse_flags(const std::vector<std::string>& args, int operands, bool option
     }
     else f->options.push_back(a);
   }
+  if (f->read.show_cc) carriage_control_format(f);
   return true;
+}
+
+// Carriage control is a property of the host's record format, which an
+// option's RECFM= would replace: with --cc the format goes into the open
+// request, carriage control added, and the option is taken out.
+void carriage_control_format(Flags* f) {
+  f->recfm = RECFM_V | RECFM_CC;
+  for (auto it = f->options.begin(); it != f->options.end(); ++it) {
+    std::string key = it->substr(0, 6);
+    for (char& c : key) c = char(std::toupper(static_cast<unsigned char>(c)));
+    if (key != "RECFM=" || it->size() < 7) continue;
+    switch (std::toupper(static_cast<unsigned char>((*it)[6]))) {
+      case 'F': f->recfm = RECFM_F | RECFM_CC; break;
+      case 'S': f->recfm = RECFM_S | RECFM_CC; break;
+      default: break;
+    }
+    f->options.erase(it);
+    return;
+  }
 }
 
 void print_module(const host::Module& m) {
@@ -184,7 +207,7 @@ void print_module(const host::Module& m) {
 int read_command(const std::string& remote, Flags& f, std::vector<std::string> extra) {
   for (auto& e : extra) f.options.push_back(std::move(e));
   auto session = Session::assign(REFERENCE, remote, f.options);
-  if (!session || !session->open(OPEN_INPUT)) return 1;
+  if (!session || !session->open(OPEN_INPUT, {}, f.recfm)) return 1;
   RecordWriter out(stdout, f.read.mode, f.read.show_cc);
   bool ok = session->read_all(f.read, &out);
   std::fflush(stdout);
@@ -194,7 +217,7 @@ int read_command(const std::string& remote, Flags& f, std::vector<std::string> e
 
 int put_command(const std::string& remote, Flags& f) {
   auto session = Session::assign(REFERENCE, remote, f.options);
-  if (!session || !session->open(OPEN_OUTPUT)) return 1;
+  if (!session || !session->open(OPEN_OUTPUT, {}, f.recfm)) return 1;
   bool ok = true;
   Progress progress(true);
   long records = 0;
@@ -226,7 +249,7 @@ int put_command(const std::string& remote, Flags& f) {
 
 int info_command(const std::string& remote, Flags& f) {
   auto session = Session::assign(REFERENCE, remote, f.options);
-  if (!session || !session->open(OPEN_INPUT)) return 1;
+  if (!session || !session->open(OPEN_INPUT, {}, f.recfm)) return 1;
   std::vector<std::pair<std::string, std::string>> items;
   int32_t status = session->file()->items(&items);
   if (status != st::OK) report(status, "information items");

@@ -28,7 +28,9 @@ class Session {
                                          const std::vector<std::string>& options);
   ~Session();
 
-  bool open(int32_t mode, const std::vector<std::string>& open_options = {});
+  // Opens with the open-time options and the host's record format (0: from
+  // the options).
+  bool open(int32_t mode, const std::vector<std::string>& open_options = {}, int32_t recfm = 0);
   // Reads records to standard output; false on failure.
   bool read_all(const ReadOptions& options, RecordWriter* out, bool* at_end = nullptr);
   bool write_record(const std::string& data, char cc = ' ');

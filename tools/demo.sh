@@ -41,10 +41,10 @@ show $ftpam get fixed.dat "${login[@]}" recfm=f lrecl=80
 show $ftpam get report.ccf "${login[@]}" recfm=f lrecl=80 --cc
 show $ftpam get records.s370v "${login[@]}" s370v
 show $ftpam get records.s370vs "${login[@]}" s370vs
-show $ftpam get stream.bin "${login[@]}" recfm=s lrecl=256 nonbyte --hex --piece 16 
+show $ftpam get stream.bin "${login[@]}" recfm=s lrecl=256 nonbyte --hex --piece 100
 show $ftpam ls "${login[@]}"
 show $ftpam ls --long "${login[@]}" wd=mget
-show $ftpam mget '*.txt' "${login[@]}" wd=mget
+show $ftpam mget . "${login[@]}" wd=mget
 show $ftpam mget "(alpha.txt 'gamma.txt')" "${login[@]}" wd=mget
 printf 'first record\nsecond record\nthird record\n' >"$work/upload.txt"
 show $ftpam put round-trip.txt "${login[@]}" <"$work/upload.txt"

@@ -35,7 +35,7 @@ def main(folder):
           b"0" + b"after a blank line".ljust(79)]
     w("report.ccf", b"".join(cc))
 
-    w("stream.bin", bytes(range(256)) * 4)
+    w("stream.bin", bytes(range(256)))
 
     w("records.s370v", b"".join(rdw(b"variable record %d" % i + b"." * i) for i in range(1, 5))
       + rdw(b""))
