@@ -6,7 +6,6 @@
 // a server that answers (425, 426, ...) or hangs up instead of connecting
 // ends the wait with that answer, where a wait on the data socket alone would
 // never end.
-#include <cstring>
 
 #include "ftp/ftp_options.h"
 #include "ftp/protocol.h"

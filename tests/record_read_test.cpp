@@ -17,7 +17,7 @@ using ftptest::Data;
 using ftptest::Script;
 using ftptest::Writes;
 using sessiontest::OpenFile;
-using sessiontest::OpenSpec;
+using sessiontest::OpenParams;
 
 // A descriptor word and its data: LL counts the four descriptor bytes.
 std::string segment(int code, const std::string& data) {
@@ -57,7 +57,7 @@ TEST_P(RecordRead, DeliversTheRecordsOfTheStream) {
   script.defaults().transfer("RETR", "150 Here.\r\n", Data::sending(c.stream), "226 Done.\r\n");
   serve(script);
   assign("F", "f", "USER='u' PASS='p' " + c.options);
-  OpenSpec spec;
+  OpenParams spec;
   spec.recfm = c.recfm;
   std::unique_ptr<OpenFile> file;
   ASSERT_EQ(open("F", &file, spec), st::OK);
@@ -123,7 +123,7 @@ class ByteCountRead : public sessiontest::SessionTest {
                                Data::sending("abcdefghijklmnopqrst"), "226 Done.\r\n");
     serve(script);
     assign("F", "f", "USER='u' PASS='p' RECFM=S LRECL=8");
-    OpenSpec spec;
+    OpenParams spec;
     auto parsed = host::references::parse_options(open_options, host::references::PARSE_INPUT,
                                                   &spec.options);
     ASSERT_TRUE(parsed.ok()) << parsed.message;

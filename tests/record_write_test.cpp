@@ -11,7 +11,7 @@ namespace {
 using ftptest::Data;
 using ftptest::Script;
 using sessiontest::OpenFile;
-using sessiontest::OpenSpec;
+using sessiontest::OpenParams;
 
 struct Put {
   std::string data;
@@ -36,7 +36,7 @@ TEST_P(RecordWrite, SendsTheBytesOfTheFormat) {
   script.defaults().transfer("STOR", "150 Send.\r\n", Data::receiving(), "226 Stored.\r\n");
   serve(script);
   assign("F", "out", "USER='u' PASS='p' " + c.options);
-  OpenSpec spec;
+  OpenParams spec;
   spec.mode = OPEN_OUTPUT;
   spec.recfm = c.recfm;
   std::unique_ptr<OpenFile> file;

@@ -22,7 +22,7 @@ namespace {
 using ftptest::RealServer;
 using ftptest::ServerKind;
 using sessiontest::OpenFile;
-using sessiontest::OpenSpec;
+using sessiontest::OpenParams;
 
 std::string descriptor_word(const std::string& data) {
   const size_t length = data.size() + 4;
@@ -57,7 +57,7 @@ class RealServerTransfer : public sessiontest::SessionTest,
   }
 
   int32_t write_records(const std::string& name, const std::vector<std::string>& records,
-                        OpenSpec spec, char cc = ' ') {
+                        OpenParams spec, char cc = ' ') {
     std::unique_ptr<OpenFile> file;
     int32_t status = open(name, &file, spec);
     if (status != st::OK) return status;
@@ -66,7 +66,7 @@ class RealServerTransfer : public sessiontest::SessionTest,
   }
 
   // Reads to the end; byte-count files in pieces of one network read each.
-  std::vector<host::files::Record> records_of(const std::string& name, OpenSpec spec,
+  std::vector<host::files::Record> records_of(const std::string& name, OpenParams spec,
                                               std::vector<std::string>* texts, int32_t wanted = 0) {
     std::unique_ptr<OpenFile> file;
     std::vector<host::files::Record> kept;
@@ -108,7 +108,7 @@ TEST_P(RealServerTransfer, FilesWrittenAreReadBackInEveryFormat) {
   for (const Case& c : cases) {
     std::string remote = "file" + std::to_string(++n) + ".dat";
     assign_real("F", remote, c.options);
-    OpenSpec out;
+    OpenParams out;
     out.mode = OPEN_OUTPUT;
     out.recfm = c.recfm;
     ASSERT_EQ(write_records("F", c.written, out), st::OK) << c.options;
@@ -116,7 +116,7 @@ TEST_P(RealServerTransfer, FilesWrittenAreReadBackInEveryFormat) {
       EXPECT_EQ(real_->read_file(remote), c.on_server) << c.options;
     }
     std::vector<std::string> texts;
-    records_of("F", OpenSpec{}, &texts);
+    records_of("F", OpenParams{}, &texts);
     EXPECT_EQ(texts, c.read.empty() ? c.written : c.read) << c.options;
     EXPECT_TRUE(host::references::deassign("F").ok());
   }
@@ -124,11 +124,11 @@ TEST_P(RealServerTransfer, FilesWrittenAreReadBackInEveryFormat) {
 
 TEST_P(RealServerTransfer, CarriageControlSurvivesTheRoundTrip) {
   assign_real("F", "cc.txt", "LRECL=20");
-  OpenSpec out;
+  OpenParams out;
   out.mode = OPEN_OUTPUT;
   out.recfm = RECFM_V | RECFM_CC;
   ASSERT_EQ(write_records("F", {"heading"}, out, '1'), st::OK);
-  OpenSpec in;
+  OpenParams in;
   in.recfm = RECFM_V | RECFM_CC;
   std::vector<std::string> texts;
   auto records = records_of("F", in, &texts);
@@ -139,14 +139,14 @@ TEST_P(RealServerTransfer, CarriageControlSurvivesTheRoundTrip) {
 TEST_P(RealServerTransfer, StoreThenRetrieveIsByteForByte) {
   const std::string bytes = every_byte_value() + "\r\n\n\r" + every_byte_value();
   assign_real("F", "bytes.bin", "RECFM=S NONBYTE LRECL=100");
-  OpenSpec out;
+  OpenParams out;
   out.mode = OPEN_OUTPUT;
   std::vector<std::string> pieces;
   for (size_t at = 0; at < bytes.size(); at += 77) pieces.push_back(bytes.substr(at, 77));
   ASSERT_EQ(write_records("F", pieces, out), st::OK);
   EXPECT_EQ(real_->read_file("bytes.bin"), bytes);
   std::vector<std::string> texts;
-  records_of("F", OpenSpec{}, &texts, -1);
+  records_of("F", OpenParams{}, &texts, -1);
   std::string joined;
   for (const auto& t : texts) joined += t;
   EXPECT_EQ(joined, bytes);
@@ -157,24 +157,24 @@ TEST_P(RealServerTransfer, S370FormatsAreReadWithDescriptorsAndWrittenWithout) {
                                              descriptor_word("third")));
   assign_real("F", "v.dat", "S370V");
   std::vector<std::string> texts;
-  records_of("F", OpenSpec{}, &texts);
+  records_of("F", OpenParams{}, &texts);
   EXPECT_EQ(texts, (std::vector<std::string>{"first", "", "third"}));
 
   assign_real("W", "vs.dat", "S370VS");
-  OpenSpec out;
+  OpenParams out;
   out.mode = OPEN_OUTPUT;
   ASSERT_EQ(write_records("W", {"ab", "cd"}, out), st::OK);
   EXPECT_EQ(real_->read_file("vs.dat"), "abcd");
 }
 
 TEST_P(RealServerTransfer, AppeAndModAppend) {
-  OpenSpec out;
+  OpenParams out;
   out.mode = OPEN_OUTPUT;
   assign_real("S", "log.dat", "RECFM=F LRECL=5");
   ASSERT_EQ(write_records("S", {"one"}, out), st::OK);
   assign_real("M", "log.dat", "RECFM=F LRECL=5 MOD");
   ASSERT_EQ(write_records("M", {"two"}, out), st::OK);
-  OpenSpec append;
+  OpenParams append;
   append.mode = OPEN_APPEND;
   ASSERT_EQ(write_records("S", {"three"}, append), st::OK);
   EXPECT_EQ(real_->read_file("log.dat"), "one  two  three");
@@ -186,13 +186,13 @@ TEST_P(RealServerTransfer, ListingsOfAFolderReachedWithWd) {
   ASSERT_TRUE(real_->write_file("top.txt", "t\r\n"));
   assign_real("N", "", "LS WD='dir'");
   std::vector<std::string> names;
-  records_of("N", OpenSpec{}, &names);
+  records_of("N", OpenParams{}, &names);
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "b.txt"}));
 
   assign_real("L", "", "LIST WD='dir' LSFILE='b.txt'");
   std::vector<std::string> lines;
-  records_of("L", OpenSpec{}, &lines);
+  records_of("L", OpenParams{}, &lines);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("b.txt"), std::string::npos) << lines[0];
   EXPECT_NE(lines[0].find("rw"), std::string::npos) << lines[0];
@@ -235,7 +235,7 @@ TEST_P(RealServerTransfer, LargeFileKeepsThePoolFlat) {
   for (int i = 0; i < RECORD; ++i) record[size_t(i)] = char('a' + i % 26);
   assign_real("F", "large.dat", "RECFM=F LRECL=8192");
 
-  OpenSpec out;
+  OpenParams out;
   out.mode = OPEN_OUTPUT;
   std::unique_ptr<OpenFile> file;
   ASSERT_EQ(open("F", &file, out), st::OK);
