@@ -223,6 +223,22 @@ TEST_F(DataTransfer, FileNotFoundHandsOverTheRemoteName) {
   EXPECT_EQ(failure_texts(), std::vector<std::string>{"remote"});
 }
 
+TEST_F(DataTransfer, MissingRemoteNameIsRefusedBeforeAnyTransferCommand) {
+  Script script;
+  script.defaults();
+  serve(script);
+  assign("F", "", "USER='u' PASS='p'");
+  std::unique_ptr<OpenFile> file;
+  EXPECT_EQ(open("F", &file), st::NO_REMOTE_NAME);
+  EXPECT_EQ(logged(msg::NO_INPUT_NAME).size(), 1u);
+  OpenParams out;
+  out.mode = OPEN_OUTPUT;
+  EXPECT_EQ(open("F", &file, out), st::NO_REMOTE_NAME);
+  EXPECT_EQ(logged(msg::NO_OUTPUT_NAME).size(), 1u);
+  stop_server();
+  EXPECT_EQ(server().transcript(), std::string(LOGIN) + LOGIN);
+}
+
 TEST_F(DataTransfer, TransferAnsweredWithAFinalReplyIsRefused) {
   Script script;
   script.defaults().on("RETR", "226 Nothing to send.\r\n").on("STOR", "452 Disk full.\r\n");
