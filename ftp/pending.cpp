@@ -4,18 +4,14 @@
 #include "module/status.h"
 
 #define PENDING(name) extern "C" int32_t name(...) { return st::NOT_SUPPORTED; }
-PENDING(yxfinfo)
-PENDING(yxfins)
-PENDING(yxfinf)
 PENDING(yxfopn)
-PENDING(yxfnote)
-PENDING(yxfpnt)
-PENDING(yxfp2b)
-PENDING(yxfb2p)
 PENDING(yxfread)
 PENDING(yxfwrit)
 PENDING(yxfcls)
 PENDING(yxfamvc)
+
+// MGET comes with the transfers; until then no further file follows.
+extern "C" int32_t check_mget(...) { return st::END_OF_DATA; }
 
 // The break handler comes with the control connection; until then no wait
 // is ever broken.
