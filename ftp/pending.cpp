@@ -4,15 +4,14 @@
 #include "module/status.h"
 
 #define PENDING(name) extern "C" int32_t name(...) { return st::NOT_SUPPORTED; }
-PENDING(yxfopn)
 PENDING(yxfread)
 PENDING(yxfwrit)
-PENDING(yxfcls)
-PENDING(yxfamvc)
+PENDING(yxfrds)
+PENDING(initconn)
+PENDING(doretr)
+PENDING(dostor)
+PENDING(dols)
+PENDING(domget)
 
 // MGET comes with the transfers; until then no further file follows.
 extern "C" int32_t check_mget(...) { return st::END_OF_DATA; }
-
-// The break handler comes with the control connection; until then no wait
-// is ever broken.
-extern "C" int32_t do_break() { return 0; }

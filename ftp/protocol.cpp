@@ -16,14 +16,6 @@ namespace {
 constexpr int32_t ECHO_MAX = 256;
 constexpr int32_t REPLY_TEXT = 256;
 
-// The code in the first three characters of a reply line, or 0.
-int32_t reply_code_of(const char* line, int32_t length) {
-  if (length < 3) return 0;
-  int32_t aux = 0, value = 0;
-  if (wzrlchr(line, 3, 0, &aux, &value) != 0) return 0;
-  return value;
-}
-
 void log_reply_line(const char* line, int32_t length, int32_t limit) {
   char text[4096];
   int32_t n = length < limit ? length : limit;
@@ -33,7 +25,16 @@ void log_reply_line(const char* line, int32_t length, int32_t limit) {
   ypmlog(msg::GROUP, msg::REPLY_LINE, text);
 }
 
-void hand_over_message(int32_t number, const char* insert = nullptr) {
+}  // namespace
+
+int32_t reply_code_of(const char* line, int32_t length) {
+  if (length < 3) return 0;
+  int32_t aux = 0, value = 0;
+  if (wzrlchr(line, 3, 0, &aux, &value) != 0) return 0;
+  return value;
+}
+
+void hand_over_message(int32_t number, const char* insert) {
   char text[REPLY_TEXT];
   int32_t n = ypmstr(text, REPLY_TEXT - 1, msg::GROUP, number, insert);
   if (n < 0) n = 0;
@@ -42,7 +43,10 @@ void hand_over_message(int32_t number, const char* insert = nullptr) {
   wrmksub(1, text, n + 1);
 }
 
-}  // namespace
+int32_t read_reply_line(sock_conn* ctl) {
+  int32_t status = yxsread(ctl);
+  return status == st::TRUNCATED ? st::OK : status;
+}
 
 extern "C" void sendreply(int32_t length, const char* command, uint32_t opts) {
   if (!(opts & opt::DEBUG)) return;
@@ -61,7 +65,7 @@ extern "C" int32_t putreply(int32_t length, const char* line, uint32_t opts, soc
   if (opts & opt::DEBUG) log_reply_line(line, length, ECHO_MAX);
   if (length >= 4 && line[3] == '-') {
     for (;;) {
-      if (yxsread(ctl) != st::OK) break;  // the first line's code stands
+      if (read_reply_line(ctl) != st::OK) break;  // the first line's code stands
       const char* next = ctl->record;
       int32_t next_length = ctl->record_length;
       if (opts & opt::DEBUG) log_reply_line(next, next_length, next_length);
@@ -110,7 +114,7 @@ int32_t send_and_read(FtpFile* file, int32_t length) {
   int32_t status = send_formatted(file, length);
   if (status != st::OK) return status;
   sock_conn* ctl = file->ctl;
-  status = yxsread(ctl);
+  status = read_reply_line(ctl);
   if (status != st::OK) return status;
   file->reply_code = putreply(ctl->record_length, ctl->record, file->opts, ctl);
   return st::OK;
@@ -137,7 +141,7 @@ int32_t command_send(FtpFile* file, const char* format, const char* argument) {
 int32_t read_final_reply(FtpFile* file) {
   sock_conn* ctl = file->ctl;
   for (;;) {
-    int32_t status = yxsread(ctl);
+    int32_t status = read_reply_line(ctl);
     if (status != st::OK) return status;
     file->reply_code = putreply(ctl->record_length, ctl->record, file->opts, ctl);
     if (file->reply_code / 100 > 1) return st::OK;

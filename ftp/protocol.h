@@ -18,6 +18,17 @@ void codeerr(void);
 void puterr(int32_t message_number);
 }
 
+// The code in the first three characters of a reply line, or 0 when they are
+// not a number.
+int32_t reply_code_of(const char* line, int32_t length);
+// Formats message `number` (with an optional text insert) and hands it to the
+// host as the reason of the failure the caller returns next.
+void hand_over_message(int32_t number, const char* insert = nullptr);
+// Reads one reply line into ctl's record. A line longer than the record buffer
+// is cut and the rest of it skipped; its code is still in its first three
+// characters, so the cut line counts as read.
+int32_t read_reply_line(sock_conn* ctl);
+
 // Formats a command into the control connection's staging buffer with the
 // host formatter (`format` takes at most one text argument), logs it, sends
 // it, reads the first reply line and hands it to putreply. Returns a write or
@@ -53,5 +64,17 @@ int32_t dorcmd(FtpFile* file);
 int32_t domget(FtpFile* file);
 int32_t check_mget(FtpFile* file);
 // ---- Open and close (ftp/open.cpp, ftp/close.cpp) ----
+// Abandons a file whose open failed after it entered the open list: no
+// protocol exchange, both connections closed, everything released.
 void term(FtpFile* file);
 }
+
+struct MethodInstance;
+// The method-instance record behind the module's entry block, or null.
+MethodInstance* method_instance(void* context);
+// The last step of close, term and owner termination, once the connections
+// are closed: lowers the open count, gives back the open options (with
+// `options_context` for the host), releases every block hanging off the
+// file and the file itself, and takes it out of the open list. Returns the
+// status of giving back the options (0 when there was nothing to give back).
+int32_t release_open_file(MethodInstance* instance, FtpFile* file, void* options_context);

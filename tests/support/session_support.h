@@ -1,0 +1,53 @@
+// Opens of file references against an FTP server, for the tests of the
+// control connection and of the transfers: a fixture that assigns references
+// to the server's address, opens them through the host's record-level API,
+// reads them to the end, and checks after every test that no pool block,
+// descriptor, work file, reference or wait state is left behind.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/files.h"
+#include "tests/support/ftp_script_server.h"
+
+namespace sessiontest {
+
+using host::files::OpenFile;
+using host::files::OpenSpec;
+
+class SessionTest : public testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Starts a scripted server (stopped by TearDown, or by stop_server()).
+  void serve(ftptest::Script script);
+  void stop_server();
+  ftptest::ScriptServer& server() { return *server_; }
+
+  // Assigns `name` to `remote` with `options`, HOST set to `address` (the
+  // scripted server's when empty).
+  void assign(const std::string& name, const std::string& remote, const std::string& options,
+              const std::string& address = "");
+  int32_t open(const std::string& name, std::unique_ptr<OpenFile>* file, OpenSpec spec = {});
+
+  // Reads records until a status other than 0 or 0x1009; that status goes to *end.
+  static std::vector<std::string> read_all(OpenFile& file, int32_t* end);
+
+  // Inserts of message `number` logged since the test started, as the host shows them.
+  static std::vector<std::string> logged(int number);
+  // The failure texts handed over since the last call.
+  static std::vector<std::string> failure_texts();
+
+ private:
+  std::unique_ptr<ftptest::ScriptServer> server_;
+  int blocks_before_ = 0;
+  int descriptors_before_ = 0;
+  int work_files_before_ = 0;
+};
+
+}  // namespace sessiontest
