@@ -75,13 +75,14 @@ int32_t record_from_network(FtpFile* file, sock_conn* data, char** record_out, i
 // position does not name one): refused.
 int32_t record_from_work_file(FtpFile* file, sock_conn* data, char** record_out, int32_t* length,
                               char* cc_out) {
+  void* work = file->work_file;
   int32_t n = 0;
-  int32_t after_length = 0;
   int32_t next = 0;
-  int32_t status = read_back(file, file->spool_note, &n, sizeof n, &after_length);
-  if (status != st::OK) return status;
-  if (n < 0 || n > data->record_size) return st::FAILED;
-  status = read_back(file, after_length, data->record, n, &next);
+  int32_t status = xcpoint(work, file->spool_note);
+  if (status == st::OK) status = xcread(work, &n, sizeof n);
+  if (status == st::OK && (n < 0 || n > data->record_size)) status = st::FAILED;
+  if (status == st::OK) status = xcread(work, data->record, n);
+  if (status == st::OK) status = xcnote(work, &next);
   if (status != st::OK) return status;
   data->record_length = n;
   file->spool_note = next;
