@@ -4,14 +4,3 @@
 #include "module/status.h"
 
 #define PENDING(name) extern "C" int32_t name(...) { return st::NOT_SUPPORTED; }
-PENDING(yxfread)
-PENDING(yxfwrit)
-PENDING(yxfrds)
-PENDING(initconn)
-PENDING(doretr)
-PENDING(dostor)
-PENDING(dols)
-PENDING(domget)
-
-// MGET comes with the transfers; until then no further file follows.
-extern "C" int32_t check_mget(...) { return st::END_OF_DATA; }

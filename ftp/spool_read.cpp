@@ -123,7 +123,7 @@ extern "C" int32_t yxfrdr(FtpFile* file, char** record_out, int32_t* length, cha
   *record_out = nullptr;
   *length = 0;
   sock_conn* data = file->data;
-  if (!data) return st::NOT_SUPPORTED;
+  if (!data) return st::END_OF_DATA;  // never routed here without one
   if (file->repositioned != st::OK) return file->repositioned;
   int32_t end = 0;
   int32_t status = work_file_end(file, &end);
@@ -142,7 +142,7 @@ extern "C" int32_t yxfrdrs(FtpFile* file, char** record_out, int32_t* length, ch
   if (!file) return st::NO_OPEN_FILE;
   *record_out = nullptr;
   sock_conn* data = file->data;
-  if (!data) return st::NOT_SUPPORTED;
+  if (!data) return st::END_OF_DATA;  // never routed here without one
   if (file->repositioned != st::OK) return file->repositioned;
   int32_t want = 0;
   int32_t status = bytes_wanted(file, *length, &want);

@@ -25,43 +25,57 @@ constexpr int32_t TERMINATOR_BUFFER = 4;
 
 // The positive number a host option holds, or 0 when it is absent, not a
 // number, zero or negative.
-int32_t option_number(gcb::OptionLookup lookup, gcb::OptionRelease release, void* handle,
-                      const char* key) {
+int32_t option_number(void* handle, const char* key) {
+  char text[OPTION_VALUE_MAX + 1];
+  int32_t n = sock::option_text(handle, key, text, OPTION_VALUE_MAX);
+  int32_t converted = 0, number = 0;
+  if (n > 0 && wzrlchr(text, n, 0, &converted, &number) == 0 && number > 0) return number;
+  return 0;
+}
+
+}  // namespace
+
+namespace sock {
+
+bool host_options_offered() {
+  char* services = gcb::step_services(v_global_gcb_anchor);
+  return services && gcb::word(services, gcb::SVC_OPTION_LOOKUP);
+}
+
+int32_t option_text(void* handle, const char* key, char* text, int32_t max) {
+  text[0] = '\0';
+  char* services = gcb::step_services(v_global_gcb_anchor);
+  auto lookup = services ? reinterpret_cast<gcb::OptionLookup>(
+                               gcb::word(services, gcb::SVC_OPTION_LOOKUP))
+                         : nullptr;
+  if (!lookup || !handle) return 0;
+  auto release =
+      reinterpret_cast<gcb::OptionRelease>(gcb::word(services, gcb::SVC_OPTION_RELEASE));
   char* value = nullptr;
   int32_t value_length = 0;
   int32_t found = lookup(handle, key, OPTION_KEY_LENGTH, &value, &value_length, LOOKUP_KIND,
                          LOOKUP_FLAGS);
   if (found <= 0 || !value) return 0;
-  char text[OPTION_VALUE_MAX + 1];
-  int32_t n = min(found, OPTION_VALUE_MAX);
+  int32_t n = min(found, max);
   if (value_length > 0) n = min(n, value_length);
   n = int32_t(strnlen(value, size_t(n)));
   std::memcpy(text, value, size_t(n));
   text[n] = '\0';
-  int32_t converted = 0, number = 0;
-  int32_t result = 0;
-  if (wzrlchr(text, n, 0, &converted, &number) == 0 && number > 0) result = number;
   if (release) release(handle, value);
-  return result;
+  return n;
 }
 
-}  // namespace
+}  // namespace sock
 
 extern "C" {
 
 FTPAM_VISIBLE int32_t yxsinit(BreakRoutine* routine, BreakRoutine* break_routine_out,
                               void* fileref, int32_t* wait_value_out, int32_t* data_port_out) {
   int32_t wait_value = 0, data_port = 0;
-  char* services = gcb::step_services(v_global_gcb_anchor);
-  auto lookup = services ? reinterpret_cast<gcb::OptionLookup>(
-                               gcb::word(services, gcb::SVC_OPTION_LOOKUP))
-                         : nullptr;
-  if (lookup) {
-    auto release =
-        reinterpret_cast<gcb::OptionRelease>(gcb::word(services, gcb::SVC_OPTION_RELEASE));
+  if (sock::host_options_offered()) {
     if (void* handle = ytrakcp(fileref)) {
-      wait_value = option_number(lookup, release, handle, "XXAMWAIT");
-      data_port = option_number(lookup, release, handle, "XXAMTPRT");
+      wait_value = option_number(handle, "XXAMWAIT");
+      data_port = option_number(handle, "XXAMTPRT");
       ytrakdp(handle);
     }
   }

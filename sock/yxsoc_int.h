@@ -36,6 +36,13 @@ void drop370msg(int32_t segment_number);
 
 namespace sock {
 
+// Whether the host offers its per-file-reference option lookup.
+bool host_options_offered();
+// Copies the value of the host option `key` (8 characters) for the handle
+// that ytrakcp gave into `text` (at most `max` characters and a NUL) and gives
+// the host's value back. Returns its length; 0 when the option is absent.
+int32_t option_text(void* handle, const char* key, char* text, int32_t max);
+
 // Which open is identifying the local host: only the TCP client leaves
 // local_host_ip alone when the block is local_only, only the server writes
 // "LOCALHOST" back into host_name when the machine has no name.
@@ -81,6 +88,20 @@ void set_dotted(char* field, const void* address);
 int accept_peer(int listener, sockaddr_in* peer);
 // Records an accepted peer: its dotted address (message 8) and its name.
 void note_accepted_peer(sock_conn* block, const sockaddr_in& peer);
+
+// One sleep in the host's event wait until one of `descriptors` is readable
+// or the host's idle limit passes. With a break word the host's break routine
+// is pushed around it; a confirmed break fails with message 37.
+int32_t host_wait(const int32_t* descriptors, int count, int32_t* break_word,
+                  BreakRoutine break_routine);
+// Which of `descriptors` (at most 32, each below FD_SETSIZE) are readable
+// now: bit i of *ready for descriptors[i]. Does not wait.
+int32_t poll_readable(const int32_t* descriptors, int count, uint32_t* ready);
+// Waits until at least one of `descriptors` is readable, with *ready as
+// above. A wait that ends with nothing readable fails with message 210 when
+// wait_value is positive and goes on otherwise.
+int32_t wait_readable(const int32_t* descriptors, int count, int32_t* break_word,
+                      BreakRoutine break_routine, int32_t wait_value, uint32_t* ready);
 
 // The descriptor reads and writes use: the accepted socket when there is one.
 inline int32_t data_socket(const sock_conn* block) {

@@ -1,5 +1,6 @@
 // Waiting for a readable descriptor through the host's event services
-// (yxtzsnb), and ending such a wait from a break routine (yxsbrk).
+// (yxtzsnb; sock::wait_readable for several descriptors at once), and ending
+// such a wait from a break routine (yxsbrk).
 //
 // The task sleeps in the host's event wait, never in select: select only
 // polls afterwards, with a zero time-out. A wait on a block with a break word
@@ -28,6 +29,71 @@ void** wait_slot() { return v_global_gcb_anchor ? gcb::wait_slot(v_global_gcb_an
 
 }  // namespace
 
+namespace sock {
+
+int32_t host_wait(const int32_t* descriptors, int count, int32_t* break_word,
+                  BreakRoutine break_routine) {
+  int32_t event[EVENT_WORDS] = {};
+  BreakBlock breaker{event, 0};
+  void** slot = nullptr;
+  if (break_word) {
+    *break_word = 0;
+    wtspush(1, 1, reinterpret_cast<void*>(break_routine));
+    slot = wait_slot();
+    if (slot) *slot = &breaker;
+  }
+  wtgclr(event);
+  for (int i = 0; i < count; ++i) vtfdreg(descriptors[i], event, 1);
+  void* events[1] = {event};
+  wtgwait(0, 1, 1, events);
+  if (break_word) {
+    wtpoll();
+    wtspop(1, 1);
+    if (slot) *slot = nullptr;
+  }
+  for (int i = 0; i < count; ++i) vtfdclr(descriptors[i]);
+  if (break_word && breaker.broken) return fail_with_message(msg::WAIT_BROKEN);
+  return st::OK;
+}
+
+int32_t poll_readable(const int32_t* descriptors, int count, uint32_t* ready) {
+  *ready = 0;
+  int highest = -1;
+  fd_set polled;
+  FD_ZERO(&polled);
+  for (int i = 0; i < count; ++i) {
+    if (descriptors[i] < 0 || descriptors[i] >= FD_SETSIZE) return fail_with_errno(EBADF);
+    FD_SET(descriptors[i], &polled);
+    if (descriptors[i] > highest) highest = descriptors[i];
+  }
+  for (;;) {
+    timeval no_wait = {0, 0};
+    fd_set result = polled;
+    int found = yxs_syscalls.select(highest + 1, &result, nullptr, nullptr, &no_wait);
+    if (found < 0 && errno == EINTR) continue;
+    if (found < 0) return yxtzsub(st::FAILED);
+    for (int i = 0; i < count; ++i)
+      if (FD_ISSET(descriptors[i], &result)) *ready |= uint32_t(1) << i;
+    return st::OK;
+  }
+}
+
+int32_t wait_readable(const int32_t* descriptors, int count, int32_t* break_word,
+                      BreakRoutine break_routine, int32_t wait_value, uint32_t* ready) {
+  int32_t status = poll_readable(descriptors, count, ready);
+  while (status == st::OK && !*ready) {
+    status = host_wait(descriptors, count, break_word, break_routine);
+    if (status != st::OK) return status;
+    status = poll_readable(descriptors, count, ready);
+    // The host's idle limit passed with nothing readable.
+    if (status == st::OK && !*ready && wait_value > 0)
+      return fail_with_message(msg::WAIT_TIMED_OUT, wait_value);
+  }
+  return status;
+}
+
+}  // namespace sock
+
 extern "C" {
 
 // The poll looks at the first descriptor_count bits only, so only the words
@@ -39,34 +105,15 @@ FTPAM_VISIBLE int32_t yxtzsnb(int32_t descriptor_count, uint32_t* bitmap, int32_
     return sock::fail_with_errno(EBADF);
   const int words = descriptor / 32 + 1;
   for (;;) {
-    int32_t event[EVENT_WORDS] = {};
     uint32_t polled[FD_BITMAP_WORDS];
     std::memcpy(polled, bitmap, sizeof(uint32_t) * size_t(words));
-
-    BreakBlock breaker{event, 0};
-    void** slot = nullptr;
-    if (break_word) {
-      *break_word = 0;
-      wtspush(1, 1, reinterpret_cast<void*>(break_routine));
-      slot = wait_slot();
-      if (slot) *slot = &breaker;
-    }
-    wtgclr(event);
-    vtfdreg(descriptor, event, 1);
-    void* events[1] = {event};
-    wtgwait(0, 1, 1, events);
-    if (break_word) {
-      wtpoll();
-      wtspop(1, 1);
-      if (slot) *slot = nullptr;
-    }
-    vtfdclr(descriptor);
-    if (break_word && breaker.broken) return sock::fail_with_message(msg::WAIT_BROKEN);
+    int32_t status = sock::host_wait(&descriptor, 1, break_word, break_routine);
+    if (status != st::OK) return status;
 
     timeval no_wait = {0, 0};
     int ready = yxs_syscalls.select(descriptor_count, reinterpret_cast<fd_set*>(polled), nullptr,
                                     nullptr, &no_wait);
-    int32_t status = st::OK;
+    status = st::OK;
     if (ready < 0) {
       if (errno == EINTR) continue;
       if (errno != 0) status = yxtzsub(st::FAILED);

@@ -1,0 +1,187 @@
+// MGET: one open reads several remote files one after the other. The names
+// come from NLST with the remote name as pattern (MGET option), or from an
+// explicit list written as the remote name in parentheses. domget builds the
+// list and starts the first file; check_mget, called by the readers at the
+// end of each file's data, reads that file's final reply and starts the next.
+// With MPROMPT the user is asked before each file.
+#include <cstring>
+
+#include "ftp/ftp_options.h"
+#include "ftp/protocol.h"
+#include "ftp/readers.h"
+#include "ftp/transfer.h"
+#include "hostsvc/hostsvc.h"
+#include "module/memory.h"
+#include "module/msgno.h"
+#include "module/status.h"
+#include "sock/yxsoc.h"
+#include "util/util.h"
+
+namespace {
+
+constexpr int32_t NAME_MAX_LENGTH = 255;
+constexpr int32_t NAME_BUFFER = 260;
+constexpr int32_t POOL_SIZE = 1024;
+constexpr int32_t PROMPT_TEXT = 200;
+
+struct MgetEntry {
+  MgetEntry* next;
+  int32_t length;               // at most 255
+  char name[NAME_MAX_LENGTH + 1];
+};
+static_assert(sizeof(MgetEntry) == 264);
+
+MgetEntry* entry(void* p) { return static_cast<MgetEntry*>(p); }
+
+// The entry's name becomes the remote name of the open.
+void offer(FtpFile* file, const MgetEntry* e) {
+  std::memcpy(file->remote_name, e->name, size_t(e->length) + 1);
+  file->remote_name_len = e->length;
+}
+
+int32_t refuse_name(FtpFile* file) {
+  wrmksub(2, &file->remote_name_len, 4, file->remote_name, file->remote_name_len);
+  return st::FILE_REFUSED;
+}
+
+// The names the server lists for the pattern. The listing is always read as
+// lines, whatever the record format of the files themselves (as byte-count
+// pieces of size 0 it would never end); a trailing CR (TERMSTR=LF over a
+// CR LF listing) is not part of a name.
+int32_t list_pattern(FtpFile* file, void** tail) {
+  int32_t status = start_transfer(file, "NLST %s", file->remote_name, msg::STORE_REFUSED);
+  if (status != st::OK) return status;
+  sock_conn* data = file->data;
+  data->read_mode = READ_TERMINATED;
+  while (yxsread(data) == st::OK) {
+    int32_t n = data->record_length;
+    if (n > 0 && data->record[n - 1] == '\r') --n;
+    if (n == 0) continue;  // an empty line names no file
+    if ((status = domget_build_name(data->record, n, file, tail)) != st::OK) break;
+  }
+  yxsclos(data);
+  read_final_reply(file);
+  return status;
+}
+
+// "(a 'b c' \"d\")": names separated by blanks, quoted names may hold blanks.
+// A list without its closing parenthesis keeps its last name whole.
+int32_t list_explicit(FtpFile* file, void** tail) {
+  const char* text = file->remote_name;
+  const int32_t end = file->remote_name_len;
+  for (int32_t p = 0;;) {
+    ++p;
+    while (p < end && text[p] == ' ') ++p;
+    if (p >= end || text[p] == ')') return st::OK;
+    const char* name = text + p;
+    int32_t n;
+    if (text[p] == '\'' || text[p] == '"') {
+      ++name;
+      auto* close = static_cast<const char*>(std::memchr(name, text[p], size_t(end - p - 1)));
+      if (!close) return st::UNTERMINATED_QUOTE;
+      n = int32_t(close - name);
+      p = int32_t(close - text) + 1;
+    } else if (auto* blank = static_cast<const char*>(std::memchr(name, ' ', size_t(end - p)))) {
+      n = int32_t(blank - name);
+      p = int32_t(blank - text);
+    } else {
+      n = end - p - (text[end - 1] == ')' ? 1 : 0);
+      p = end;
+    }
+    int32_t status = domget_build_name(name, n, file, tail);
+    if (status != st::OK) return status;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t domget_build_name(const char* text, int32_t length, FtpFile* file, void** tail) {
+  if (!file->mget_pool) {
+    file->mget_pool = ympoolc(0, POOL_SIZE, 0);
+    if (!file->mget_pool) return st::NO_MEMORY;
+  }
+  auto* e = entry(vmalloc_handler(file->mget_pool, sizeof(MgetEntry), 0));
+  if (!e) return st::NO_MEMORY;
+  if (*tail) entry(*tail)->next = e;
+  else file->mget_list = e;
+  const int32_t n = length < 0 ? 0 : min(length, NAME_MAX_LENGTH);
+  std::memcpy(e->name, text, size_t(n));
+  e->name[n] = '\0';
+  e->length = n;
+  e->next = nullptr;
+  *tail = e;
+  return st::OK;
+}
+
+int32_t domget_prompt(FtpFile* file) {
+  if (!(file->opts & opt::MPROMPT)) return 1;
+  char text[PROMPT_TEXT + 1];
+  int32_t n = ypmstr(text, PROMPT_TEXT, msg::GROUP, msg::MGET_PROMPT, file->remote_name);
+  text[n < 0 ? 0 : min(n, PROMPT_TEXT)] = '\0';
+  int32_t answer = 0;
+  wurrqst(0, text, "FTP ACCESS METHOD", nullptr, &answer, 0);
+  return answer == 0 ? 1 : 0;
+}
+
+int32_t domget(FtpFile* file) {
+  if (file->remote_name_len == 0) {
+    ypmlog(msg::GROUP, msg::NO_OUTPUT_NAME);
+    return st::NO_REMOTE_NAME;
+  }
+  void* tail = nullptr;
+  int32_t status = file->remote_name[0] == '(' ? list_explicit(file, &tail)
+                                               : list_pattern(file, &tail);
+  if (status != st::OK) return status;
+
+  if (file->mget_list) {
+    mem::release(file->remote_name);
+    file->remote_name_len = 0;
+    file->remote_name = static_cast<char*>(mem::alloc_text(NAME_BUFFER));
+    if (!file->remote_name) return st::NO_MEMORY;
+    file->remote_name_len = NAME_BUFFER - 1;
+  }
+  for (MgetEntry* e = entry(file->mget_list); e; e = e->next) {
+    offer(file, e);
+    if (!domget_prompt(file)) continue;
+    file->mget_current = e;
+    status = doretr(file);
+    return is_end_of_data(status) ? st::OK : status;
+  }
+  return refuse_name(file);
+}
+
+// When the next file cannot be started, its refusal was the last reply the
+// server will send: the control connection is marked at its end so that
+// close sends QUIT at once instead of waiting for a final reply that never
+// comes. Once the list has run out, further reads end at once without
+// asking about the skipped files again.
+int32_t check_mget(FtpFile* file) {
+  MgetEntry* current = entry(file->mget_current);
+  if (!current) return st::END_OF_DATA;
+  MgetEntry* next = current->next;
+  for (; next; next = next->next) {
+    offer(file, next);
+    file->mget_current = next;
+    if (domget_prompt(file)) break;
+  }
+  if (!next) return st::END_OF_DATA;
+
+  if (sock_conn* data = file->data) {
+    yxsclos(data);
+    sock_conn* ctl = file->ctl;
+    if (read_final_reply(file) == st::OK && file->reply_code / 100 > 3 &&
+        file->remote_name_len != 0) {
+      file->reply_code = putreply(ctl->record_length, ctl->record, opt::DEBUG, ctl);
+      puterr(msg::TRANSFER_REFUSED);
+    }
+  }
+  int32_t status = doretr(file);
+  if (status == st::OK) return st::NEXT_CONNECTION;
+  if (file->data) yxsclos(file->data);
+  file->ctl->at_eof = 1;
+  return status;
+}
+
+}  // extern "C"

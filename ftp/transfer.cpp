@@ -1,0 +1,106 @@
+// The data transfers an open starts: RETR (doretr), STOR or APPE (dostor),
+// NLST or LIST (dols). Each sets up the data connection, sends its command,
+// judges the preliminary reply and waits for the server to connect.
+//
+// While it waits for that connection it also watches the control connection:
+// a server that answers (425, 426, ...) or hangs up instead of connecting
+// ends the wait with that answer, where a wait on the data socket alone would
+// never end.
+#include <cstring>
+
+#include "ftp/ftp_options.h"
+#include "ftp/protocol.h"
+#include "ftp/transfer.h"
+#include "hostsvc/hostsvc.h"
+#include "module/msgno.h"
+#include "module/status.h"
+#include "sock/yxsoc.h"
+#include "sock/yxsoc_int.h"
+
+namespace {
+
+constexpr int32_t FILE_NOT_FOUND_CODE = 550;
+constexpr uint32_t LISTENER_READY = 1;
+
+// Bytes of the control connection already read from the socket and not yet
+// taken: a reply that arrived together with the preliminary one.
+bool control_has_buffered(const sock_conn* ctl) { return ctl->read_avail > 0; }
+
+// Waits for the server's data connection and accepts it. The listening data
+// socket is preferred whenever it is ready, so a final reply that arrives
+// together with the connection is left for close to read.
+int32_t accept_data(FtpFile* file, int32_t refused_message) {
+  sock_conn* data = file->data;
+  sock_conn* ctl = file->ctl;
+  for (;;) {
+    const int32_t watched[2] = {data->main_socket, sock::data_socket(ctl)};
+    uint32_t ready = 0;
+    int32_t status = control_has_buffered(ctl)
+                         ? sock::poll_readable(watched, 2, &ready)
+                         : sock::wait_readable(watched, 2, data->break_word, data->break_routine,
+                                               data->wait_value, &ready);
+    if (status != st::OK) return status;
+    if (ready & LISTENER_READY) return yxsacc(data);
+
+    // The server speaks instead of connecting.
+    status = read_reply_line(ctl);
+    if (st::is_failure(status)) return status;
+    if (status == st::OK) {
+      file->reply_code = putreply(ctl->record_length, ctl->record, file->opts, ctl);
+      if (file->reply_code / 100 == 1) continue;
+    }
+    // A final reply, or the server closed the control connection.
+    puterr(refused_message);
+    return st::FAILED;
+  }
+}
+
+}  // namespace
+
+int32_t start_transfer(FtpFile* file, const char* format, const char* argument,
+                       int32_t refused_message) {
+  int32_t status = initconn(file);
+  if (status != st::OK) return status;
+  status = command_exchange(file, format, argument);
+  if (status != st::OK) return status;
+  if ((file->opts & opt::BYPASS) || file->reply_code / 100 == 1)
+    return accept_data(file, refused_message);
+  if (file->reply_code == FILE_NOT_FOUND_CODE) {
+    wrmksub(2, &file->remote_name_len, 4, file->remote_name, file->remote_name_len);
+    return st::FILE_REFUSED;
+  }
+  puterr(refused_message);
+  return st::FAILED;
+}
+
+extern "C" {
+
+// A remote name in parentheses is a list of files to read one after the
+// other. Within MGET every name is a single file, whatever it starts with.
+int32_t doretr(FtpFile* file) {
+  if (file->remote_name_len == 0) {
+    ypmlog(msg::GROUP, msg::NO_INPUT_NAME);
+    return st::NO_REMOTE_NAME;
+  }
+  if (!file->mget_current && file->remote_name[0] == '(') return domget(file);
+  return start_transfer(file, "RETR %s", file->remote_name, msg::TRANSFER_REFUSED);
+}
+
+int32_t dostor(FtpFile* file) {
+  if (file->remote_name_len == 0) {
+    ypmlog(msg::GROUP, msg::NO_OUTPUT_NAME);
+    return st::NO_REMOTE_NAME;
+  }
+  const char* format = (file->open_mode & OPEN_OUTPUT) ? "STOR %s" : "APPE %s";
+  return start_transfer(file, format, file->remote_name, msg::STORE_REFUSED);
+}
+
+// Without LSFILE the verb goes alone, without a trailing blank.
+int32_t dols(FtpFile* file) {
+  const bool names_only = file->opts & opt::LS;
+  const char* format = file->lsfile ? (names_only ? "NLST %s" : "LIST %s")
+                                    : (names_only ? "NLST" : "LIST");
+  return start_transfer(file, format, file->lsfile, msg::STORE_REFUSED);
+}
+
+}  // extern "C"

@@ -1,0 +1,21 @@
+// What the transfer commands and MGET share inside the protocol engine:
+// starting a transfer on a fresh data connection, and the MGET name list.
+#pragma once
+#include <cstdint>
+
+#include "ftp/ftp_file.h"
+
+// Sets up the data connection (initconn), sends `format` with `argument`
+// (null: the verb alone), judges the reply and waits for the server's data
+// connection. A refusal hands over message `refused_message` (550: the
+// remote name, with 0x80001006).
+int32_t start_transfer(FtpFile* file, const char* format, const char* argument,
+                       int32_t refused_message);
+
+extern "C" {
+// Appends the name of `length` bytes (cut to 255) to the MGET list; `tail`
+// addresses the last entry so far (null at first) and is advanced.
+int32_t domget_build_name(const char* text, int32_t length, FtpFile* file, void** tail);
+// 1 when the file named in remote_name is to be transferred, 0 to skip it.
+int32_t domget_prompt(FtpFile* file);
+}
