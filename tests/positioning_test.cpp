@@ -23,6 +23,8 @@
 #include "hostsvc/gcb.h"
 #include "module/msgno.h"
 #include "module/status.h"
+#include "support/real_servers.h"
+#include "support/session_support.h"
 #include "support/sock_support.h"
 
 namespace {
@@ -442,5 +444,113 @@ TEST(PositioningRefused, ForOutputAndForStreamsAskedWithoutS) {
   }
   EXPECT_EQ(host::references::deassign("POSREF").status, st::OK);
 }
+
+// ------------------------------------------------------ against a real server
+
+namespace e2e {
+
+using ftptest::RealServer;
+using ftptest::ServerKind;
+
+class PositioningEndToEnd : public sessiontest::SessionTest {
+ protected:
+  void SetUp() override {
+    sessiontest::SessionTest::SetUp();
+    if (std::string why = ftptest::unavailable(ServerKind::Pyftpdlib); !why.empty())
+      GTEST_SKIP() << why;
+    std::string error;
+    real_ = RealServer::start(ServerKind::Pyftpdlib, &error);
+    ASSERT_TRUE(real_) << error;
+  }
+  void TearDown() override {
+    if (real_) real_->stop();
+    sessiontest::SessionTest::TearDown();
+  }
+  std::unique_ptr<host::files::OpenFile> open_positioned(const std::string& remote,
+                                                         const std::string& options) {
+    assign("POSF", remote,
+           "USER='" + real_->user() + "' PASS='" + real_->password() + "' " + options,
+           real_->address());
+    host::files::OpenSpec spec;
+    spec.mode = OPEN_INPUT | OPEN_POSITIONING;
+    std::unique_ptr<host::files::OpenFile> file;
+    EXPECT_EQ(open("POSF", &file, spec), st::OK);
+    return file;
+  }
+  static std::string next(host::files::OpenFile& file, int32_t wanted = 0) {
+    host::files::Record r;
+    int32_t status = file.read(&r, wanted);
+    return status == st::OK ? std::string(r.view()) : "status " + std::to_string(status);
+  }
+  std::unique_ptr<RealServer> real_;
+};
+
+TEST_F(PositioningEndToEnd, LinesReadBackAndForthMatchTheFile) {
+  std::vector<std::string> lines;
+  std::string text;
+  for (int i = 0; i < 3000; ++i) {
+    lines.push_back("line " + std::to_string(i) + std::string(size_t(i % 37), '.'));
+    text += lines.back() + "\n";
+  }
+  ASSERT_TRUE(real_->write_file("lines.txt", text));
+  auto file = open_positioned("lines.txt", "");
+  ASSERT_TRUE(file);
+  Position start{}, at_1000{}, at_2000{};
+  for (int i = 0; i < 2500; ++i) {
+    if (i == 1000 || i == 2000) {
+      ASSERT_EQ(file->note(i == 1000 ? &at_1000 : &at_2000), st::OK);
+    }
+    ASSERT_EQ(next(*file), lines[size_t(i)]) << i;
+  }
+  ASSERT_EQ(file->point(at_1000), st::OK);
+  for (int i = 1000; i < 1100; ++i) ASSERT_EQ(next(*file), lines[size_t(i)]) << i;
+  ASSERT_EQ(file->point(start), st::OK);
+  for (int i = 0; i < 10; ++i) ASSERT_EQ(next(*file), lines[size_t(i)]) << i;
+  double number = 0;
+  ASSERT_EQ(file->position_to_number(at_2000, &number), st::OK);
+  Position numbered{};
+  ASSERT_EQ(file->number_to_position(number, &numbered), st::OK);
+  ASSERT_EQ(file->point(numbered), st::OK);
+  for (int i = 2000; i < 3000; ++i) ASSERT_EQ(next(*file), lines[size_t(i)]) << i;
+  host::files::Record r;
+  EXPECT_EQ(file->read(&r), st::END_OF_DATA);
+  EXPECT_EQ(file->close(), st::OK);
+}
+
+TEST_F(PositioningEndToEnd, ByteStreamPiecesReadBackAndForthMatchTheFile) {
+  std::string bytes;
+  for (int i = 0; i < 70000; ++i) bytes.push_back(char((i * 7 + i / 251) & 0xFF));
+  ASSERT_TRUE(real_->write_file("stream.bin", bytes));
+  auto file = open_positioned("stream.bin", "RECFM=S NONBYTE LRECL=512");
+  ASSERT_TRUE(file);
+  size_t offset = 0;
+  std::vector<std::pair<Position, size_t>> notes;
+  for (int i = 0; offset < 40000; ++i) {
+    if (i % 20 == 0) {
+      Position p{};
+      ASSERT_EQ(file->note(&p), st::OK);
+      notes.emplace_back(p, offset);
+    }
+    int32_t want = 1 + (i * 97) % 512;
+    ASSERT_EQ(next(*file, want), bytes.substr(offset, size_t(want))) << offset;
+    offset += size_t(want);
+  }
+  for (size_t k = notes.size(); k-- > 0;) {  // back to every note, newest first
+    ASSERT_EQ(file->point(notes[k].first), st::OK);
+    ASSERT_EQ(next(*file, 300), bytes.substr(notes[k].second, 300)) << notes[k].second;
+  }
+  ASSERT_EQ(file->point(notes.back().first), st::OK);
+  offset = notes.back().second;
+  while (offset < bytes.size()) {
+    std::string piece = next(*file, 512);
+    ASSERT_EQ(piece, bytes.substr(offset, 512)) << offset;
+    offset += piece.size();
+  }
+  host::files::Record r;
+  EXPECT_EQ(file->read(&r, 512), st::END_OF_DATA);
+  EXPECT_EQ(file->close(), st::OK);
+}
+
+}  // namespace e2e
 
 }  // namespace
