@@ -47,8 +47,8 @@ Session::~Session() {
 }
 
 bool Session::open(int32_t mode, const std::vector<std::string>& open_options) {
-  host::files::OpenSpec spec;
-  spec.mode = mode;
+  host::files::OpenParams params;
+  params.mode = mode;
   if (!open_options.empty()) {
     auto r = host::references::parse_options(statement(open_options),
                                              host::references::PARSE_INPUT, &open_options_);
@@ -56,9 +56,9 @@ bool Session::open(int32_t mode, const std::vector<std::string>& open_options) {
       report(r);
       return false;
     }
-    spec.options = open_options_;
+    params.options = open_options_;
   }
-  int32_t status = host::files::OpenFile::open(name_, spec, &file_);
+  int32_t status = host::files::OpenFile::open(name_, params, &file_);
   if (status != st::OK) {
     report(status, "open");
     return false;
