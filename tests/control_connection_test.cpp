@@ -13,7 +13,7 @@ namespace {
 
 using ftptest::Script;
 using sessiontest::OpenFile;
-using sessiontest::OpenSpec;
+using sessiontest::OpenParams;
 
 class ControlConnection : public sessiontest::SessionTest {};
 

@@ -27,7 +27,7 @@ using ftptest::Script;
 using ftptest::Step;
 using ftptest::Writes;
 using sessiontest::OpenFile;
-using sessiontest::OpenSpec;
+using sessiontest::OpenParams;
 
 constexpr const char* LOGIN = "USER u\nPASS p\n";
 constexpr const char* SETUP = "PORT 127,0,0,1,*,*\nTYPE A\nPWD\n";
@@ -46,7 +46,7 @@ class DataTransfer : public sessiontest::SessionTest {
  protected:
   // Opens `name`, reads it to the end and closes it; the records and the
   // status that ended the reading.
-  std::vector<std::string> read_file(const std::string& name, int32_t* end, OpenSpec spec = {}) {
+  std::vector<std::string> read_file(const std::string& name, int32_t* end, OpenParams spec = {}) {
     std::unique_ptr<OpenFile> file;
     *end = open(name, &file, spec);
     if (*end != st::OK) return {};
@@ -153,7 +153,7 @@ TEST_F(DataTransfer, TransferTypeFollowsTheFormat) {
   serve(script);
   for (const Case& c : cases) {
     assign("F", "f", std::string("USER='u' PASS='p' ") + c.options);
-    OpenSpec spec;
+    OpenParams spec;
     spec.recfm = c.recfm;
     std::unique_ptr<OpenFile> file;
     ASSERT_EQ(open("F", &file, spec), st::OK) << c.options;
@@ -228,7 +228,7 @@ TEST_F(DataTransfer, TransferAnsweredWithAFinalReplyIsRefused) {
   EXPECT_EQ(open("F", &file), st::FAILED);
   EXPECT_EQ(failure_texts(),
             std::vector<std::string>{host::messages::catalog_text(msg::GROUP, msg::TRANSFER_REFUSED)});
-  OpenSpec out;
+  OpenParams out;
   out.mode = OPEN_OUTPUT;
   EXPECT_EQ(open("F", &file, out), st::FAILED);
   EXPECT_EQ(failure_texts(),
@@ -325,7 +325,7 @@ TEST_F(DataTransfer, LineBreaksInCommandTextsAreRefusedBeforeSending) {
     script.defaults();
     serve(script);
     assign("F", c.remote, "USER='u' PASS='p' " + c.options);
-    OpenSpec spec;
+    OpenParams spec;
     spec.mode = c.mode;
     std::unique_ptr<OpenFile> file;
     EXPECT_EQ(open("F", &file, spec), st::FAILED) << c.name;
@@ -362,7 +362,7 @@ TEST_F(DataTransfer, ModAppendsInsteadOfStoring) {
   serve(script);
   assign("S", "out.txt", "USER='u' PASS='p'");
   assign("A", "out.txt", "USER='u' PASS='p' MOD");
-  OpenSpec out;
+  OpenParams out;
   out.mode = OPEN_OUTPUT;
   for (const char* name : {"S", "A"}) {
     std::unique_ptr<OpenFile> file;

@@ -434,10 +434,10 @@ TEST(PositioningRefused, ForOutputAndForStreamsAskedWithoutS) {
     int blocks = host::memory::live_blocks();
     int work_files = host::spool::open_files();
     std::unique_ptr<host::files::OpenFile> file;
-    host::files::OpenSpec spec;
-    spec.mode = c.mode;
-    spec.recfm = c.recfm;
-    EXPECT_EQ(host::files::OpenFile::open("POSREF", spec, &file), st::OPEN_FAILED);
+    host::files::OpenParams params;
+    params.mode = c.mode;
+    params.recfm = c.recfm;
+    EXPECT_EQ(host::files::OpenFile::open("POSREF", params, &file), st::OPEN_FAILED);
     EXPECT_TRUE(host::messages::logged(msg::NO_POSITIONING));
     EXPECT_EQ(host::memory::live_blocks(), blocks);
     EXPECT_EQ(host::spool::open_files(), work_files);
@@ -471,10 +471,10 @@ class PositioningEndToEnd : public sessiontest::SessionTest {
     assign("POSF", remote,
            "USER='" + real_->user() + "' PASS='" + real_->password() + "' " + options,
            real_->address());
-    host::files::OpenSpec spec;
-    spec.mode = OPEN_INPUT | OPEN_POSITIONING;
+    host::files::OpenParams params;
+    params.mode = OPEN_INPUT | OPEN_POSITIONING;
     std::unique_ptr<host::files::OpenFile> file;
-    EXPECT_EQ(open("POSF", &file, spec), st::OK);
+    EXPECT_EQ(open("POSF", &file, params), st::OK);
     return file;
   }
   static std::string next(host::files::OpenFile& file, int32_t wanted = 0) {

@@ -17,7 +17,7 @@
 namespace sessiontest {
 
 using host::files::OpenFile;
-using host::files::OpenSpec;
+using host::files::OpenParams;
 
 class SessionTest : public testing::Test {
  protected:
@@ -33,7 +33,7 @@ class SessionTest : public testing::Test {
   // scripted server's when empty).
   void assign(const std::string& name, const std::string& remote, const std::string& options,
               const std::string& address = "");
-  int32_t open(const std::string& name, std::unique_ptr<OpenFile>* file, OpenSpec spec = {});
+  int32_t open(const std::string& name, std::unique_ptr<OpenFile>* file, OpenParams spec = {});
 
   // Reads records until a status other than 0 or 0x1009; that status goes to *end.
   static std::vector<std::string> read_all(OpenFile& file, int32_t* end);
