@@ -51,7 +51,7 @@ struct FtpFile {
   int32_t spool_pos;             // positioning readers' work-file state
   int32_t spool_note;
   int32_t spool_end;
-  int32_t repositioned;
+  int32_t repositioned;          // spooled readers: a work-file failure that lost data, or 0
   uint32_t owner_key;            // sixth word of the host's file-reference record
   void* host_fileref;            // the host's file-reference record
   char* lsfile;                  // LSFILE text inside an option block, or null

@@ -6,6 +6,7 @@
 
 struct FtpFile;
 struct FtpOptions;
+struct InfoRecord;
 
 extern "C" {
 // Slot 0: assign `name` to `remote` with the assign-time options.
@@ -28,7 +29,7 @@ int32_t yxfnxt(void** cursor, char* name_out, void* context, const char** remote
 int32_t yxfval(const char* name);
 // Slot 8: fill the host's 10-word information record.
 int32_t yxfinfo(FtpFile* file, const char* name, void* host_fileref, int32_t, int32_t,
-                int32_t* info);
+                InfoRecord* info);
 // Slots 9, 10: build and release the information-item list of an open file.
 int32_t yxfins(FtpFile* file, void** list_out);
 int32_t yxfinf(FtpFile* file, void* list);

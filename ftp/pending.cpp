@@ -4,12 +4,3 @@
 #include "module/status.h"
 
 #define PENDING(name) extern "C" int32_t name(...) { return st::NOT_SUPPORTED; }
-PENDING(yxfinfo)
-PENDING(yxfins)
-PENDING(yxfinf)
-PENDING(yxfnote)
-PENDING(yxfpnt)
-PENDING(yxfp2b)
-PENDING(yxfb2p)
-PENDING(yxfrdr)
-PENDING(yxfrdrs)

@@ -1,28 +1,15 @@
 // The readers of the data connection: yxfread takes one record of the
 // format in force, yxfrds one piece of a byte stream (S format). At the end
 // of one file's data both ask MGET whether another file follows.
-#include <cmath>
 #include <cstdint>
 
 #include "ftp/methods.h"
 #include "ftp/protocol.h"
 #include "ftp/readers.h"
-#include "hostsvc/hostsvc.h"
-#include "module/msgno.h"
 #include "module/status.h"
 #include "sock/yxsoc.h"
 
 namespace {
-
-// The NBYTE variable's value truncated toward zero; exactly 0 means a whole
-// record. A value beyond the 32-bit range (or not a number) counts as too
-// large, so the read is refused rather than guessed.
-int32_t bytes_from_variable(double value, int32_t record_size) {
-  if (value == 0) return record_size;
-  if (std::isnan(value) || value >= 2147483647.0) return INT32_MAX;
-  if (value <= -2147483648.0) return -1;
-  return int32_t(value);
-}
 
 // One read on the data connection and what follows from it.
 int32_t read_data(FtpFile* file, char** record_out, int32_t* length, char* cc_out) {
@@ -54,14 +41,10 @@ int32_t yxfrds(FtpFile* file, char** record_out, int32_t* length, char* cc_out) 
   *record_out = nullptr;
   sock_conn* data = file->data;
   if (!data) return st::END_OF_DATA;
-  const int32_t wanted = file->nbyte_handle
-                             ? bytes_from_variable(*file->nbyte_handle, data->record_size)
-                             : *length;
+  int32_t wanted = 0;
+  int32_t status = bytes_wanted(file, *length, &wanted);
   data->byte_count = wanted;
-  if (wanted > data->record_size) {
-    ypmlog(msg::GROUP, msg::BYTE_COUNT_TOO_LARGE, wanted, data->record_size);
-    return st::BYTE_COUNT_TOO_LARGE;
-  }
+  if (status != st::OK) return status;
   return read_data(file, record_out, length, cc_out);
 }
 

@@ -16,6 +16,13 @@
 int32_t hand_back(const FtpFile* file, const sock_conn* conn, int32_t status, char** record_out,
                   int32_t* length, char* cc_out);
 
+// The bytes a byte-count read asks for, into `want`: the value of the NBYTE
+// variable when the open found one (truncated toward zero; exactly 0 means the
+// data connection's record_size), else `asked`. A negative count means whatever
+// one network read delivers. A count beyond record_size is refused: message
+// 25 and 0x8000101A.
+int32_t bytes_wanted(const FtpFile* file, int32_t asked, int32_t* want);
+
 // Whether a status means end of data (bits 22 to 30 are not looked at).
 inline bool is_end_of_data(int32_t status) { return st::condition_of(status) == st::END_OF_DATA; }
 
