@@ -274,7 +274,9 @@ extern "C" int32_t yxfopn(FtpFile** result, const char* name, void* host_fileref
     return status;
   }
   file->reply_code = 0;
-  ypmlog(msg::GROUP, msg::OPEN_COMPLETE, file->user, ctl->service_host_name);
+  // A host given as a dotted address has no resolved name: show the address.
+  const char* host = ctl->service_host_name[0] ? ctl->service_host_name : file->host;
+  ypmlog(msg::GROUP, msg::OPEN_COMPLETE, file->user, host);
   *result = file;
   return st::OK;
 }
