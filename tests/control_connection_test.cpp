@@ -484,6 +484,11 @@ const InjectionCase injection_cases[] = {
      "The USER command was not sent: its text holds a line break or is too long."},
     {"Password", "PROMPT RHELP", {"bob", "pw\nDELE x"}, "USER bob\n",
      "The PASS command was not sent: its text holds a line break or is too long."},
+    {"RawCommand", "USER='u' PASS='p' RCMD='SYST\r\nDELE x'", {}, "USER u\nPASS p\n",
+     "The SYST command was not sent: its text holds a line break or is too long."},
+    {"RawCommandWithALoneLineFeed", "USER='u' PASS='p' RCMD='SYST\nDELE x'", {},
+     "USER u\nPASS p\n",
+     "The SYST command was not sent: its text holds a line break or is too long."},
 };
 INSTANTIATE_TEST_SUITE_P(Commands, LineBreaks, testing::ValuesIn(injection_cases),
                          [](const auto& info) { return std::string(info.param.name); });
