@@ -11,6 +11,7 @@
 #include "ftp/ftp_file.h"
 #include "ftp/references.h"
 #include "host/events.h"
+#include "host/memory.h"
 #include "host/messages.h"
 #include "host/module.h"
 #include "host/prompt.h"
@@ -342,6 +343,51 @@ TEST_F(ControlConnection, NoServerListeningFailsTheOpenAndLeavesNothing) {
   EXPECT_FALSE(failure_texts().empty());
   EXPECT_EQ(instance()->assigns->open_count, 0);
   EXPECT_TRUE(open_list().empty());
+}
+
+TEST_F(ControlConnection, EveryAllocationFailureEndsTheOpenCleanly) {
+  Script script;
+  script.defaults().always("HELP", "214 ok\r\n");
+  serve(script);
+  assign("OOM", "/remote/name", "USER='u' PASS='p' RHELP");
+  int32_t status = st::NO_MEMORY;
+  int failures = 0;
+  for (long nth = 1; nth < 100 && status != st::OK; ++nth) {
+    host::memory::fail_allocation(nth);
+    std::unique_ptr<OpenFile> file;
+    status = open("OOM", &file, {});
+    host::memory::fail_allocation(0);
+    if (status == st::OK) break;
+    ++failures;
+    EXPECT_TRUE(st::is_failure(status)) << nth;
+    EXPECT_TRUE(open_list().empty()) << nth;
+    EXPECT_EQ(instance()->assigns->open_count, 0) << nth;
+    failure_texts();
+  }
+  EXPECT_EQ(status, st::OK);
+  EXPECT_GE(failures, 3) << "the file block, the control block and the name copy at least";
+}
+
+TEST_F(ControlConnection, CloseWithoutAFileIsRefused) {
+  EXPECT_EQ(host::Module::load_default(nullptr)->call(host::slot::CLOSE,
+                                                      static_cast<FtpFile*>(nullptr)),
+            st::NO_OPEN_FILE);
+}
+
+TEST_F(ControlConnection, ReplyLinesLongerThanLreclAreCutAndACodeAloneEndsTheReply) {
+  Script script;
+  script.defaults().on("STAT", "211-" + std::string(20, 's') + "\r\n211\r\n");
+  serve(script);
+  assign("CUTREC", "", "USER='u' PASS='p' RSTAT");
+  OpenSpec spec;
+  spec.lrecl = 10;
+  auto file = open_expecting("CUTREC", st::OK, spec);
+  host::files::Record record;
+  EXPECT_EQ(file->read(&record), st::TRUNCATED);
+  EXPECT_EQ(record.view(), "211-ssssss");
+  EXPECT_EQ(file->read(&record), st::OK);
+  EXPECT_EQ(record.view(), "211");
+  EXPECT_EQ(file->read(&record), st::END_OF_DATA);
 }
 
 // ---- Several opens ------------------------------------------------------------------
