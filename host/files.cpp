@@ -24,16 +24,16 @@ std::string padded(const std::string& name) {
 
 }  // namespace
 
-int32_t OpenFile::open(const std::string& name, const OpenSpec& spec,
+int32_t OpenFile::open(const std::string& name, const OpenParams& params,
                        std::unique_ptr<OpenFile>* out) {
   out->reset();
   std::unique_ptr<OpenFile> f(new OpenFile);
   f->name_ = padded(name);
-  f->request_.open_mode = spec.mode;
-  f->request_.recfm = spec.recfm;
-  f->request_.lrecl = spec.lrecl;
-  f->request_.options = spec.options;
-  f->fileref_[HOST_FILEREF_OWNER_WORD] = spec.owner_key;
+  f->request_.open_mode = params.mode;
+  f->request_.recfm = params.recfm;
+  f->request_.lrecl = params.lrecl;
+  f->request_.options = params.options;
+  f->fileref_[HOST_FILEREF_OWNER_WORD] = params.owner_key;
   f->work_after_ = spool::mark();
   FtpFile* file = nullptr;
   int32_t status = module().call(slot::OPEN, &file, f->name_.c_str(),

@@ -13,7 +13,7 @@
 
 namespace host::files {
 
-struct OpenSpec {
+struct OpenParams {
   int32_t mode = OPEN_INPUT;     // OPEN_* bits; OPEN_POSITIONING asks for note/point
   int32_t recfm = 0;             // record format asked for by the host (RECFM_* bits)
   int32_t lrecl = 0;             // 0: from the options, else 256
@@ -36,7 +36,7 @@ class OpenFile {
 
   // Opens the 8-character (blank-padded) reference `name`. On failure returns
   // the status and leaves `out` empty.
-  static int32_t open(const std::string& name, const OpenSpec& spec,
+  static int32_t open(const std::string& name, const OpenParams& params,
                       std::unique_ptr<OpenFile>* out);
 
   int32_t read(Record* record, int32_t bytes_wanted = 0);

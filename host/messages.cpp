@@ -48,8 +48,8 @@ constexpr CatalogEntry catalog[] = {
     {msg::NO_INPUT_NAME, "No remote file name was given to read."},
     {msg::NBYTE_UNUSABLE, "The NBYTE variable is missing or cannot be used."},
     {msg::INPUT_ONLY, "Listings, HELP and STAT can only be opened for input."},
-    {msg::HOST_NOT_FOUND, "Host %s was not found."},
-    {msg::SERVICE_NOT_FOUND, "Service %s was not found."},
+    {msg::UNKNOWN_HOST, "Host %s was not found."},
+    {msg::UNKNOWN_SERVICE, "Service %s was not found."},
     {msg::WAIT_TIMED_OUT, "The FTP server sent nothing for %d seconds."},
     {msg::MGET_PROMPT, "Transfer %s?"},
     {msg::NO_PASSWORD_REPLY, "The server did not answer the password."},
@@ -89,10 +89,10 @@ int format(char* buffer, int size, const char* fmt, va_list args) {
     }
     // One conversion: %[flags][width][.precision][length]letter
     const char* start = p++;
-    char spec[32];
+    char params[32];
     int speclen = 0;
-    spec[speclen++] = '%';
-    while (*p && std::strchr("-+ 0#", *p) && speclen < 8) spec[speclen++] = *p++;
+    params[speclen++] = '%';
+    while (*p && std::strchr("-+ 0#", *p) && speclen < 8) params[speclen++] = *p++;
     int width = -1, precision = -1;
     if (*p == '*') {
       width = va_arg(args, int);
@@ -113,21 +113,21 @@ int format(char* buffer, int size, const char* fmt, va_list args) {
     }
     while (*p == 'h' || *p == 'l') ++p;
     char conv = *p ? *p++ : '\0';
-    if (width >= 0) speclen += std::snprintf(spec + speclen, sizeof spec - speclen, "%d", width);
+    if (width >= 0) speclen += std::snprintf(params + speclen, sizeof params - speclen, "%d", width);
     if (precision >= 0)
-      speclen += std::snprintf(spec + speclen, sizeof spec - speclen, ".%d", precision);
+      speclen += std::snprintf(params + speclen, sizeof params - speclen, ".%d", precision);
     char piece[512];
     int n = 0;
     switch (conv) {
       case 'd': case 'i': case 'u': case 'x': case 'X': case 'o': case 'c':
-        spec[speclen++] = conv;
-        spec[speclen] = '\0';
-        n = std::snprintf(piece, sizeof piece, spec, va_arg(args, int));
+        params[speclen++] = conv;
+        params[speclen] = '\0';
+        n = std::snprintf(piece, sizeof piece, params, va_arg(args, int));
         break;
       case 'p':
-        spec[speclen++] = 'p';
-        spec[speclen] = '\0';
-        n = std::snprintf(piece, sizeof piece, spec, va_arg(args, void*));
+        params[speclen++] = 'p';
+        params[speclen] = '\0';
+        n = std::snprintf(piece, sizeof piece, params, va_arg(args, void*));
         break;
       case 's': {
         const char* s = va_arg(args, const char*);
@@ -135,7 +135,7 @@ int format(char* buffer, int size, const char* fmt, va_list args) {
         // Long texts go straight through without the bounce buffer.
         int len = precision >= 0 ? int(strnlen(s, size_t(precision))) : int(std::strlen(s));
         int pad = width > len ? width - len : 0;
-        bool left = std::memchr(spec, '-', size_t(speclen)) != nullptr;
+        bool left = std::memchr(params, '-', size_t(speclen)) != nullptr;
         for (int i = 0; !left && i < pad; ++i) out.put(" ", 1);
         out.put(s, len);
         for (int i = 0; left && i < pad; ++i) out.put(" ", 1);

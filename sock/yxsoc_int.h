@@ -4,9 +4,6 @@
 #include <cstdint>
 #include <netdb.h>
 #include <netinet/in.h>
-// netdb.h names an h_errno code HOST_NOT_FOUND; here the name means the
-// message number msg::HOST_NOT_FOUND.
-#undef HOST_NOT_FOUND
 
 #include "hostsvc/hostsvc.h"
 #include "module/msgno.h"

@@ -8,8 +8,6 @@
 #include <netinet/in.h>
 #include <sys/un.h>
 #include <unistd.h>
-// netdb.h's h_errno code of the same name hides msg::HOST_NOT_FOUND.
-#undef HOST_NOT_FOUND
 
 #include <cctype>
 #include <cerrno>
@@ -40,6 +38,8 @@ struct OptionCase {
   const char* value;  // null: option not set
   int32_t expected;
 };
+
+void PrintTo(const OptionCase& c, std::ostream* os) { *os << (c.value ? c.value : "(unset)"); }
 
 class StartupOptions : public SockTest, public ::testing::WithParamInterface<OptionCase> {};
 
@@ -103,6 +103,8 @@ struct HostCase {
   int32_t address_type;
   const char* official;  // service_host_name afterwards
 };
+
+void PrintTo(const HostCase& c, std::ostream* os) { *os << '"' << c.host << '"'; }
 
 class HostResolution : public SockTest, public ::testing::WithParamInterface<HostCase> {};
 
@@ -180,6 +182,8 @@ struct ServiceCase {
   int port;
   const char* found_as;  // service_name_text
 };
+
+void PrintTo(const ServiceCase& c, std::ostream* os) { *os << '"' << c.service << '"'; }
 
 class ServiceResolution : public SockTest, public ::testing::WithParamInterface<ServiceCase> {};
 
@@ -397,6 +401,10 @@ struct BufferCase {
   int32_t block_size, direction, record_size, terminator_kind;
   int32_t read_size, write_size, record_after, terminator_length;
 };
+
+void PrintTo(const BufferCase& c, std::ostream* os) {
+  *os << "block size " << c.block_size << ", direction " << c.direction;
+}
 
 class BufferSizes : public SockTest, public ::testing::WithParamInterface<BufferCase> {};
 

@@ -42,6 +42,8 @@ struct ReadCase {
   int32_t byte_count = 0;
 };
 
+void PrintTo(const ReadCase& c, std::ostream* os) { *os << c.name; }
+
 const std::vector<ReadCase>& read_cases() {
   static const std::vector<ReadCase> cases = {
       {"LfLines", READ_TERMINATED, TERM_LF, 80, "ab\ncd\n", {}, {{0, "ab"}, {0, "cd"}, {st::END_OF_DATA, ""}}},
@@ -387,8 +389,8 @@ TEST_F(SockRead, DescriptorBeyondTheBitSetFails) {
   Fd real(block->main_socket);
   block->main_socket = BEYOND;
   EXPECT_EQ(sock().yxsread(block.get()), st::FAILED);
-  EXPECT_EQ(sock().yxstzsnb(BEYOND + 1, block->fd_bitmap, nullptr, nullptr, 0), st::FAILED);
-  EXPECT_EQ(sock().yxstzsnb(0, block->fd_bitmap, nullptr, nullptr, 0), st::FAILED);
+  EXPECT_EQ(sock().yxtzsnb(BEYOND + 1, block->fd_bitmap, nullptr, nullptr, 0), st::FAILED);
+  EXPECT_EQ(sock().yxtzsnb(0, block->fd_bitmap, nullptr, nullptr, 0), st::FAILED);
   auto texts = failure_texts();
   ASSERT_EQ(texts.size(), 3u);
   EXPECT_EQ(texts[0], "Bad file descriptor");

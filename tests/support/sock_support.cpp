@@ -73,7 +73,7 @@ const Entries& sock() {
     find(x.yxswrit, "yxswrit");
     find(x.yxsclos, "yxsclos");
     find(x.yxsbrk, "yxsbrk");
-    find(x.yxstzsnb, "yxtzsnb");
+    find(x.yxtzsnb, "yxtzsnb");
     return x;
   }();
   return e;

@@ -25,7 +25,7 @@ struct Entries {
   int32_t (*yxswrit)(sock_conn*);
   int32_t (*yxsclos)(sock_conn*);
   void (*yxsbrk)();
-  int32_t (*yxstzsnb)(int32_t, uint32_t*, int32_t*, BreakRoutine, int32_t);
+  int32_t (*yxtzsnb)(int32_t, uint32_t*, int32_t*, BreakRoutine, int32_t);
 };
 // The exported entries, found by name in the loaded module.
 const Entries& sock();

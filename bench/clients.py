@@ -1,0 +1,77 @@
+#!/usr/bin/env python3
+"""Other FTP clients for the benchmarks, each printing one JSON line like
+ftpam_bench: the time, records and bytes of one transfer.
+
+  clients.py ftplib-lines ADDRESS USER PASSWORD REMOTE   Python ftplib retrlines, active mode
+  clients.py socket-read  ADDRESS USER PASSWORD REMOTE   a plain socket reader (TYPE I, 1 MiB reads)
+  clients.py curl-get     ADDRESS USER PASSWORD REMOTE [a]
+  clients.py curl-put     ADDRESS USER PASSWORD REMOTE LOCAL
+"""
+import ftplib
+import json
+import subprocess
+import sys
+import time
+
+def emit(seconds, records, nbytes):
+    print(json.dumps({"seconds": seconds, "records": records, "bytes": nbytes}))
+
+def login(address, user, password):
+    ftp = ftplib.FTP()
+    ftp.connect(address, 21, timeout=600)
+    ftp.login(user, password)
+    ftp.set_pasv(False)
+    return ftp
+
+def ftplib_lines(address, user, password, remote):
+    ftp = login(address, user, password)
+    count = [0, 0]
+    def line(text):
+        count[0] += 1
+        count[1] += len(text)
+    start = time.perf_counter()
+    ftp.retrlines("RETR " + remote, line)
+    seconds = time.perf_counter() - start
+    ftp.quit()
+    emit(seconds, count[0], count[1])
+
+def socket_read(address, user, password, remote):
+    ftp = login(address, user, password)
+    ftp.voidcmd("TYPE I")
+    buffer = bytearray(1 << 20)
+    view = memoryview(buffer)
+    total = 0
+    start = time.perf_counter()
+    with ftp.transfercmd("RETR " + remote) as conn:
+        while True:
+            n = conn.recv_into(view)
+            if not n:
+                break
+            total += n
+    ftp.voidresp()
+    seconds = time.perf_counter() - start
+    ftp.quit()
+    emit(seconds, 0, total)
+
+def curl(args):
+    out = subprocess.run(["curl", "-s", "-S", "-P", "127.0.0.1", "-w",
+                          "%{time_total} %{size_download} %{size_upload}"] + args,
+                         check=True, capture_output=True, text=True).stdout.split()
+    return float(out[0]), int(out[1]), int(out[2])
+
+def curl_get(address, user, password, remote, ascii_mode=""):
+    url = "ftp://%s/%s" % (address, remote) + (";type=a" if ascii_mode == "a" else "")
+    seconds, down, _ = curl(["-u", "%s:%s" % (user, password), "-o", "/dev/null", url])
+    emit(seconds, 0, down)
+
+def curl_put(address, user, password, remote, local):
+    seconds, _, up = curl(["-u", "%s:%s" % (user, password), "-T", local,
+                           "ftp://%s/%s" % (address, remote)])
+    emit(seconds, 0, up)
+
+if __name__ == "__main__":
+    commands = {"ftplib-lines": ftplib_lines, "socket-read": socket_read,
+                "curl-get": curl_get, "curl-put": curl_put}
+    if len(sys.argv) < 6 or sys.argv[1] not in commands:
+        sys.exit(__doc__)
+    commands[sys.argv[1]](*sys.argv[2:])

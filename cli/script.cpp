@@ -1,0 +1,181 @@
+// ftpam run: statements for scripted sessions with several references.
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "cli/commands.h"
+#include "cli/session.h"
+#include "module/status.h"
+
+namespace cli {
+namespace {
+
+// Splits a line into words; '...' and "..." group words, a doubled quote
+// inside stands for one and the quotes stay with the word (the statement
+// syntax keeps them).
+std::vector<std::string> words_of(const std::string& line) {
+  std::vector<std::string> words;
+  std::string w;
+  bool in_word = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (c == '\'' || c == '"') {
+      size_t j = i + 1;
+      w += c;
+      for (; j < line.size(); ++j) {
+        w += line[j];
+        if (line[j] == c) {
+          if (j + 1 < line.size() && line[j + 1] == c) w += line[++j];
+          else break;
+        }
+      }
+      i = j;
+      in_word = true;
+    } else if (c == ' ' || c == '\t') {
+      if (in_word) words.push_back(w), w.clear(), in_word = false;
+    } else {
+      w += c;
+      in_word = true;
+    }
+  }
+  if (in_word) words.push_back(w);
+  return words;
+}
+
+std::string unquoted(const std::string& w) {
+  if (w.size() >= 2 && (w[0] == '\'' || w[0] == '"') && w.back() == w[0]) {
+    std::string out;
+    for (size_t i = 1; i + 1 < w.size(); ++i) {
+      out += w[i];
+      if (w[i] == w[0] && w[i + 1] == w[0]) ++i;
+    }
+    return out;
+  }
+  return w;
+}
+
+class Script {
+ public:
+  bool run(std::istream& in);
+
+ private:
+  bool statement(const std::vector<std::string>& w);
+  Session* session(const std::string& name);
+  std::map<std::string, std::unique_ptr<Session>> sessions_;
+  std::map<std::string, Position> labels_;
+  int line_ = 0;
+};
+
+Session* Script::session(const std::string& name) {
+  auto it = sessions_.find(name);
+  if (it == sessions_.end()) {
+    std::fprintf(stderr, "ftpam: line %d: %s is not assigned\n", line_, name.c_str());
+    return nullptr;
+  }
+  return it->second.get();
+}
+
+bool Script::statement(const std::vector<std::string>& w) {
+  const std::string& verb = w[0];
+  auto need = [&](size_t n, const char* form) {
+    if (w.size() >= n) return true;
+    std::fprintf(stderr, "ftpam: line %d: %s\n", line_, form);
+    return false;
+  };
+  if (verb == "assign") {
+    if (!need(3, "assign NAME REMOTE [OPTION...]")) return false;
+    auto s = Session::assign(w[1], unquoted(w[2]), {w.begin() + 3, w.end()});
+    if (!s) return false;
+    sessions_[w[1]] = std::move(s);
+    return true;
+  }
+  if (!need(2, "a statement names its reference")) return false;
+  Session* s = session(w[1]);
+  if (!s) return false;
+  if (verb == "deassign") {
+    sessions_.erase(w[1]);
+    return true;
+  }
+  if (verb == "open") {
+    if (!need(3, "open NAME input|output|append [positioning] [OPTION...]")) return false;
+    int32_t mode = w[2] == "input" ? OPEN_INPUT : w[2] == "output" ? OPEN_OUTPUT
+                 : w[2] == "append" ? OPEN_APPEND : 0;
+    size_t first_option = 3;
+    if (w.size() > 3 && w[3] == "positioning") mode |= OPEN_POSITIONING, first_option = 4;
+    return s->open(mode, {w.begin() + long(first_option), w.end()});
+  }
+  if (!s->file() || !s->file()->is_open()) {
+    std::fprintf(stderr, "ftpam: line %d: %s is not open\n", line_, w[1].c_str());
+    return false;
+  }
+  if (verb == "read") {
+    ReadOptions options;
+    options.limit = w.size() > 2 && w[2] != "all" ? std::atol(w[2].c_str()) : -1;
+    RecordWriter out(stdout, OutputMode::LINES, false);
+    return s->read_all(options, &out);
+  }
+  if (verb == "write") {
+    std::string text;
+    for (size_t i = 2; i < w.size(); ++i) text += (i > 2 ? " " : "") + unquoted(w[i]);
+    return s->write_record(text);
+  }
+  if (verb == "note" || verb == "point") {
+    if (!need(3, "note|point NAME LABEL")) return false;
+    int32_t status;
+    if (verb == "note") {
+      status = s->file()->note(&labels_[w[1] + "/" + w[2]]);
+    } else {
+      auto it = labels_.find(w[1] + "/" + w[2]);
+      if (it == labels_.end()) {
+        std::fprintf(stderr, "ftpam: line %d: no note %s\n", line_, w[2].c_str());
+        return false;
+      }
+      status = s->file()->point(it->second);
+    }
+    if (status != st::OK) report(status, verb);
+    return status == st::OK;
+  }
+  if (verb == "info") {
+    std::vector<std::pair<std::string, std::string>> items;
+    int32_t status = s->file()->items(&items);
+    if (status != st::OK) {
+      report(status, "info");
+      return false;
+    }
+    for (const auto& [name, value] : items) std::printf("%-22s %s\n", name.c_str(), value.c_str());
+    return true;
+  }
+  if (verb == "close") return s->close();
+  std::fprintf(stderr, "ftpam: line %d: unknown statement %s\n", line_, verb.c_str());
+  return false;
+}
+
+bool Script::run(std::istream& in) {
+  std::string line;
+  while (std::getline(in, line)) {
+    ++line_;
+    auto w = words_of(line);
+    if (w.empty() || w[0][0] == '#') continue;
+    if (!statement(w)) return false;
+    std::fflush(stdout);
+  }
+  return true;
+}
+
+}  // namespace
+
+int run_script(const std::string& path) {
+  Script script;
+  if (path == "-") return script.run(std::cin) ? 0 : 1;
+  std::ifstream in(path);
+  if (!in) {
+    std::fprintf(stderr, "ftpam: cannot read %s\n", path.c_str());
+    return 1;
+  }
+  return script.run(in) ? 0 : 1;
+}
+
+}  // namespace cli
