@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "host/messages.h"
 #include "host/module.h"
 #include "host/spool.h"
 #include "module/status.h"
@@ -115,7 +114,6 @@ int32_t OpenFile::items(std::vector<std::pair<std::string, std::string>>* items)
 int32_t OpenFile::close() {
   if (!file_) return st::NO_OPEN_FILE;
   int32_t status = module().call(slot::CLOSE, file_);
-  if (!st::is_failure(status)) messages::log_pending_failure_texts();
   forget();
   return status;
 }

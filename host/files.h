@@ -48,8 +48,6 @@ class OpenFile {
   int32_t info(InfoRecord* info);
   // The information items as name/value pairs.
   int32_t items(std::vector<std::pair<std::string, std::string>>* items);
-  // Closes the file. Texts the module handed over while closing without
-  // failing are logged as warnings (host::messages::log_pending_failure_texts).
   int32_t close();
 
   FtpFile* handle() const { return file_; }

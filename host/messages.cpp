@@ -195,13 +195,6 @@ std::vector<FailureText> take_failure_texts() {
 }
 const std::vector<FailureText>& pending_failure_texts() { return g_failure_texts; }
 
-int log_pending_failure_texts() {
-  auto texts = take_failure_texts();
-  for (const auto& t : texts)
-    append_log(0, 0, "Warning: " + (t.kind == 2 ? "remote file " + t.text : t.text));
-  return int(texts.size());
-}
-
 namespace {
 struct StatusEntry {
   int32_t status;

@@ -44,12 +44,6 @@ struct FailureText {
 std::vector<FailureText> take_failure_texts();
 const std::vector<FailureText>& pending_failure_texts();
 
-// An entry that hands over a failure text may still succeed (close after a
-// transfer the server reported as failed): the host then logs the texts as a
-// warning line each ("Warning: " and the text) so that they are seen and do
-// not stick to an unrelated later failure. Returns how many were logged.
-int log_pending_failure_texts();
-
 // Status names and the host's wording of a status.
 const char* status_name(int32_t status);
 const char* status_text(int32_t status);

@@ -25,7 +25,7 @@ using ftptest::Script;
 using ftptest::Then;
 using ftptest::Writes;
 using sessiontest::OpenFile;
-using sessiontest::OpenSpec;
+using sessiontest::OpenParams;
 using Lines = std::vector<std::string>;
 
 MethodInstance* instance() { return host::Module::load_default(nullptr)->entry()->instance; }
@@ -41,7 +41,7 @@ class ControlConnection : public sessiontest::SessionTest {
  protected:
   // Opens `name`, expecting `status`; returns the file (null on failure).
   std::unique_ptr<OpenFile> open_expecting(const std::string& name, int32_t status,
-                                           OpenSpec spec = {}) {
+                                           OpenParams spec = {}) {
     std::unique_ptr<OpenFile> file;
     EXPECT_EQ(open(name, &file, spec), status) << host::messages::describe_failure(status);
     return file;
@@ -303,7 +303,7 @@ TEST_P(OpenMode, IsRefusedBeforeAnyConnection) {
   script.defaults();
   serve(script);
   assign("MODE", "/f", std::string("USER='u' PASS='p' ") + c.options);
-  OpenSpec spec;
+  OpenParams spec;
   spec.mode = c.mode;
   spec.recfm = c.recfm;
   open_expecting("MODE", st::OPEN_FAILED, spec);
@@ -379,7 +379,7 @@ TEST_F(ControlConnection, ReplyLinesLongerThanLreclAreCutAndACodeAloneEndsTheRep
   script.defaults().on("STAT", "211-" + std::string(20, 's') + "\r\n211\r\n");
   serve(script);
   assign("CUTREC", "", "USER='u' PASS='p' RSTAT");
-  OpenSpec spec;
+  OpenParams spec;
   spec.lrecl = 10;
   auto file = open_expecting("CUTREC", st::OK, spec);
   host::files::Record record;
@@ -401,7 +401,7 @@ TEST_F(ControlConnection, ASecondFailingOpenLeavesTheFirstInTheOpenList) {
   ftptest::ScriptServer& other = serve(refusing);
   assign("TWICE", "", "USER='u' PASS='p' RHELP");
   auto first = open_expecting("TWICE", st::OK);
-  OpenSpec second;
+  OpenParams second;
   second.options = open_options("HOST='" + other.address() + "'");
   open_expecting("TWICE", st::FAILED, second);
   EXPECT_EQ(open_list(), std::vector<FtpFile*>{first->handle()});
@@ -421,7 +421,7 @@ TEST_F(ControlConnection, OwnerTerminationEndsExactlyTheFilesOfItsKey) {
   std::unique_ptr<OpenFile> files[3];
   const uint32_t keys[3] = {7, 9, 7};
   for (int i = 0; i < 3; ++i) {
-    OpenSpec spec;
+    OpenParams spec;
     spec.owner_key = keys[i];
     spec.options = open_options("HOST='" + servers[i]->address() + "'");
     ASSERT_EQ(open("OWNED", &files[i], spec), st::OK);

@@ -62,7 +62,7 @@ void SessionTest::assign(const std::string& name, const std::string& remote,
 }
 
 int32_t SessionTest::open(const std::string& name, std::unique_ptr<OpenFile>* file,
-                          OpenSpec spec) {
+                          OpenParams spec) {
   return OpenFile::open(name, spec, file);
 }
 

@@ -17,7 +17,7 @@
 namespace sessiontest {
 
 using host::files::OpenFile;
-using host::files::OpenSpec;
+using host::files::OpenParams;
 
 class SessionTest : public testing::Test {
  protected:
@@ -36,7 +36,7 @@ class SessionTest : public testing::Test {
   // first scripted server's when empty).
   void assign(const std::string& name, const std::string& remote, const std::string& options,
               const std::string& address = "");
-  int32_t open(const std::string& name, std::unique_ptr<OpenFile>* file, OpenSpec spec = {});
+  int32_t open(const std::string& name, std::unique_ptr<OpenFile>* file, OpenParams spec = {});
   // Open-time options (the module releases the block when the open ends).
   static FtpOptions* open_options(const std::string& options);
 
