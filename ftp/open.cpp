@@ -197,7 +197,7 @@ extern "C" int32_t yxfopn(FtpFile** result, const char* name, void* host_fileref
 
   auto* file = static_cast<FtpFile*>(mem::alloc_clear(sizeof(FtpFile)));
   if (!file) return st::NO_MEMORY;
-  file->owner_key = static_cast<uint32_t*>(host_fileref)[HOST_FILEREF_OWNER_WORD];
+  if (host_fileref) file->owner_key = static_cast<uint32_t*>(host_fileref)[HOST_FILEREF_OWNER_WORD];
   file->host_fileref = host_fileref;
   file->ctl = static_cast<sock_conn*>(mem::alloc_clear(sizeof(sock_conn)));
   if (!file->ctl) {

@@ -15,6 +15,8 @@
 #include "host/messages.h"
 #include "host/module.h"
 #include "host/prompt.h"
+#include "host/spool.h"
+#include "host/variables.h"
 #include "module/msgno.h"
 #include "module/status.h"
 #include "support/session_support.h"
@@ -45,6 +47,12 @@ class ControlConnection : public sessiontest::SessionTest {
     std::unique_ptr<OpenFile> file;
     EXPECT_EQ(open(name, &file, spec), status) << host::messages::describe_failure(status);
     return file;
+  }
+  // A willing server (Script::defaults) that answers `verb` once with `reply`.
+  void serve_willing(const char* verb, Writes reply) {
+    Script script;
+    script.defaults().on(verb, std::move(reply));
+    serve(script);
   }
   std::string transcript_after_close(int sessions = 1) {
     EXPECT_TRUE(server().wait_sessions_ended(sessions, 5000));
@@ -128,9 +136,7 @@ TEST_F(ControlConnection, GreetingIsAlwaysLogged) {
 }
 
 TEST_F(ControlConnection, PromptsAskForUserAndPasswordWithTheirKindsAndTitles) {
-  Script script;
-  script.defaults().on("HELP", "214 ok\r\n");
-  serve(script);
+  serve_willing("HELP", "214 ok\r\n");
   assign("ASK", "", "PROMPT RHELP");
   host::prompt::set_responder(host::prompt::scripted_responder({"alice", "secret"}));
   auto file = open_expecting("ASK", st::OK);
@@ -149,9 +155,7 @@ TEST_F(ControlConnection, PromptsAskForUserAndPasswordWithTheirKindsAndTitles) {
 }
 
 TEST_F(ControlConnection, WithoutPromptNobodyIsAsked) {
-  Script script;
-  script.defaults().on("HELP", "214 ok\r\n");
-  serve(script);
+  serve_willing("HELP", "214 ok\r\n");
   assign("NOASK", "", "USER='u' RHELP");
   auto file = open_expecting("NOASK", st::OK);
   EXPECT_TRUE(host::prompt::asked().empty());
@@ -161,7 +165,7 @@ TEST_F(ControlConnection, WithoutPromptNobodyIsAsked) {
 
 TEST_F(ControlConnection, SaveuserLetsTheNextOpenLogInWithTheSavedPair) {
   Script script;
-  script.defaults().on("HELP", "214 ok\r\n").on("HELP", "214 ok\r\n");
+  script.defaults().always("HELP", "214 ok\r\n");
   serve(script);
   assign("SAVED", "", "PROMPT SAVEUSER RHELP");
   host::prompt::set_responder(host::prompt::scripted_responder({"carol", "pw1"}));
@@ -214,9 +218,7 @@ TEST_F(ControlConnection, DebugCutsAFirstReplyLineTo256CharactersButNotTheLinesA
 }
 
 TEST_F(ControlConnection, WithoutDebugNothingIsEchoed) {
-  Script script;
-  script.defaults().on("STAT", "211 ok\r\n");
-  serve(script);
+  serve_willing("STAT", "211 ok\r\n");
   assign("QUIET", "", "USER='u' PASS='p' RSTAT");
   open_expecting("QUIET", st::OK)->close();
   EXPECT_TRUE(logged(msg::COMMAND_SENT).empty());
@@ -266,9 +268,7 @@ INSTANTIATE_TEST_SUITE_P(Commands, ReplyOnly, testing::ValuesIn(reply_only_cases
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ControlConnection, ASingleLineReplyIsOneRecord) {
-  Script script;
-  script.defaults().on("SYST", "215 UNIX Type: L8\r\n");
-  serve(script);
+  serve_willing("SYST", "215 UNIX Type: L8\r\n");
   assign("SYST", "", "USER='u' PASS='p' RCMD='SYST'");
   auto file = open_expecting("SYST", st::OK);
   int32_t end = 0;
@@ -277,9 +277,7 @@ TEST_F(ControlConnection, ASingleLineReplyIsOneRecord) {
 }
 
 TEST_F(ControlConnection, NoquitStillSendsQuit) {
-  Script script;
-  script.defaults().on("STAT", "211 ok\r\n");
-  serve(script);
+  serve_willing("STAT", "211 ok\r\n");
   assign("NOQ", "", "USER='u' PASS='p' RSTAT NOQUIT");
   open_expecting("NOQ", st::OK)->close();
   EXPECT_EQ(transcript_after_close(), "USER u\nPASS p\nSTAT\nQUIT\n");
@@ -325,6 +323,83 @@ const ModeCase mode_cases[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Checks, OpenMode, testing::ValuesIn(mode_cases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+struct NbyteCase {
+  const char* name;
+  const char* assign_options;
+  const char* open_options;
+  bool variable_set;
+  int32_t status;
+};
+
+class Nbyte : public ControlConnection, public testing::WithParamInterface<NbyteCase> {
+ protected:
+  void TearDown() override {
+    host::variables::unset("NB");
+    ControlConnection::TearDown();
+  }
+};
+
+TEST_P(Nbyte, AByteStreamInputNeedsAUsableVariable) {
+  const NbyteCase& c = GetParam();
+  serve_willing("HELP", "214 ok\r\n");
+  assign("NBYTE", "", std::string("USER='u' PASS='p' RHELP ") + c.assign_options);
+  host::variables::set_number("NB", 12);  // NBYTE= names a variable that exists
+  OpenParams params;
+  params.options = open_options(c.open_options);
+  if (!c.variable_set) host::variables::unset("NB");
+  auto file = open_expecting("NBYTE", c.status, params);
+  if (file) {
+    ASSERT_NE(file->handle()->nbyte_handle, nullptr);
+    EXPECT_EQ(*file->handle()->nbyte_handle, 12.0);
+  } else {
+    EXPECT_EQ(logged(msg::NBYTE_UNUSABLE).size(), 1u);
+    EXPECT_EQ(transcript_after_close(), "") << "refused once connected, before the log-in";
+  }
+}
+
+const NbyteCase nbyte_cases[] = {
+    {"NoVariableNamed", "RECFM=S", "LRECL=80", false, st::OPEN_FAILED},
+    {"VariableGoneByTheOpen", "RECFM=S", "NBYTE=NB", false, st::OPEN_FAILED},
+    {"VariableSet", "RECFM=S", "NBYTE=NB", true, st::OK},
+};
+INSTANTIATE_TEST_SUITE_P(Opens, Nbyte, testing::ValuesIn(nbyte_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ControlConnection, NonbyteNeedsNoNbyteVariable) {
+  serve_willing("HELP", "214 ok\r\n");
+  assign("NONB", "", "USER='u' PASS='p' RHELP RECFM=S NONBYTE");
+  auto file = open_expecting("NONB", st::OK);
+  EXPECT_EQ(file->handle()->nbyte_handle, nullptr);
+}
+
+TEST_F(ControlConnection, PositioningOpensAWorkFileThatEndsWithTheFile) {
+  serve_willing("HELP", "214 ok\r\n");
+  assign("POS", "", "USER='u' PASS='p' RHELP");
+  OpenParams params;
+  params.mode = OPEN_INPUT | OPEN_POSITIONING;
+  int before = host::spool::open_files();
+  auto file = open_expecting("POS", st::OK, params);
+  EXPECT_NE(file->handle()->work_file, nullptr);
+  EXPECT_EQ(host::spool::open_files(), before + 1);
+  file->close();
+  EXPECT_EQ(host::spool::open_files(), before);
+}
+
+TEST_F(ControlConnection, AWorkFileThatCannotBeOpenedFailsTheOpenBeforeAnyConnection) {
+  serve_willing("HELP", "214 ok\r\n");
+  assign("POS", "", "USER='u' PASS='p' RHELP");
+  OpenParams params;
+  params.mode = OPEN_INPUT | OPEN_POSITIONING;
+  host::spool::fail_operation(1);
+  std::unique_ptr<OpenFile> file;
+  int32_t status = open("POS", &file, params);
+  host::spool::fail_operation(0);
+  EXPECT_TRUE(st::is_failure(status));
+  EXPECT_TRUE(open_list().empty());
+  stop_server();
+  EXPECT_EQ(server().record().sessions_started, 0);
+}
 
 TEST_F(ControlConnection, AnUnassignedNameIsNotOpened) {
   std::unique_ptr<OpenFile> file;
@@ -375,9 +450,7 @@ TEST_F(ControlConnection, CloseWithoutAFileIsRefused) {
 }
 
 TEST_F(ControlConnection, ReplyLinesLongerThanLreclAreCutAndACodeAloneEndsTheReply) {
-  Script script;
-  script.defaults().on("STAT", "211-" + std::string(20, 's') + "\r\n211\r\n");
-  serve(script);
+  serve_willing("STAT", "211-" + std::string(20, 's') + "\r\n211\r\n");
   assign("CUTREC", "", "USER='u' PASS='p' RSTAT");
   OpenParams spec;
   spec.lrecl = 10;

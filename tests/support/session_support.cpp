@@ -68,7 +68,7 @@ int32_t SessionTest::open(const std::string& name, std::unique_ptr<OpenFile>* fi
 
 FtpOptions* SessionTest::open_options(const std::string& options) {
   FtpOptions* block = nullptr;
-  auto result = host::references::parse_options(options, 0, &block);
+  auto result = host::references::parse_options(options, host::references::PARSE_INPUT, &block);
   EXPECT_TRUE(result.ok()) << result.message;
   return block;
 }

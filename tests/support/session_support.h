@@ -37,7 +37,8 @@ class SessionTest : public testing::Test {
   void assign(const std::string& name, const std::string& remote, const std::string& options,
               const std::string& address = "");
   int32_t open(const std::string& name, std::unique_ptr<OpenFile>* file, OpenParams spec = {});
-  // Open-time options (the module releases the block when the open ends).
+  // Open-time options, parsed as for reading (NBYTE= allowed); the module
+  // releases the block when the open ends.
   static FtpOptions* open_options(const std::string& options);
 
   // Reads records until a status other than 0 or 0x1009; that status goes to *end.
