@@ -103,7 +103,7 @@ bool nbyte_usable(FtpFile* file) {
   return answer != VARIABLE_MISSING && answer != VARIABLE_UNUSABLE;
 }
 
-// Asks the host for a user id or password into `field` (kept when nobody answers).
+// Asks the host for a user id or password into `field` (empty when nobody answers).
 void ask(int32_t kind, const char* prompt, const char* title, char (&field)[FILE_TEXT]) {
   int32_t length = 0;
   wurrqst(kind, prompt, title, field, &length, ANSWER_MAX);
