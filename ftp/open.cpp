@@ -103,7 +103,7 @@ bool nbyte_usable(FtpFile* file) {
   return answer != VARIABLE_MISSING && answer != VARIABLE_UNUSABLE;
 }
 
-// Asks the host for a user id or password into `field` (kept when nobody answers).
+// Asks the host for a user id or password into `field` (empty when nobody answers).
 void ask(int32_t kind, const char* prompt, const char* title, char (&field)[FILE_TEXT]) {
   int32_t length = 0;
   wurrqst(kind, prompt, title, field, &length, ANSWER_MAX);
@@ -197,7 +197,7 @@ extern "C" int32_t yxfopn(FtpFile** result, const char* name, void* host_fileref
 
   auto* file = static_cast<FtpFile*>(mem::alloc_clear(sizeof(FtpFile)));
   if (!file) return st::NO_MEMORY;
-  file->owner_key = static_cast<uint32_t*>(host_fileref)[HOST_FILEREF_OWNER_WORD];
+  if (host_fileref) file->owner_key = static_cast<uint32_t*>(host_fileref)[HOST_FILEREF_OWNER_WORD];
   file->host_fileref = host_fileref;
   file->ctl = static_cast<sock_conn*>(mem::alloc_clear(sizeof(sock_conn)));
   if (!file->ctl) {
@@ -274,7 +274,9 @@ extern "C" int32_t yxfopn(FtpFile** result, const char* name, void* host_fileref
     return status;
   }
   file->reply_code = 0;
-  ypmlog(msg::GROUP, msg::OPEN_COMPLETE, file->user, ctl->service_host_name);
+  // A host given as a dotted address has no resolved name: show the address.
+  const char* host = ctl->service_host_name[0] ? ctl->service_host_name : file->host;
+  ypmlog(msg::GROUP, msg::OPEN_COMPLETE, file->user, host);
   *result = file;
   return st::OK;
 }

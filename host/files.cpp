@@ -1,5 +1,6 @@
 #include "host/files.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "host/module.h"
@@ -10,6 +11,9 @@ namespace host::files {
 namespace {
 
 const Module& module() { return *Module::load_default(nullptr); }
+
+// The files open now, so that owner termination can forget those it ended.
+std::vector<OpenFile*> g_open_files;
 
 std::string padded(const std::string& name) {
   std::string n = name.substr(0, 8);
@@ -46,6 +50,7 @@ int32_t OpenFile::open(const std::string& name, const OpenParams& params,
     return status != st::OK ? status : st::NO_MEMORY;
   }
   f->access_ = static_cast<RecordAccessVector*>(vector);
+  g_open_files.push_back(f.get());
   *out = std::move(f);
   return st::OK;
 }
@@ -109,15 +114,27 @@ int32_t OpenFile::items(std::vector<std::pair<std::string, std::string>>* items)
 int32_t OpenFile::close() {
   if (!file_) return st::NO_OPEN_FILE;
   int32_t status = module().call(slot::CLOSE, file_);
+  forget();
+  return status;
+}
+
+void OpenFile::forget() {
   file_ = nullptr;
   access_ = nullptr;
   spool::close_made(work_after_, work_upto_);
-  return status;
+  g_open_files.erase(std::remove(g_open_files.begin(), g_open_files.end(), this),
+                     g_open_files.end());
 }
 
 void terminate_owner(uint32_t key) {
   using Terminate = void (*)(uint32_t);
-  if (auto fn = reinterpret_cast<Terminate>(module().symbol("yxftrm"))) fn(key);
+  auto fn = reinterpret_cast<Terminate>(module().symbol("yxftrm"));
+  if (!fn) return;
+  fn(key);
+  std::vector<OpenFile*> ended;
+  for (OpenFile* f : g_open_files)
+    if (f->fileref_[HOST_FILEREF_OWNER_WORD] == key) ended.push_back(f);
+  for (OpenFile* f : ended) f->forget();
 }
 
 int32_t reference_info(const std::string& name, InfoRecord* info) {

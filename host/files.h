@@ -56,7 +56,9 @@ class OpenFile {
   bool is_open() const { return file_ != nullptr; }
 
  private:
+  friend void terminate_owner(uint32_t key);
   OpenFile() = default;
+  void forget();  // the module no longer has this file
   std::string name_;
   FtpFile* file_ = nullptr;
   RecordAccessVector* access_ = nullptr;
@@ -66,7 +68,8 @@ class OpenFile {
   int work_upto_ = 0;
 };
 
-// Ends every open file of an owner (the module's yxftrm).
+// Ends every open file of an owner (the module's yxftrm); the OpenFile
+// objects of those files are closed from then on.
 void terminate_owner(uint32_t key);
 
 // The information record of a reference that is not open.

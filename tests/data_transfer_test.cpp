@@ -48,9 +48,9 @@ class DataTransfer : public sessiontest::SessionTest {
  protected:
   // Opens `name`, reads it to the end and closes it; the records and the
   // status that ended the reading.
-  std::vector<std::string> read_file(const std::string& name, int32_t* end, OpenParams spec = {}) {
+  std::vector<std::string> read_file(const std::string& name, int32_t* end, OpenParams params = {}) {
     std::unique_ptr<OpenFile> file;
-    *end = open(name, &file, spec);
+    *end = open(name, &file, params);
     if (*end != st::OK) return {};
     auto records = read_all(*file, end);
     EXPECT_EQ(file->close(), st::OK);
@@ -155,10 +155,10 @@ TEST_F(DataTransfer, TransferTypeFollowsTheFormat) {
   serve(script);
   for (const Case& c : cases) {
     assign("F", "f", std::string("USER='u' PASS='p' ") + c.options);
-    OpenParams spec;
-    spec.recfm = c.recfm;
+    OpenParams params;
+    params.recfm = c.recfm;
     std::unique_ptr<OpenFile> file;
-    ASSERT_EQ(open("F", &file, spec), st::OK) << c.options;
+    ASSERT_EQ(open("F", &file, params), st::OK) << c.options;
     EXPECT_EQ(file->close(), st::OK);
     auto commands = server().record().commands;
     auto type = std::find_if(commands.rbegin(), commands.rend(),
@@ -194,15 +194,15 @@ TEST_F(DataTransfer, RefusedSetUpCommandsEndTheOpenWithTheirMessage) {
                         Case{"CWD", msg::CWD_REFUSED}, Case{"PWD", msg::PWD_REFUSED}}) {
     Script script;
     script.defaults().on(c.verb, "500 No.\r\n");
-    serve(script);
-    assign("F", "f", "USER='u' PASS='p' WD='d'");
+    ftptest::ScriptServer& server = serve(script);
+    assign("F", "f", "USER='u' PASS='p' WD='d'", server.address());
     std::unique_ptr<OpenFile> file;
     EXPECT_EQ(open("F", &file), st::FAILED) << c.verb;
     EXPECT_EQ(failure_texts(),
               std::vector<std::string>{host::messages::catalog_text(msg::GROUP, c.message)})
         << c.verb;
-    stop_server();
-    EXPECT_TRUE(server().record().unscripted.empty());
+    server.stop();
+    EXPECT_TRUE(server.record().unscripted.empty());
   }
 }
 
@@ -279,14 +279,14 @@ TEST_F(DataTransfer, ServerThatAnswersInsteadOfConnectingEndsTheWait) {
     Step step = retr_step(c.preliminary, Data{}, c.after);
     step.then = c.then;
     script.defaults().step(step);
-    serve(script);
-    assign("F", "f", "USER='u' PASS='p'");
+    ftptest::ScriptServer& server = serve(script);
+    assign("F", "f", "USER='u' PASS='p'", server.address());
     std::unique_ptr<OpenFile> file;
     EXPECT_EQ(open("F", &file), st::FAILED) << c.name;
     EXPECT_EQ(failure_texts(),
               std::vector<std::string>{host::messages::catalog_text(msg::GROUP, msg::TRANSFER_REFUSED)})
         << c.name;
-    stop_server();
+    server.stop();
   }
 }
 
@@ -343,17 +343,17 @@ TEST_F(DataTransfer, LineBreaksInCommandTextsAreRefusedBeforeSending) {
   for (const Case& c : cases) {
     Script script;
     script.defaults();
-    serve(script);
-    assign("F", c.remote, "USER='u' PASS='p' " + c.options);
-    OpenParams spec;
-    spec.mode = c.mode;
+    ftptest::ScriptServer& server = serve(script);
+    assign("F", c.remote, "USER='u' PASS='p' " + c.options, server.address());
+    OpenParams params;
+    params.mode = c.mode;
     std::unique_ptr<OpenFile> file;
-    EXPECT_EQ(open("F", &file, spec), st::FAILED) << c.name;
+    EXPECT_EQ(open("F", &file, params), st::FAILED) << c.name;
     auto texts = failure_texts();
     ASSERT_EQ(texts.size(), 1u) << c.name;
-    stop_server();
-    EXPECT_EQ(server().transcript(), std::string(LOGIN) + c.sent_after_login) << c.name;
-    EXPECT_EQ(server().record().control_bytes.find("DELE"), std::string::npos) << c.name;
+    server.stop();
+    EXPECT_EQ(server.transcript(), std::string(LOGIN) + c.sent_after_login) << c.name;
+    EXPECT_EQ(server.record().control_bytes.find("DELE"), std::string::npos) << c.name;
   }
 }
 

@@ -57,10 +57,10 @@ TEST_P(RecordRead, DeliversTheRecordsOfTheStream) {
   script.defaults().transfer("RETR", "150 Here.\r\n", Data::sending(c.stream), "226 Done.\r\n");
   serve(script);
   assign("F", "f", "USER='u' PASS='p' " + c.options);
-  OpenParams spec;
-  spec.recfm = c.recfm;
+  OpenParams params;
+  params.recfm = c.recfm;
   std::unique_ptr<OpenFile> file;
-  ASSERT_EQ(open("F", &file, spec), st::OK);
+  ASSERT_EQ(open("F", &file, params), st::OK);
   std::vector<Got> got;
   int32_t status = st::OK;
   for (int i = 0; i < 100; ++i) {
@@ -123,11 +123,11 @@ class ByteCountRead : public sessiontest::SessionTest {
                                Data::sending("abcdefghijklmnopqrst"), "226 Done.\r\n");
     serve(script);
     assign("F", "f", "USER='u' PASS='p' RECFM=S LRECL=8");
-    OpenParams spec;
+    OpenParams params;
     auto parsed = host::references::parse_options(open_options, host::references::PARSE_INPUT,
-                                                  &spec.options);
+                                                  &params.options);
     ASSERT_TRUE(parsed.ok()) << parsed.message;
-    ASSERT_EQ(open("F", file, spec), st::OK);
+    ASSERT_EQ(open("F", file, params), st::OK);
   }
   static Got piece(OpenFile& file, int32_t wanted = 0) {
     host::files::Record r;

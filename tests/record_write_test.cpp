@@ -36,11 +36,11 @@ TEST_P(RecordWrite, SendsTheBytesOfTheFormat) {
   script.defaults().transfer("STOR", "150 Send.\r\n", Data::receiving(), "226 Stored.\r\n");
   serve(script);
   assign("F", "out", "USER='u' PASS='p' " + c.options);
-  OpenParams spec;
-  spec.mode = OPEN_OUTPUT;
-  spec.recfm = c.recfm;
+  OpenParams params;
+  params.mode = OPEN_OUTPUT;
+  params.recfm = c.recfm;
   std::unique_ptr<OpenFile> file;
-  ASSERT_EQ(open("F", &file, spec), st::OK);
+  ASSERT_EQ(open("F", &file, params), st::OK);
   for (const Put& p : c.records) EXPECT_EQ(file->write(p.data, p.cc), p.status) << p.data;
   EXPECT_EQ(file->close(), st::OK);
   ASSERT_TRUE(server().wait_sessions_ended(1, 5000));

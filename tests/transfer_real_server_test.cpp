@@ -57,20 +57,20 @@ class RealServerTransfer : public sessiontest::SessionTest,
   }
 
   int32_t write_records(const std::string& name, const std::vector<std::string>& records,
-                        OpenParams spec, char cc = ' ') {
+                        OpenParams params, char cc = ' ') {
     std::unique_ptr<OpenFile> file;
-    int32_t status = open(name, &file, spec);
+    int32_t status = open(name, &file, params);
     if (status != st::OK) return status;
     for (const auto& r : records) EXPECT_EQ(file->write(r, cc), st::OK) << r;
     return file->close();
   }
 
   // Reads to the end; byte-count files in pieces of one network read each.
-  std::vector<host::files::Record> records_of(const std::string& name, OpenParams spec,
+  std::vector<host::files::Record> records_of(const std::string& name, OpenParams params,
                                               std::vector<std::string>* texts, int32_t wanted = 0) {
     std::unique_ptr<OpenFile> file;
     std::vector<host::files::Record> kept;
-    EXPECT_EQ(open(name, &file, spec), st::OK) << real_->log();
+    EXPECT_EQ(open(name, &file, params), st::OK) << real_->log();
     if (!file) return kept;
     for (int i = 0; i < 100000; ++i) {
       host::files::Record r;

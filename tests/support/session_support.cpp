@@ -43,26 +43,34 @@ void SessionTest::TearDown() {
   EXPECT_EQ(host::events::pushed_states(), 0);
 }
 
-void SessionTest::serve(ftptest::Script script) {
-  server_ = std::make_unique<ftptest::ScriptServer>(std::move(script));
+ftptest::ScriptServer& SessionTest::serve(ftptest::Script script) {
+  servers_.push_back(std::make_unique<ftptest::ScriptServer>(std::move(script)));
   std::string error;
-  ASSERT_TRUE(server_->start(&error)) << error;
+  EXPECT_TRUE(servers_.back()->start(&error)) << error;
+  return *servers_.back();
 }
 
 void SessionTest::stop_server() {
-  if (server_) server_->stop();
+  for (auto& server : servers_) server->stop();
 }
 
 void SessionTest::assign(const std::string& name, const std::string& remote,
                          const std::string& options, const std::string& address) {
-  std::string host = address.empty() ? server_->address() : address;
+  std::string host = address.empty() ? server().address() : address;
   auto result = host::references::assign(name, remote, "HOST='" + host + "' " + options);
   ASSERT_TRUE(result.ok()) << result.message;
 }
 
 int32_t SessionTest::open(const std::string& name, std::unique_ptr<OpenFile>* file,
-                          OpenParams spec) {
-  return OpenFile::open(name, spec, file);
+                          OpenParams params) {
+  return OpenFile::open(name, params, file);
+}
+
+FtpOptions* SessionTest::open_options(const std::string& options) {
+  FtpOptions* block = nullptr;
+  auto result = host::references::parse_options(options, host::references::PARSE_INPUT, &block);
+  EXPECT_TRUE(result.ok()) << result.message;
+  return block;
 }
 
 std::vector<std::string> SessionTest::read_all(OpenFile& file, int32_t* end) {

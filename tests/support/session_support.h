@@ -24,16 +24,23 @@ class SessionTest : public testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  // Starts a scripted server (stopped by TearDown, or by stop_server()).
-  void serve(ftptest::Script script);
+  // Starts a scripted server (stopped by TearDown, or by stop_server()). A
+  // scripted server serves one session at a time: files open at the same
+  // time each need a server of their own.
+  ftptest::ScriptServer& serve(ftptest::Script script);
   void stop_server();
-  ftptest::ScriptServer& server() { return *server_; }
+  // The first server started.
+  // The first server started (the one assign() points a reference at).
+  ftptest::ScriptServer& server() { return *servers_.front(); }
 
   // Assigns `name` to `remote` with `options`, HOST set to `address` (the
-  // scripted server's when empty).
+  // first scripted server's when empty).
   void assign(const std::string& name, const std::string& remote, const std::string& options,
               const std::string& address = "");
-  int32_t open(const std::string& name, std::unique_ptr<OpenFile>* file, OpenParams spec = {});
+  int32_t open(const std::string& name, std::unique_ptr<OpenFile>* file, OpenParams params = {});
+  // Open-time options, parsed as for reading (NBYTE= allowed); the module
+  // releases the block when the open ends.
+  static FtpOptions* open_options(const std::string& options);
 
   // Reads records until a status other than 0 or 0x1009; that status goes to *end.
   static std::vector<std::string> read_all(OpenFile& file, int32_t* end);
@@ -44,7 +51,7 @@ class SessionTest : public testing::Test {
   static std::vector<std::string> failure_texts();
 
  private:
-  std::unique_ptr<ftptest::ScriptServer> server_;
+  std::vector<std::unique_ptr<ftptest::ScriptServer>> servers_;
   int blocks_before_ = 0;
   int descriptors_before_ = 0;
   int work_files_before_ = 0;
