@@ -207,8 +207,8 @@ TEST_F(Mget, LongNamesAreCutTo255OrEndTheListing) {
             std::string::npos);
 
   // A shorter one cuts the listing's line, which ends the listing.
-  serve(script);
-  assign("G", "*", "USER='u' PASS='p' MGET LRECL=100");
+  ftptest::ScriptServer& second = serve(script);
+  assign("G", "*", "USER='u' PASS='p' MGET LRECL=100", second.address());
   EXPECT_EQ(open("G", &file), st::FILE_REFUSED);
   EXPECT_EQ(failure_texts(), std::vector<std::string>{"*"});
 }
