@@ -45,6 +45,28 @@ bool owns_options(const AssignRecord* record) {
   return record->options && !(record->options_flags & OPTIONS_HOST_OWNED);
 }
 
+// A new record for `name` (a blank name gets a unique one from the host) at
+// the head of the instance's chain.
+int32_t add_record(MethodInstance* instance, char* name, char (&key)[8], void* context,
+                   AssignRecord** out) {
+  auto* record = static_cast<AssignRecord*>(mem::alloc_clear(sizeof(AssignRecord)));
+  if (!record) return st::NO_MEMORY;
+  if (vzatl(' ', name, 8)) {
+    int32_t status = yxaunql(name, context);
+    if (status != st::OK) {
+      mem::release(record);
+      return status;
+    }
+    // The generated name is kept in the form every lookup compares with.
+    wztxxlt(NAME_TABLE, name, key, 8);
+  }
+  std::memcpy(record->name, key, 8);
+  record->next = instance->assigns;
+  instance->assigns = record;
+  *out = record;
+  return st::OK;
+}
+
 }  // namespace
 
 extern "C" int32_t yxfasgn(char* name, void* context, const char* am_name, const char* remote,
@@ -65,35 +87,22 @@ extern "C" int32_t yxfasgn(char* name, void* context, const char* am_name, const
   if (remote_length < 0 || !remote) remote_length = 0;
   auto* copy = static_cast<char*>(mem::alloc_clear(remote_length + 1));
   AssignRecord* record = copy ? find(instance, key) : nullptr;
-  if (copy && !record) {
-    record = static_cast<AssignRecord*>(mem::alloc_clear(sizeof(AssignRecord)));
-    status = record ? st::OK : st::NO_MEMORY;
-    if (record && vzatl(' ', name, 8)) {
-      status = yxaunql(name, context);
-      // The generated name is kept in the form every lookup compares with.
-      wztxxlt(NAME_TABLE, name, key, 8);
-    }
-    if (status != st::OK) {
-      mem::release(record);
-      record = nullptr;
-    } else {
-      std::memcpy(record->name, key, 8);
-      record->next = instance->assigns;
-      instance->assigns = record;
-    }
-  } else if (record) {
-    // A reassign that hands back the block the record already holds keeps it.
-    if (owns_options(record) && record->options != options)
-      yxfhbfr(name, context, record->options);
-    mem::release(record->remote_name);
-  }
-  if (!record) {
+  const bool reassign = record != nullptr;
+  if (!copy) status = st::NO_MEMORY;
+  else if (!reassign) status = add_record(instance, name, key, context, &record);
+  if (status != st::OK) {
     mem::release(copy);
     if (new_instance) {
       entry->instance = nullptr;
       mem::release(instance);
     }
-    return copy ? status : st::NO_MEMORY;
+    return status;
+  }
+  if (reassign) {
+    // A reassign that hands back the block the record already holds keeps it.
+    if (owns_options(record) && record->options != options)
+      yxfhbfr(name, context, record->options);
+    mem::release(record->remote_name);
   }
 
   if (remote_length > 0) std::memcpy(copy, remote, size_t(remote_length));
