@@ -12,6 +12,8 @@
 // success delivered exactly the records (or the upload) of a clean run.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "host/events.h"
 #include "host/memory.h"
 #include "host/options.h"
@@ -147,30 +149,47 @@ class FaultInjection : public sessiontest::SessionTest, public testing::WithPara
     }
   }
 
-  // Socket-layer faults: any failure status will do, but an entry that
-  // fails says why, and success must be whole.
-  void sweep_syscalls(faulttest::SysFault kind, long* figure) {
-    const bool stall = kind == faulttest::SysFault::Stall;
+  // One faulty run: its outcome, the failure texts it left, the fault's
+  // number and name.
+  using Judge = std::function<void(const Outcome&, const std::vector<std::string>& texts,
+                                   long nth, const std::string& fault)>;
+
+  // Runs the flow with the Nth fault armed for N = 1, 2, ... until a run no
+  // longer reaches the Nth (and so must succeed whole). `arm(0)` disarms.
+  void sweep(const std::function<void(long)>& arm, faulttest::Counter counter,
+             const std::string& what, long* figure, const Judge& judge) {
     for (long nth = 1; nth < SWEEP_LIMIT; ++nth) {
-      faulttest::arm_syscall_fault(nth, kind);
-      Outcome o = run(faulttest::syscalls_since_armed);
-      const long reached = faulttest::syscalls_since_armed();
-      faulttest::arm_syscall_fault(0, kind);
-      const std::string fault = (stall ? "stall at select " : "system call ") + std::to_string(nth);
+      arm(nth);
+      Outcome o = run(counter);
+      const long reached = counter();
+      arm(0);
+      const std::string fault = what + " " + std::to_string(nth);
       check(o, fault);
       auto texts = failure_texts();
       if (reached < nth) {
-        EXPECT_TRUE(o.all_ok) << o.describe();
-        break;
+        EXPECT_TRUE(o.all_ok) << fault << " was never reached, yet: " << o.describe();
+        return;
       }
       ++*figure;
-      bool failed = false;
-      for (const auto& c : o.calls) failed = failed || st::is_failure(c.status);
-      if (failed) {
-        EXPECT_FALSE(texts.empty()) << fault << " failed without a message: " << o.describe();
-      }
-      if (HasFailure()) break;
+      judge(o, texts, nth, fault);
+      if (HasFailure()) return;
     }
+    ADD_FAILURE() << "the flow reaches more than " << SWEEP_LIMIT << " of: " << what;
+  }
+
+  // Socket-layer faults: any failure status will do, but an entry that
+  // fails says why, and success must be whole.
+  void sweep_syscalls(faulttest::SysFault kind, long* figure) {
+    sweep([kind](long nth) { faulttest::arm_syscall_fault(nth, kind); },
+          faulttest::syscalls_since_armed,
+          kind == faulttest::SysFault::Stall ? "stall at select" : "system call", figure,
+          [](const Outcome& o, const std::vector<std::string>& texts, long, const std::string& fault) {
+            bool failed = false;
+            for (const auto& c : o.calls) failed = failed || st::is_failure(c.status);
+            if (failed) {
+              EXPECT_FALSE(texts.empty()) << fault << " failed without a message: " << o.describe();
+            }
+          });
   }
 
   static constexpr long SWEEP_LIMIT = 400;  // far above what any flow reaches
@@ -183,49 +202,26 @@ TEST_P(FaultInjection, CleanRunDeliversEverything) {
   check(o, "none");
 }
 
+// The entry during which the allocation failed answers 0x80000803.
 TEST_P(FaultInjection, EveryAllocationFailureIsReportedAndLeavesNothing) {
-  long nth = 1;
-  for (; nth < SWEEP_LIMIT; ++nth) {
-    host::memory::fail_allocation(nth);
-    Outcome o = run(host::memory::attempts_since_armed);
-    const long reached = host::memory::attempts_since_armed();
-    host::memory::fail_allocation(0);
-    const std::string fault = "allocation " + std::to_string(nth);
-    check(o, fault);
-    failure_texts();
-    if (reached < nth) {  // the flow ran out of allocations before the Nth
-      EXPECT_TRUE(o.all_ok) << o.describe();
-      break;
-    }
-    ++g_figures.allocation_faults;
-    for (const auto& c : o.calls) {
-      if (c.attempts_before < nth && nth <= c.attempts_after) {
-        EXPECT_EQ(c.status, st::NO_MEMORY) << fault << " in " << c.entry << ": " << o.describe();
-      }
-    }
-    if (HasFailure()) break;
-  }
-  EXPECT_LT(nth, SWEEP_LIMIT);
+  sweep(host::memory::fail_allocation, host::memory::attempts_since_armed, "allocation",
+        &g_figures.allocation_faults,
+        [](const Outcome& o, const std::vector<std::string>&, long nth, const std::string& fault) {
+          for (const auto& c : o.calls) {
+            if (c.attempts_before < nth && nth <= c.attempts_after) {
+              EXPECT_EQ(c.status, st::NO_MEMORY) << fault << " in " << c.entry << ": " << o.describe();
+            }
+          }
+        });
 }
 
 TEST_P(FaultInjection, EveryWorkFileFailureIsReportedAndLeavesNothing) {
   if (!(GetParam().mode & OPEN_POSITIONING)) GTEST_SKIP() << "no work file";
-  for (long nth = 1; nth < SWEEP_LIMIT; ++nth) {
-    host::spool::fail_operation(nth);
-    Outcome o = run(host::spool::operations_since_armed);
-    const long reached = host::spool::operations_since_armed();
-    host::spool::fail_operation(0);
-    const std::string fault = "work-file operation " + std::to_string(nth);
-    check(o, fault);
-    failure_texts();
-    if (reached < nth) {
-      EXPECT_TRUE(o.all_ok) << o.describe();
-      break;
-    }
-    ++g_figures.work_file_faults;
-    EXPECT_FALSE(o.all_ok) << fault << " went unreported: " << o.describe();
-    if (HasFailure()) break;
-  }
+  sweep(host::spool::fail_operation, host::spool::operations_since_armed, "work-file operation",
+        &g_figures.work_file_faults,
+        [](const Outcome& o, const std::vector<std::string>&, long, const std::string& fault) {
+          EXPECT_FALSE(o.all_ok) << fault << " went unreported: " << o.describe();
+        });
 }
 
 TEST_P(FaultInjection, EverySystemCallFailureIsReportedAndLeavesNothing) {
