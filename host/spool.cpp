@@ -83,6 +83,8 @@ void fail_operation(long nth) {
   g_fail_at = nth;
 }
 
+long operations_since_armed() { return g_operations; }
+
 }  // namespace host::spool
 
 using namespace host::spool;
