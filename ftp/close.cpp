@@ -53,6 +53,9 @@ int32_t release_open_file(MethodInstance* instance, FtpFile* file, void* options
   unlink_open_file(instance, file);
   if (file->mget_pool) wmpoold(file->mget_pool);
   mem::release(file->remote_name);
+  // An item list the host did not give back before closing leaves its
+  // text area behind; it goes with the file.
+  mem::release(file->info_scratch);
   mem::wipe(file->password, sizeof file->password);
   mem::release(file);
   return status;

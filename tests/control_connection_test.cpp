@@ -613,3 +613,22 @@ INSTANTIATE_TEST_SUITE_P(Commands, LineBreaks, testing::ValuesIn(injection_cases
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// An information-item list the host never gave back goes with the file when
+// it is closed (the fixture checks that no pool block is left).
+TEST_F(ControlConnection, CloseReleasesAnItemListNeverGivenBack) {
+  Script script;
+  script.defaults().on("HELP", "214 ok\r\n");
+  serve(script);
+  assign("ITEMS", "", "USER='u' PASS='p' RHELP");
+  auto file = open_expecting("ITEMS", st::OK);
+  void* list = nullptr;
+  ASSERT_EQ(host::Module::load_default(nullptr)->call(host::slot::INFO_ITEMS, file->handle(),
+                                                      &list),
+            st::OK);
+  ASSERT_NE(file->handle()->info_scratch, nullptr);
+  // The list itself is the host's to free; only the module's text area is
+  // tied to the file.
+  host::memory::heap()->free(host::memory::heap(), list, 0, 4);
+  EXPECT_EQ(file->close(), st::OK);
+}
