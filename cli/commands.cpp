@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -12,7 +11,6 @@
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/session.h"
-#include "host/events.h"
 #include "host/files.h"
 #include "host/module.h"
 #include "module/msgno.h"
@@ -258,26 +256,7 @@ int info_command(const std::string& remote, Flags& f) {
   return ok ? 0 : 1;
 }
 
-// Ctrl-C asks for a break, which the host delivers inside the next wait for
-// the server. A second Ctrl-C while the first is still waiting to be
-// delivered (nothing is waiting for the server) ends the program.
-void on_interrupt(int) {
-  if (host::events::break_pending()) {
-    std::signal(SIGINT, SIG_DFL);
-    std::raise(SIGINT);
-    return;
-  }
-  host::events::request_break();
-}
-
 }  // namespace
-
-void install_break_handler() {
-  struct sigaction sa {};
-  sa.sa_handler = on_interrupt;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-}
 
 void essential_log_line(const host::messages::LogLine& line) {
   if (line.group == msg::GROUP) {

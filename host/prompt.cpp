@@ -17,13 +17,6 @@ namespace {
 Responder g_responder;
 std::vector<Request> g_asked;
 
-bool is_yes(const std::string& answer) {
-  std::string a;
-  for (char c : answer)
-    if (!std::isspace(static_cast<unsigned char>(c))) a += char(std::tolower(static_cast<unsigned char>(c)));
-  return a == "y" || a == "yes";
-}
-
 // Reads one line from the terminal, without echo when asked to.
 std::optional<std::string> read_terminal(const std::string& shown, bool echo) {
   int fd = open("/dev/tty", O_RDWR | O_CLOEXEC);
@@ -55,6 +48,13 @@ std::optional<std::string> read_terminal(const std::string& shown, bool echo) {
 }
 
 }  // namespace
+
+bool is_yes(const std::string& answer) {
+  std::string a;
+  for (char c : answer)
+    if (!std::isspace(static_cast<unsigned char>(c))) a += char(std::tolower(static_cast<unsigned char>(c)));
+  return a == "y" || a == "yes";
+}
 
 void set_responder(Responder responder) { g_responder = std::move(responder); }
 

@@ -24,6 +24,9 @@ struct Request {
 using Responder = std::function<std::optional<std::string>(const Request&)>;
 
 void set_responder(Responder responder);
+// An answer that means "yes" to a question: "y" or "yes", any case, blanks
+// ignored.
+bool is_yes(const std::string& answer);
 // Answers from the controlling terminal (no echo for passwords); when there is
 // no terminal, nobody is asked.
 Responder terminal_responder();
