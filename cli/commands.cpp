@@ -145,7 +145,15 @@ bool parse_flags(const std::vector<std::string>& args, int operands, bool option
     else if (a == "--hex") f->read.mode = OutputMode::HEX;
     else if (a == "--cc") f->read.show_cc = true;
     else if (a == "--long") f->long_list = true;
-    else if (a == "--piece" && i + 1 < args.size()) f->read.piece = std::atoi(args[++i].c_str());
+    else if (a == "--piece") {
+      char* end = nullptr;
+      long n = i + 1 < args.size() ? std::strtol(args[++i].c_str(), &end, 10) : 0;
+      if (!end || *end || n < -1 || n == 0 || n > 0x7FFFFFFF) {
+        std::fprintf(stderr, "ftpam: --piece needs a number of bytes (or -1)\n");
+        return false;
+      }
+      f->read.piece = int32_t(n);
+    }
     else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
       std::fprintf(stderr, "ftpam: unknown flag %s\n", a.c_str());
       return false;
@@ -201,11 +209,21 @@ void print_module(const host::Module& m) {
   }
 }
 
+// Assigns the command's reference to `remote` and opens it. Returns 0, or the
+// exit status: options the host refuses are a usage error (2), a failed open
+// a failed operation (1).
+int assign_and_open(const std::string& remote, const Flags& f, int32_t mode,
+                    std::unique_ptr<Session>* session) {
+  *session = Session::assign(REFERENCE, remote, f.options);
+  if (!*session) return 2;
+  return (*session)->open(mode, {}, f.recfm) ? 0 : 1;
+}
+
 // Reads records of an input open to standard output.
 int read_command(const std::string& remote, Flags& f, std::vector<std::string> extra) {
   for (auto& e : extra) f.options.push_back(std::move(e));
-  auto session = Session::assign(REFERENCE, remote, f.options);
-  if (!session || !session->open(OPEN_INPUT, {}, f.recfm)) return 1;
+  std::unique_ptr<Session> session;
+  if (int status = assign_and_open(remote, f, OPEN_INPUT, &session)) return status;
   RecordWriter out(stdout, f.read.mode, f.read.show_cc);
   bool ok = session->read_all(f.read, &out);
   std::fflush(stdout);
@@ -214,8 +232,8 @@ int read_command(const std::string& remote, Flags& f, std::vector<std::string> e
 }
 
 int put_command(const std::string& remote, Flags& f) {
-  auto session = Session::assign(REFERENCE, remote, f.options);
-  if (!session || !session->open(OPEN_OUTPUT, {}, f.recfm)) return 1;
+  std::unique_ptr<Session> session;
+  if (int status = assign_and_open(remote, f, OPEN_OUTPUT, &session)) return status;
   bool ok = true;
   Progress progress(true);
   long records = 0;
@@ -246,8 +264,8 @@ int put_command(const std::string& remote, Flags& f) {
 }
 
 int info_command(const std::string& remote, Flags& f) {
-  auto session = Session::assign(REFERENCE, remote, f.options);
-  if (!session || !session->open(OPEN_INPUT, {}, f.recfm)) return 1;
+  std::unique_ptr<Session> session;
+  if (int status = assign_and_open(remote, f, OPEN_INPUT, &session)) return status;
   std::vector<std::pair<std::string, std::string>> items;
   int32_t status = session->file()->items(&items);
   if (status != st::OK) report(status, "information items");
