@@ -274,12 +274,23 @@ int info_command(const std::string& remote, Flags& f) {
   return ok ? 0 : 1;
 }
 
+// A reply line of the log that refuses something (4xx, 5xx): the module logs
+// the reply that failed a transfer even without DEBUG, so that the user sees
+// the server's reason.
+bool is_refusal(const std::string& reply_line) {
+  size_t code = reply_line.find_first_of("0123456789");
+  return code != std::string::npos && (reply_line[code] == '4' || reply_line[code] == '5');
+}
+
 }  // namespace
 
 void essential_log_line(const host::messages::LogLine& line) {
   if (line.group == msg::GROUP) {
     switch (line.number) {
-      case msg::SERVER_SOCKET_BOUND: case msg::CONNECTION_ACCEPTED: case msg::REPLY_LINE:
+      case msg::REPLY_LINE:
+        if (is_refusal(line.text)) break;
+        return;
+      case msg::SERVER_SOCKET_BOUND: case msg::CONNECTION_ACCEPTED:
       case msg::COMMAND_SENT: case msg::OPEN_COMPLETE: case msg::GREETING:
         return;
       default:

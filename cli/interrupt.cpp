@@ -1,5 +1,8 @@
 #include "cli/interrupt.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <optional>
@@ -15,8 +18,8 @@ namespace {
 
 using host::prompt::Request;
 
-volatile std::sig_atomic_t g_prompting = 0;         // a question is being read from the terminal
-volatile std::sig_atomic_t g_prompt_interrupted = 0;  // Ctrl-C came while it was
+volatile std::sig_atomic_t g_prompting = 0;  // a question is being read from the terminal
+int g_cancel[2] = {-1, -1};  // Ctrl-C at a question writes a byte here, which ends the read
 bool g_user_interrupted = false;
 
 void end_by_signal() {
@@ -24,11 +27,10 @@ void end_by_signal() {
   std::raise(SIGINT);
 }
 
-// The handler has no SA_RESTART: a Ctrl-C at a question ends the read of the
-// terminal with EINTR, and the responder sees the flag.
 void on_interrupt(int) {
   if (g_prompting) {
-    g_prompt_interrupted = 1;
+    char byte = 1;
+    (void)!write(g_cancel[1], &byte, 1);
     return;
   }
   if (host::events::break_pending()) {
@@ -43,16 +45,25 @@ bool is_break_question(const Request& r) {
   return r.kind == host::prompt::QUESTION && question && r.text == question;
 }
 
+// Takes the bytes of Ctrl-C at a question; true when there were any.
+bool take_cancel() {
+  char bytes[16];
+  bool any = false;
+  while (read(g_cancel[0], bytes, sizeof bytes) > 0) any = true;
+  return any;
+}
+
 std::optional<std::string> ask(const host::prompt::Responder& terminal, const Request& r) {
-  g_prompt_interrupted = 0;
+  take_cancel();
   g_prompting = 1;
   std::optional<std::string> answer = terminal(r);
   g_prompting = 0;
-  if (g_prompt_interrupted) std::fputs("\n", stderr);  // the question's line stays open
+  bool interrupted = take_cancel();
+  if (interrupted) std::fputs("\n", stderr);  // the question's line stays open
   if (is_break_question(r)) {
-    if (g_prompt_interrupted || !answer) answer = "yes";
+    if (interrupted || !answer) answer = "yes";
     if (host::prompt::is_yes(*answer)) g_user_interrupted = true;
-  } else if (g_prompt_interrupted) {
+  } else if (interrupted) {
     end_by_signal();
   }
   return answer;
@@ -61,8 +72,9 @@ std::optional<std::string> ask(const host::prompt::Responder& terminal, const Re
 }  // namespace
 
 void install_interrupt_handling() {
-  host::prompt::set_responder(
-      [terminal = host::prompt::terminal_responder()](const Request& r) { return ask(terminal, r); });
+  if (pipe2(g_cancel, O_NONBLOCK | O_CLOEXEC) != 0) g_cancel[0] = g_cancel[1] = -1;
+  host::prompt::set_responder([terminal = host::prompt::terminal_responder(g_cancel[0])](
+                                  const Request& r) { return ask(terminal, r); });
   struct sigaction action {};
   action.sa_handler = on_interrupt;
   sigemptyset(&action.sa_mask);
