@@ -45,6 +45,7 @@ const CommandHelp helps[] = {
      "Writes records from standard input to REMOTE (STOR; with the option mod, APPE).\n"
      "  --raw   cut standard input into records of LRECL bytes instead of lines\n"
      "  --cc    the first character of each line is its carriage-control character\n"
+     "With s370v or s370vs the records go out back to back, without descriptor words.\n"
      "examples:\n"
      "  printf 'one\\ntwo\\n' | ftpam put new.txt host=127.0.0.2 user=demo pass=demo\n"
      "  ftpam put log.txt host=127.0.0.2 user=demo pass=demo mod < more-lines.txt\n"},
