@@ -54,10 +54,12 @@ def socket_read(address, user, password, remote):
     emit(seconds, 0, total)
 
 def curl(args):
+    # The transfer's own time: from the end of the log-in and set-up commands
+    # (pre-transfer) to the end, as ftpam_bench times its read loop after open.
     out = subprocess.run(["curl", "-s", "-S", "-P", "127.0.0.1", "-w",
-                          "%{time_total} %{size_download} %{size_upload}"] + args,
-                         check=True, capture_output=True, text=True).stdout.split()
-    return float(out[0]), int(out[1]), int(out[2])
+                          "%{time_total} %{time_pretransfer} %{size_download} %{size_upload}"]
+                         + args, check=True, capture_output=True, text=True).stdout.split()
+    return float(out[0]) - float(out[1]), int(out[2]), int(out[3])
 
 def curl_get(address, user, password, remote, ascii_mode=""):
     url = "ftp://%s/%s" % (address, remote) + (";type=a" if ascii_mode == "a" else "")

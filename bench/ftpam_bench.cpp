@@ -48,18 +48,29 @@ void report(double seconds, long records, long long bytes, long allocations) {
               peak_rss_kb());
 }
 
-int read_file(const std::string& remote, const std::string& options, int32_t piece) {
+// Assigns the reference BENCH to `remote` and opens it.
+bool open_reference(const std::string& remote, const std::string& options, int32_t mode,
+                    std::unique_ptr<host::files::OpenFile>* file) {
   auto assigned = host::references::assign("BENCH", remote, options,
                                            host::references::PARSE_INPUT);
   if (!assigned.ok()) {
     std::fprintf(stderr, "ftpam_bench: %s\n", assigned.message.c_str());
-    return 1;
+    return false;
   }
-  std::unique_ptr<host::files::OpenFile> file;
   host::files::OpenParams params;
-  params.mode = OPEN_INPUT;
-  int32_t status = host::files::OpenFile::open("BENCH", params, &file);
-  if (status != st::OK) return fail("open", status);
+  params.mode = mode;
+  int32_t status = host::files::OpenFile::open("BENCH", params, file);
+  if (status != st::OK) {
+    fail("open", status);
+    return false;
+  }
+  return true;
+}
+
+int read_file(const std::string& remote, const std::string& options, int32_t piece) {
+  std::unique_ptr<host::files::OpenFile> file;
+  if (!open_reference(remote, options, OPEN_INPUT, &file)) return 1;
+  int32_t status;
   long records = 0;
   long long bytes = 0;
   long allocations_before = host::memory::allocations();
@@ -99,16 +110,9 @@ int write_file(const std::string& remote, const std::string& options, const char
     std::perror("mmap");
     return 1;
   }
-  auto assigned = host::references::assign("BENCH", remote, options);
-  if (!assigned.ok()) {
-    std::fprintf(stderr, "ftpam_bench: %s\n", assigned.message.c_str());
-    return 1;
-  }
   std::unique_ptr<host::files::OpenFile> file;
-  host::files::OpenParams params;
-  params.mode = OPEN_OUTPUT;
-  int32_t status = host::files::OpenFile::open("BENCH", params, &file);
-  if (status != st::OK) return fail("open", status);
+  if (!open_reference(remote, options, OPEN_OUTPUT, &file)) return 1;
+  int32_t status;
   long records = 0;
   long long bytes = 0;
   long allocations_before = host::memory::allocations();

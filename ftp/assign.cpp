@@ -45,6 +45,28 @@ bool owns_options(const AssignRecord* record) {
   return record->options && !(record->options_flags & OPTIONS_HOST_OWNED);
 }
 
+// A new record for `name` (a blank name gets a unique one from the host) at
+// the head of the instance's chain.
+int32_t add_record(MethodInstance* instance, char* name, char (&key)[8], void* context,
+                   AssignRecord** out) {
+  auto* record = static_cast<AssignRecord*>(mem::alloc_clear(sizeof(AssignRecord)));
+  if (!record) return st::NO_MEMORY;
+  if (vzatl(' ', name, 8)) {
+    int32_t status = yxaunql(name, context);
+    if (status != st::OK) {
+      mem::release(record);
+      return status;
+    }
+    // The generated name is kept in the form every lookup compares with.
+    wztxxlt(NAME_TABLE, name, key, 8);
+  }
+  std::memcpy(record->name, key, 8);
+  record->next = instance->assigns;
+  instance->assigns = record;
+  *out = record;
+  return st::OK;
+}
+
 }  // namespace
 
 extern "C" int32_t yxfasgn(char* name, void* context, const char* am_name, const char* remote,
@@ -55,42 +77,37 @@ extern "C" int32_t yxfasgn(char* name, void* context, const char* am_name, const
   int32_t status = yxam2am(am_name, reinterpret_cast<void**>(&entry), context);
   if (status != st::OK) return status;
   if (!entry) return st::NOT_ASSIGNED;
-  MethodInstance* instance = entry->instance ? entry->instance : make_instance(entry);
+  const bool new_instance = !entry->instance;
+  MethodInstance* instance = new_instance ? make_instance(entry) : entry->instance;
   if (!instance) return st::NO_MEMORY;
 
-  AssignRecord* record = find(instance, key);
-  if (!record) {
-    record = static_cast<AssignRecord*>(mem::alloc_clear(sizeof(AssignRecord)));
-    if (!record) return st::NO_MEMORY;
-    if (vzatl(' ', name, 8)) {
-      status = yxaunql(name, context);
-      if (status != st::OK) {
-        mem::release(record);
-        return status;
-      }
-      // The generated name is kept in the form every lookup compares with.
-      wztxxlt(NAME_TABLE, name, key, 8);
+  // Everything that can fail comes before the reference changes, so that a
+  // failed assign leaves no half-made record (nor a record-less instance)
+  // behind and a failed reassign keeps the reference as it was.
+  if (remote_length < 0 || !remote) remote_length = 0;
+  auto* copy = static_cast<char*>(mem::alloc_clear(remote_length + 1));
+  AssignRecord* record = copy ? find(instance, key) : nullptr;
+  const bool reassign = record != nullptr;
+  if (!copy) status = st::NO_MEMORY;
+  else if (!reassign) status = add_record(instance, name, key, context, &record);
+  if (status != st::OK) {
+    mem::release(copy);
+    if (new_instance) {
+      entry->instance = nullptr;
+      mem::release(instance);
     }
-    std::memcpy(record->name, key, 8);
-    record->next = instance->assigns;
-    instance->assigns = record;
-  } else {
+    return status;
+  }
+  if (reassign) {
     // A reassign that hands back the block the record already holds keeps it.
     if (owns_options(record) && record->options != options)
       yxfhbfr(name, context, record->options);
     mem::release(record->remote_name);
-    record->remote_name = nullptr;
   }
 
-  if (remote_length < 0 || !remote) remote_length = 0;
+  if (remote_length > 0) std::memcpy(copy, remote, size_t(remote_length));
   record->amec = entry;
   record->remote_name_len = remote_length;
-  auto* copy = static_cast<char*>(mem::alloc_clear(remote_length + 1));
-  if (!copy) {
-    record->remote_name_len = 0;
-    return st::NO_MEMORY;
-  }
-  if (remote_length > 0) std::memcpy(copy, remote, size_t(remote_length));
   record->remote_name = copy;
   record->options = options;
   record->options_flags = options ? options->context_flags : 0;
@@ -116,6 +133,7 @@ extern "C" int32_t yxfdasg(const char* name, void* context) {
     mem::release(instance);
   }
   mem::release(record->remote_name);
+  mem::wipe(record->saved_password, sizeof record->saved_password);
   mem::release(record);
   return st::OK;
 }
@@ -124,6 +142,7 @@ extern "C" int32_t yxfhbfr(const char* name, void* context, FtpOptions* block) {
   AssignRecord* record = nullptr;
   yxfzl2l(name, nullptr, &record, context);
   if (record && record->options == block) record->options = nullptr;
+  if (block) mem::wipe(block->password, sizeof block->password);
   mem::release(block);
   return st::OK;
 }

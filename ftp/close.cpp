@@ -53,6 +53,7 @@ int32_t release_open_file(MethodInstance* instance, FtpFile* file, void* options
   unlink_open_file(instance, file);
   if (file->mget_pool) wmpoold(file->mget_pool);
   mem::release(file->remote_name);
+  mem::wipe(file->password, sizeof file->password);
   mem::release(file);
   return status;
 }
@@ -66,17 +67,31 @@ extern "C" int32_t yxfcls(FtpFile* file) {
   instance->break_word = NO_BREAK_PENDING;
 
   sock_conn* ctl = file->ctl;
+  bool transfer_failed = false;
   if (file->data) {
-    yxsclos(file->data);
+    const bool writing = file->open_mode & (OPEN_OUTPUT | OPEN_APPEND);
+    // A read the host broke off early is expected to end with a refusal
+    // (426); only a transfer that went to its end is judged by its final
+    // reply. An upload always is: closing is how it ends.
+    const bool judged = writing || file->data->at_eof;
+    // Records still in the write buffer go out now; if they cannot, the
+    // upload lost them.
+    transfer_failed = yxsclos(file->data) != st::OK && writing;
     file->reply_code = 0;
     if (!(file->opts & opt::NOQUIT)) {
       int32_t status = read_final_reply(file);
-      if (status == st::OK && file->reply_code >= 400 && file->remote_name_len != 0) {
+      bool refused = status == st::OK && file->reply_code >= 400;
+      if (refused && file->remote_name_len != 0) {
         // Shown even without DEBUG: the transfer did not end well.
         file->reply_code = putreply(ctl->record_length, ctl->record, opt::DEBUG, ctl);
-        bool writing = file->open_mode & (OPEN_OUTPUT | OPEN_APPEND);
+        puterr(writing ? msg::STORE_REFUSED : msg::TRANSFER_REFUSED);
+      } else if (judged && status != st::OK) {
+        // No final reply at all: the server never confirmed the transfer.
         puterr(writing ? msg::STORE_REFUSED : msg::TRANSFER_REFUSED);
       }
+      // A transfer the server reports as failed, or never confirmed, may
+      // have lost data: the close must not report success for it.
+      if (judged && (refused || status != st::OK)) transfer_failed = true;
     }
     // The data block is released with the file; its buffers went with yxsclos.
   }
@@ -87,6 +102,7 @@ extern "C" int32_t yxfcls(FtpFile* file) {
 
   bool gives_back_options = owns_open_options(file);
   int32_t options_status = release_open_file(instance, file, nullptr);
+  if (transfer_failed) return st::FAILED;
   return gives_back_options ? options_status : result;
 }
 

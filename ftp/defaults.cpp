@@ -13,6 +13,7 @@ namespace {
 
 constexpr int32_t DEFAULT_LRECL = 256;
 constexpr int32_t CONTROL_BUFFER = 2048;
+constexpr int32_t CONTROL_LINE_LIMIT = 65536;
 constexpr char CONTROL_SERVICE[] = "FTP";
 
 // The open options' value when given (nonzero), else the assign options'.
@@ -103,6 +104,9 @@ extern "C" int32_t yxfzdfa(FtpFile* file, FtpOptions* open) {
     ctl->terminator_kind |= TERM_CRLF;
     ctl->read_mode = READ_TERMINATED;
     ctl->direction = SOCK_READS | SOCK_WRITES;
+    // No reply line is anywhere near this long; a server that sends one
+    // without end is refused rather than read for ever.
+    ctl->line_limit = CONTROL_LINE_LIMIT;
   }
   return st::OK;
 }

@@ -1,6 +1,8 @@
-// Handing a record back to the host in place.
+// Handing a record back to the host in place, and the end of a data stream.
 #include "ftp/readers.h"
 #include "ftp/host_records.h"
+#include "ftp/protocol.h"
+#include "module/msgno.h"
 #include "module/status.h"
 
 int32_t hand_back(const FtpFile* file, const sock_conn* conn, int32_t status, char** record_out,
@@ -21,4 +23,12 @@ int32_t hand_back(const FtpFile* file, const sock_conn* conn, int32_t status, ch
   *length = n;
   if (cc_out) *cc_out = cc;
   return status;
+}
+
+int32_t end_of_stream(FtpFile* file, const sock_conn* data) {
+  if (data->record_length > 0 && (data->read_mode & (READ_S370V | READ_S370VS))) {
+    hand_over_message(msg::RECORD_CUT_OFF);
+    return st::FAILED;
+  }
+  return check_mget(file);
 }

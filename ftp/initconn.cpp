@@ -6,6 +6,7 @@
 
 #include "ftp/ftp_options.h"
 #include "ftp/protocol.h"
+#include "ftp/transfer.h"
 #include "hostsvc/hostsvc.h"
 #include "module/memory.h"
 #include "module/msgno.h"
@@ -21,15 +22,6 @@ constexpr int32_t DEFAULT_BLOCK_SIZE = 32768;
 constexpr int32_t PWD_MAX = PWD_SIZE - 1;
 constexpr int32_t REPLY_TEXT_OFFSET = 4;  // after the code and its blank
 
-// The XXAMBIND host option of the file reference (empty when absent).
-void bind_option(const FtpFile* file, char (&value)[BIND_VALUE_MAX + 1]) {
-  value[0] = '\0';
-  if (!sock::host_options_offered()) return;
-  if (void* handle = ytrakcp(file->host_fileref)) {
-    sock::option_text(handle, "XXAMBIND", value, BIND_VALUE_MAX);
-    ytrakdp(handle);
-  }
-}
 
 int32_t read_mode_of(const FtpFile* file) {
   if (file->recfm & RECFM_F) return READ_FIXED;
@@ -116,7 +108,7 @@ void keep_pwd(FtpFile* file) {
 
 extern "C" int32_t initconn(FtpFile* file) {
   char bind_value[BIND_VALUE_MAX + 1];
-  bind_option(file, bind_value);
+  file_host_option(file, "XXAMBIND", bind_value, BIND_VALUE_MAX);
   // A data block left from an earlier transfer of this open (a further MGET
   // file) means the session is already in its working directory: a relative
   // WD changed to again would fail from the second file on.

@@ -71,6 +71,7 @@ void discard_unlisted(FtpFile* file) {
     yxfhbfr(file->fileref_name, file->host_fileref, file->open_options);
   mem::release(file->ctl);
   mem::release(file->remote_name);
+  mem::wipe(file->password, sizeof file->password);
   mem::release(file);
 }
 
@@ -127,6 +128,9 @@ int32_t log_in(FtpFile* file) {
     if (!file->password[0] && may_prompt)
       ask(ASK_PASSWORD, PASSWORD_PROMPT, PASSWORD_TITLE, file->password);
     status = command_send(file, "PASS %s", file->password);
+    // The staging buffer keeps whatever later, shorter commands do not
+    // overwrite: the password goes from it as soon as it is sent.
+    mem::wipe(ctl->staging, size_t(ctl->record_size));
     if (status != st::OK) return status;
     if (read_reply_line(ctl) != st::OK) {
       reason = msg::NO_PASSWORD_REPLY;

@@ -15,6 +15,9 @@ namespace {
 
 constexpr int32_t ECHO_MAX = 256;
 constexpr int32_t REPLY_TEXT = 256;
+// A multi-line reply that goes on longer than this is taken for a server
+// that will never end it.
+constexpr int32_t REPLY_LINES_MAX = 10000;
 
 void log_reply_line(const char* line, int32_t length, int32_t limit) {
   char text[4096];
@@ -64,7 +67,11 @@ extern "C" int32_t putreply(int32_t length, const char* line, uint32_t opts, soc
   int32_t code = reply_code_of(line, length);
   if (opts & opt::DEBUG) log_reply_line(line, length, ECHO_MAX);
   if (length >= 4 && line[3] == '-') {
-    for (;;) {
+    for (int32_t lines = 1;; ++lines) {
+      if (lines > REPLY_LINES_MAX) {
+        code = 0;  // no reply: message 17
+        break;
+      }
       if (read_reply_line(ctl) != st::OK) break;  // the first line's code stands
       const char* next = ctl->record;
       int32_t next_length = ctl->record_length;

@@ -7,6 +7,8 @@
 // ends the wait with that answer, where a wait on the data socket alone would
 // never end.
 
+#include <cstring>
+
 #include "ftp/ftp_options.h"
 #include "ftp/protocol.h"
 #include "ftp/transfer.h"
@@ -20,10 +22,29 @@ namespace {
 
 constexpr int32_t FILE_NOT_FOUND_CODE = 550;
 constexpr uint32_t LISTENER_READY = 1;
+constexpr int32_t PEER_VALUE_MAX = 40;
 
 // Bytes of the control connection already read from the socket and not yet
 // taken: a reply that arrived together with the preliminary one.
 bool control_has_buffered(const sock_conn* ctl) { return ctl->read_avail > 0; }
+
+// Whether the data connection just accepted may stay. In active mode anyone
+// who can reach the listening port may connect first and feed (or take) the
+// file's data, so only the server -- the control connection's peer -- may,
+// unless the host option XXAMPEER names the other address the server's data
+// comes from (a server with a separate data address) or is ANY. A server
+// behind NAT connects from the address the control connection reaches, so
+// it needs nothing. A connection that may not stay is closed and logged, and
+// the wait goes on for the server's own.
+bool data_peer_allowed(const FtpFile* file) {
+  const char* peer = file->data->accepted_peer_ip;
+  if (std::strcmp(peer, file->ctl->service_ip) == 0) return true;
+  char allowed[PEER_VALUE_MAX + 1];
+  file_host_option(file, "XXAMPEER", allowed, PEER_VALUE_MAX);
+  if (std::strcmp(allowed, "ANY") == 0 || std::strcmp(allowed, peer) == 0) return true;
+  ypmlog(msg::GROUP, msg::DATA_PEER_REFUSED, peer, file->ctl->service_ip);
+  return false;
+}
 
 // Waits for the server's data connection and accepts it. The listening data
 // socket is preferred whenever it is ready, so a final reply that arrives
@@ -39,7 +60,12 @@ int32_t accept_data(FtpFile* file, int32_t refused_message) {
                          : sock::wait_readable(watched, 2, data->break_word, data->break_routine,
                                                data->wait_value, &ready);
     if (status != st::OK) return status;
-    if (ready & LISTENER_READY) return yxsacc(data);
+    if (ready & LISTENER_READY) {
+      status = yxsacc(data);
+      if (status != st::OK || data_peer_allowed(file)) return status;
+      sock::drop_accepted(data);
+      continue;
+    }
 
     // The server speaks instead of connecting.
     status = read_reply_line(ctl);
@@ -55,6 +81,15 @@ int32_t accept_data(FtpFile* file, int32_t refused_message) {
 }
 
 }  // namespace
+
+void file_host_option(const FtpFile* file, const char* key, char* value, int32_t max) {
+  value[0] = '\0';
+  if (!sock::host_options_offered()) return;
+  if (void* handle = ytrakcp(file->host_fileref)) {
+    sock::option_text(handle, key, value, max);
+    ytrakdp(handle);
+  }
+}
 
 int32_t start_transfer(FtpFile* file, const char* format, const char* argument,
                        int32_t refused_message) {

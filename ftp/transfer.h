@@ -12,6 +12,10 @@
 int32_t start_transfer(FtpFile* file, const char* format, const char* argument,
                        int32_t refused_message);
 
+// The host option `key` of the file reference into `value` (at most `max`
+// characters; empty when absent).
+void file_host_option(const FtpFile* file, const char* key, char* value, int32_t max);
+
 extern "C" {
 // Appends the name of `length` bytes (cut to 255) to the MGET list; `tail`
 // addresses the last entry so far (null at first) and is advanced.

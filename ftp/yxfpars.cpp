@@ -142,6 +142,7 @@ int32_t apply_text(FtpOptions* block, const Rule& rule, const HostToken& value) 
   wzstrpq(copy, value.length);
   int field_size = rule.limit == SHORT_TEXT ? OPTION_TEXT_SHORT : OPTION_TEXT_LONG;
   store_text(&field_of<char>(block, rule.field), field_size, copy, rule.limit);
+  mem::wipe(copy, value.length + 1u);  // it may be a password
   vmfree_handler(pool, copy, 0, 4);  // the temporary pool frees its own blocks
   return st::OK;
 }
@@ -162,7 +163,9 @@ int32_t apply_machine(FtpOptions* block, const Rule& rule, const HostToken& valu
     store_text(block->host, OPTION_TEXT_SHORT, machine, OPTION_TEXT_SHORT);
   }
   mem::release(login);
+  if (password) mem::wipe(password, std::strlen(password));
   mem::release(password);
+  mem::wipe(word, sizeof word);  // the last word .netrc gave may be the password
   return status;
 }
 

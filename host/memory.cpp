@@ -1,12 +1,14 @@
-// Host pools. A block is preceded by a 16-byte header naming its pool, so a
-// free through any pool object (the module frees everything through the
-// heap) finds the right owner and its count. Private pools also keep a list of
-// their blocks, so that deleting the pool releases every block in it.
+// Host pools. A block is preceded by a 32-byte header naming its pool and its
+// size, so a free through any pool object (the module frees everything
+// through the heap) finds the right owner and its count. Private pools also
+// keep a list of their blocks, so that deleting the pool releases every block
+// in it.
 #include "host/memory.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace host::memory {
 namespace {
@@ -18,8 +20,10 @@ struct Header {
   Header* prev;   // private pools: list of live blocks
   Header* next;
   uint32_t magic;
+  int32_t size;
+  uint32_t reserved[3];  // keeps the block 16-byte aligned
 };
-static_assert(sizeof(Header) == 16);
+static_assert(sizeof(Header) == 32);
 constexpr uint32_t MAGIC_LIVE = 0x4D454D31;  // "MEM1"
 constexpr uint32_t MAGIC_FREED = 0x46524545;
 
@@ -36,6 +40,7 @@ long g_allocations = 0;
 long g_fail_at = 0;   // 0: off
 long g_attempts = 0;
 int g_private = 0;
+FreeInspector g_inspector;
 
 void* pool_alloc(gcb::Pool* pool, int32_t size, int32_t flags);
 void pool_free(gcb::Pool* pool, void* block, int32_t, int32_t);
@@ -53,6 +58,7 @@ void* pool_alloc(gcb::Pool* pool, int32_t size, int32_t flags) {
   if (!h) return nullptr;
   h->owner = p;
   h->magic = MAGIC_LIVE;
+  h->size = size;
   h->prev = nullptr;
   h->next = nullptr;
   if (p->tracks_blocks) {
@@ -70,6 +76,7 @@ void* pool_alloc(gcb::Pool* pool, int32_t size, int32_t flags) {
 }
 
 void release_block(Header* h) {
+  if (g_inspector) g_inspector(h + 1, h->size);
   HostPool* p = h->owner;
   if (p->tracks_blocks) {
     if (h->prev) h->prev->next = h->next;
@@ -105,6 +112,7 @@ void fail_allocation(long nth) {
   g_fail_at = nth;
 }
 long attempts_since_armed() { return g_attempts; }
+void set_free_inspector(FreeInspector inspector) { g_inspector = std::move(inspector); }
 
 gcb::Pool* create_private_pool() {
   auto* p = new HostPool{{pool_alloc, pool_free}, "private", true, nullptr, 0};

@@ -5,6 +5,7 @@
 // the Nth allocation fail.
 #pragma once
 #include <cstdint>
+#include <functional>
 
 #include "hostsvc/gcb.h"
 
@@ -23,6 +24,13 @@ long allocations();
 void fail_allocation(long nth);
 // Number of allocations attempted since the last fail_allocation() call.
 long attempts_since_armed();
+
+// A test hook: called with the contents of every block just before it is
+// freed (also when a private pool goes with its blocks), so that a test can
+// check what the module leaves in memory it gives back -- a password, say.
+// An empty function switches it off.
+using FreeInspector = std::function<void(const void* block, int32_t size)>;
+void set_free_inspector(FreeInspector inspector);
 
 // Private pools (ympoolc / wmpoold).
 gcb::Pool* create_private_pool();

@@ -56,6 +56,9 @@ constexpr CatalogEntry catalog[] = {
     {msg::NO_PASSWORD_REPLY, "The server did not answer the password."},
     {msg::COMMAND_NOT_SENDABLE,
      "The %s command was not sent: its text holds a line break or is too long."},
+    {msg::DATA_PEER_REFUSED,
+     "A data connection from %s was refused: the server is %s (host option XXAMPEER allows others)."},
+    {msg::RECORD_CUT_OFF, "The data ended inside a record: the file is incomplete."},
 };
 
 std::vector<LogLine> g_log;

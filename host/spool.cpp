@@ -41,6 +41,22 @@ WorkFile* find(void* handle) {
 // Every failure of a work file reaches the module as "operation failed".
 int32_t failed() { return st::FAILED; }
 
+// Reads or writes exactly `length` bytes at the current position and moves
+// past them; running into the end of the file while reading is a failure.
+int32_t transfer(WorkFile* f, char* bytes, int32_t length, bool writing) {
+  int32_t done = 0;
+  while (done < length) {
+    const off_t at = off_t(f->position + done);
+    const size_t n = size_t(length - done);
+    ssize_t moved = writing ? pwrite(f->fd, bytes + done, n, at) : pread(f->fd, bytes + done, n, at);
+    if (moved < 0 && errno == EINTR) continue;
+    if (moved <= 0) return failed();
+    done += int32_t(moved);
+  }
+  f->position += done;
+  return st::OK;
+}
+
 }  // namespace
 
 int open_files() { return int(g_files.size()); }
@@ -66,6 +82,8 @@ void fail_operation(long nth) {
   g_operations = 0;
   g_fail_at = nth;
 }
+
+long operations_since_armed() { return g_operations; }
 
 }  // namespace host::spool
 
@@ -114,30 +132,12 @@ extern "C" int32_t hs_xcpoint(void* handle, int32_t token) {
 extern "C" int32_t hs_xcread(void* handle, void* buffer, int32_t length) {
   WorkFile* f = find(handle);
   if (!f || length < 0 || injected_failure()) return failed();
-  auto* out = static_cast<char*>(buffer);
-  int32_t done = 0;
-  while (done < length) {
-    ssize_t n = pread(f->fd, out + done, size_t(length - done), off_t(f->position + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return failed();
-    done += int32_t(n);
-  }
-  f->position += done;
-  return st::OK;
+  return transfer(f, static_cast<char*>(buffer), length, false);
 }
 
 // xcwrite(handle, buffer, n): n bytes at the current position.
 extern "C" int32_t hs_xcwrite(void* handle, const void* buffer, int32_t length) {
   WorkFile* f = find(handle);
   if (!f || length < 0 || injected_failure()) return failed();
-  auto* in = static_cast<const char*>(buffer);
-  int32_t done = 0;
-  while (done < length) {
-    ssize_t n = pwrite(f->fd, in + done, size_t(length - done), off_t(f->position + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return failed();
-    done += int32_t(n);
-  }
-  f->position += done;
-  return st::OK;
+  return transfer(f, const_cast<char*>(static_cast<const char*>(buffer)), length, true);
 }

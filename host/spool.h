@@ -20,5 +20,7 @@ void close_made(int after, int upto);
 // Makes the nth work-file operation from now fail (1 = the next one; 0 = off),
 // for tests of a failing work file.
 void fail_operation(long nth);
+// Work-file operations attempted since the last fail_operation() call.
+long operations_since_armed();
 
 }  // namespace host::spool

@@ -3,6 +3,7 @@
 // (gcb::ALLOC_NOCLEAR); every block goes back through the host heap.
 #pragma once
 #include <cstdint>
+#include <cstring>
 #include "hostsvc/gcb.h"
 #include "hostsvc/hostsvc.h"
 
@@ -22,5 +23,11 @@ inline void* alloc_text(int32_t size) { return alloc(size, gcb::ALLOC_NOCLEAR); 
 // Gives a block back to the host heap; null is ignored.
 inline void release(void* block) {
   if (block) vmfree_handler(yymheap(), block, 0, 4);
+}
+// Overwrites a secret (a password, or a buffer that held one) before its
+// memory goes back to the host, so that it does not outlive its use in freed
+// blocks. explicit_bzero is never optimised away.
+inline void wipe(void* area, size_t size) {
+  if (area && size) explicit_bzero(area, size);
 }
 }  // namespace mem

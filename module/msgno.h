@@ -39,4 +39,6 @@ constexpr int WAIT_TIMED_OUT = 210;        // insert: seconds (int)
 constexpr int MGET_PROMPT = 211;           // insert: remote name (text)
 constexpr int NO_PASSWORD_REPLY = 212;
 constexpr int COMMAND_NOT_SENDABLE = 213;  // insert: the command's verb (text)
+constexpr int DATA_PEER_REFUSED = 214;     // inserts: peer, server address (texts)
+constexpr int RECORD_CUT_OFF = 215;
 }  // namespace msg

@@ -81,7 +81,8 @@ struct sock_conn {
   int32_t local_only;           // caller: no name lookups, local name "LOCALHOST"
   int32_t write_fill;           // bytes waiting in write_buffer
   int32_t write_count;          // write runs issued
-  unsigned char reserved[40];   // zero, unused
+  int32_t line_limit;           // caller: a terminated line longer than this fails; 0 = none
+  unsigned char reserved[36];   // zero, unused
 };
 
 static_assert(sizeof(sock_conn) == 1144);
@@ -137,4 +138,5 @@ static_assert(offsetof(sock_conn, data_port) == 1088);
 static_assert(offsetof(sock_conn, local_only) == 1092);
 static_assert(offsetof(sock_conn, write_fill) == 1096);
 static_assert(offsetof(sock_conn, write_count) == 1100);
-static_assert(offsetof(sock_conn, reserved) == 1104);
+static_assert(offsetof(sock_conn, line_limit) == 1104);
+static_assert(offsetof(sock_conn, reserved) == 1108);

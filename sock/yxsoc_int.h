@@ -85,6 +85,9 @@ void set_dotted(char* field, const void* address);
 int accept_peer(int listener, sockaddr_in* peer);
 // Records an accepted peer: its dotted address (message 8) and its name.
 void note_accepted_peer(sock_conn* block, const sockaddr_in& peer);
+// Closes the accepted socket of a listening block, which then waits for the
+// next peer again (yxsacc).
+void drop_accepted(sock_conn* block);
 
 // One sleep in the host's event wait until one of `descriptors` is readable
 // or the host's idle limit passes. With a break word the host's break routine

@@ -81,6 +81,16 @@ void note_accepted_peer(sock_conn* block, const sockaddr_in& peer) {
     set_text(block->accepted_peer_name, host->h_name);
 }
 
+// Closes the accepted socket and listens again, as if no peer had come.
+void drop_accepted(sock_conn* block) {
+  if (block->accepted_socket == -1) return;
+  yxs_syscalls.close(block->accepted_socket);
+  yxtzbit(block->fd_bitmap, block->accepted_socket, 0);
+  yxtzbit(block->fd_bitmap, block->main_socket, 1);
+  block->accepted_socket = -1;
+  block->accepted_peer_ip[0] = '\0';
+}
+
 }  // namespace sock
 
 extern "C" {
@@ -218,6 +228,9 @@ FTPAM_VISIBLE int32_t yxsacc(sock_conn* block) {
     return status;
   }
   block->accepted_socket = s;
+  // Every accepted peer's address is kept, so that a caller can check who
+  // connected (the FTP data connection must come from the server).
+  sock::set_dotted(block->accepted_peer_ip, &peer.sin_addr);
   if (block->server_mode == 1 && !block->local_only) sock::note_accepted_peer(block, peer);
   yxtzbit(block->fd_bitmap, listener, 0);
   yxtzbit(block->fd_bitmap, s, 1);

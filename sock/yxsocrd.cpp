@@ -72,10 +72,18 @@ struct Reader {
   int32_t descriptor(int32_t* segment_length, int* type);
 };
 
+// With a line limit, a line that goes on past it fails (the system's "Message
+// too long") instead of being consumed for as long as the peer sends: a
+// control connection must not read forever from a server that never ends
+// its line.
 int32_t Reader::terminated() {
   const int32_t term_length = block->terminator_length == 2 ? 2 : 1;
   const char term = block->terminator[0];
+  const uint32_t started = uint32_t(block->bytes_consumed);
   while (!block->at_eof) {
+    const uint32_t line_so_far = uint32_t(block->bytes_consumed) - started;
+    if (block->line_limit > 0 && line_so_far > uint32_t(block->line_limit))
+      return sock::fail_with_errno(EMSGSIZE);
     int32_t status = refill();
     if (status != st::OK) {
       // A byte held back as carry is data of the unfinished line.

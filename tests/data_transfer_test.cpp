@@ -415,13 +415,19 @@ TEST_F(DataTransfer, DataReaderWithoutADataConnectionReportsTheEnd) {
   EXPECT_EQ(file->close(), st::OK);
 }
 
-TEST_F(DataTransfer, CloseReportsAFailedFinalReplyAndStillSucceeds) {
+// The server says the transfer failed after all the data came: what was read
+// may be incomplete, so the close fails (it still ends everything).
+TEST_F(DataTransfer, CloseReportsAFailedFinalReplyAndFails) {
   Script script;
   script.defaults().step(retr_step("150 Here.\r\n", Data::sending("a\r\n"), "451 Local error.\r\n"));
   serve(script);
   assign("F", "f", "USER='u' PASS='p'");
+  std::unique_ptr<OpenFile> file;
+  ASSERT_EQ(open("F", &file), st::OK);
   int32_t end = 0;
-  EXPECT_EQ(read_file("F", &end), std::vector<std::string>{"a"});  // close answers 0
+  EXPECT_EQ(read_all(*file, &end), std::vector<std::string>{"a"});
+  EXPECT_EQ(end, st::END_OF_DATA);
+  EXPECT_EQ(file->close(), st::FAILED);
   EXPECT_EQ(logged(msg::REPLY_LINE), std::vector<std::string>{"<<< 451 Local error."});
   EXPECT_EQ(failure_texts(),
             std::vector<std::string>{host::messages::catalog_text(msg::GROUP, msg::TRANSFER_REFUSED)});

@@ -230,21 +230,30 @@ TEST_F(FileReferences, AllocationFailuresDuringAssign) {
   EXPECT_EQ(module().entry()->instance, nullptr);
   EXPECT_EQ(host::memory::live_blocks(), live_);
 
-  // 2: the assign record; the new method-instance record stays.
+  // 2: the remote-name copy; the method-instance record made for this assign
+  // goes again: a failed assign leaves nothing behind.
   host::memory::fail_allocation(2);
   EXPECT_EQ(assign("F", "/f", "").status, st::NO_MEMORY);
   host::memory::fail_allocation(0);
-  EXPECT_NE(module().entry()->instance, nullptr);
+  EXPECT_EQ(module().entry()->instance, nullptr);
   EXPECT_TRUE(list().empty());
+  EXPECT_EQ(host::memory::live_blocks(), live_);
 
-  // 3: the remote-name copy (after the options block and the record). The
-  // record stays in the chain without a remote name; its options go back.
+  // 3: the remote-name copy of an assign with options (after the options
+  // block and the method-instance record): nothing is made, and the options
+  // go back.
   host::memory::fail_allocation(3);
   EXPECT_EQ(assign("F", "/f", "lrecl=1").status, st::NO_MEMORY);
   host::memory::fail_allocation(0);
-  EXPECT_EQ(names(), std::vector<std::string>{"F       "});
-  EXPECT_EQ(host::references::physical_name("F"), "");
-  EXPECT_EQ(record_of("F")->options, nullptr);
+  EXPECT_TRUE(list().empty());
+  EXPECT_EQ(host::memory::live_blocks(), live_);
+
+  // A failed reassign keeps the reference as it was.
+  ASSERT_TRUE(assign("F", "/f", "").ok());
+  host::memory::fail_allocation(1);
+  EXPECT_EQ(assign("F", "/g", "").status, st::NO_MEMORY);
+  host::memory::fail_allocation(0);
+  EXPECT_EQ(host::references::physical_name("F"), "/f");
   EXPECT_TRUE(deassign("F").ok());
 }
 

@@ -1,0 +1,242 @@
+#include "tests/support/fault_support.h"
+
+#include <cerrno>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "host/files.h"
+#include "host/references.h"
+#include "module/status.h"
+#include "tests/support/sock_support.h"
+
+namespace faulttest {
+
+using host::files::OpenFile;
+using host::files::OpenParams;
+
+namespace {
+
+constexpr const char* REFERENCE = "FAULT";
+
+// Reads records until a status other than 0, 0x1009 or 0x1003.
+int32_t read_records(OpenFile& file, int32_t piece, std::vector<std::string>* records) {
+  for (int i = 0; i < 1000; ++i) {
+    host::files::Record r;
+    int32_t status = file.read(&r, piece);
+    if (status == st::NEXT_CONNECTION) {
+      records->push_back("--next--");
+      continue;
+    }
+    if (status != st::OK && status != st::TRUNCATED) return status;
+    records->emplace_back(r.view());
+  }
+  return st::FAILED;
+}
+
+}  // namespace
+
+std::string Outcome::describe() const {
+  std::ostringstream out;
+  for (const Call& c : calls)
+    out << c.entry << "=" << std::hex << c.status << std::dec << "[" << c.attempts_before << ".."
+        << c.attempts_after << "] ";
+  return out.str();
+}
+
+ftptest::Script script_for(const Flow& flow) {
+  ftptest::Script script;
+  for (ftptest::Step step : flow.steps) {
+    step.repeat = true;
+    script.step(step);
+  }
+  script.defaults();
+  return script;
+}
+
+Outcome run_flow(const Flow& flow, ftptest::ScriptServer& server, Counter counter) {
+  Outcome o;
+  auto call = [&](const char* entry, auto&& fn) {
+    long before = counter();
+    int32_t status = fn();
+    o.calls.push_back({entry, status, before, counter()});
+    return status;
+  };
+  const size_t uploads_before = server.record().uploads.size();
+  const int sessions_before = server.record().sessions_started;
+
+  bool ok = call("assign", [&] {
+              return host::references::assign(REFERENCE, flow.remote,
+                                              "HOST='" + server.address() +
+                                                  "' USER='u' PASS='p' " + flow.options)
+                  .status;
+            }) == st::OK;
+  if (ok) {
+    std::unique_ptr<OpenFile> file;
+    OpenParams params;
+    params.mode = flow.mode;
+    params.recfm = flow.recfm;
+    ok = call("open", [&] { return OpenFile::open(REFERENCE, params, &file); }) == st::OK;
+    if (ok) {
+      switch (flow.action) {
+        case Action::Read:
+          ok = call("read", [&] { return read_records(*file, flow.piece, &o.records); }) ==
+               st::END_OF_DATA;
+          break;
+        case Action::Write:
+          for (const std::string& r : flow.records) {
+            if (!ok) break;
+            ok = call("write", [&] { return file->write(r); }) == st::OK;
+          }
+          break;
+        case Action::Position: {
+          // The first record, a note, the rest, a point back and the record again.
+          host::files::Record r;
+          Position noted{};
+          ok = call("read", [&] { return file->read(&r, flow.piece); }) == st::OK;
+          if (ok) o.records.emplace_back(r.view());
+          ok = ok && call("note", [&] { return file->note(&noted); }) == st::OK;
+          ok = ok && call("read", [&] { return read_records(*file, flow.piece, &o.records); }) ==
+                         st::END_OF_DATA;
+          ok = ok && call("point", [&] { return file->point(noted); }) == st::OK;
+          ok = ok && call("read", [&] { return file->read(&r, flow.piece); }) == st::OK;
+          if (ok) o.records.emplace_back(r.view());
+          break;
+        }
+      }
+      if (flow.items) {
+        InfoRecord info;
+        bool described = call("info", [&] { return file->info(&info); }) == st::OK;
+        std::vector<std::pair<std::string, std::string>> items;
+        described = call("items", [&] { return file->items(&items); }) == st::OK && described;
+        ok = ok && described;
+      }
+      ok = call("close", [&] { return file->close(); }) == st::OK && ok;
+    }
+    ok = call("deassign", [&] { return host::references::deassign(REFERENCE).status; }) ==
+             st::OK &&
+         ok;
+  }
+  o.all_ok = ok;
+  // The server's side of the session is over before its record is looked at.
+  server.wait_until(
+      [&](const ftptest::Record& r) { return r.sessions_ended >= r.sessions_started; }, 5000);
+  ftptest::Record record = server.record();
+  (void)sessions_before;
+  if (record.uploads.size() > uploads_before) {
+    o.finished_upload = true;
+    o.upload = record.uploads.back();
+  }
+  return o;
+}
+
+namespace {
+
+long g_nth = 0;
+long g_calls = 0;
+SysFault g_kind = SysFault::Fail;
+bool g_installed = false;
+SockSyscalls g_saved{};
+std::set<int> g_sockets;  // descriptors the module made and has not closed
+
+// True when this call is the one to fail (stalls only hit select).
+bool strikes(bool is_select) {
+  if (g_nth == 0) return false;
+  if (g_kind == SysFault::Stall && !is_select) return false;
+  return ++g_calls == g_nth;
+}
+
+int f_socket(int d, int t, int p) {
+  if (strikes(false)) return errno = EMFILE, -1;
+  int s = socktest::original().socket(d, t, p);
+  if (s >= 0) g_sockets.insert(s);
+  return s;
+}
+int f_connect(int fd, const sockaddr* a, socklen_t l) {
+  if (strikes(false)) return errno = ECONNREFUSED, -1;
+  return socktest::original().connect(fd, a, l);
+}
+int f_bind(int fd, const sockaddr* a, socklen_t l) {
+  if (strikes(false)) return errno = EADDRINUSE, -1;
+  return socktest::original().bind(fd, a, l);
+}
+int f_listen(int fd, int backlog) {
+  if (strikes(false)) return errno = EADDRINUSE, -1;
+  return socktest::original().listen(fd, backlog);
+}
+int f_accept(int fd, sockaddr* a, socklen_t* l) {
+  if (strikes(false)) return errno = ECONNABORTED, -1;
+  int s = socktest::original().accept(fd, a, l);
+  if (s >= 0) g_sockets.insert(s);
+  return s;
+}
+int f_getsockname(int fd, sockaddr* a, socklen_t* l) {
+  if (strikes(false)) return errno = ENOBUFS, -1;
+  return socktest::original().getsockname(fd, a, l);
+}
+int f_select(int n, fd_set* r, fd_set* w, fd_set* e, timeval* t) {
+  if (strikes(true)) {
+    if (g_kind == SysFault::Fail) return errno = ENOMEM, -1;
+    // Nothing ready: a server that has gone quiet.
+    if (r) FD_ZERO(r);
+    if (w) FD_ZERO(w);
+    if (e) FD_ZERO(e);
+    return 0;
+  }
+  return socktest::original().select(n, r, w, e, t);
+}
+ssize_t f_read(int fd, void* b, size_t l) {
+  if (strikes(false)) return errno = ECONNRESET, -1;
+  return socktest::original().read(fd, b, l);
+}
+ssize_t f_write(int fd, const void* b, size_t l) {
+  if (strikes(false)) return errno = EPIPE, -1;
+  return socktest::original().write(fd, b, l);
+}
+int f_close(int fd) {
+  g_sockets.erase(fd);
+  return socktest::original().close(fd);
+}
+hostent* f_gethostbyname(const char* name) {
+  if (strikes(false)) return nullptr;
+  return socktest::original().gethostbyname(name);
+}
+
+}  // namespace
+
+void install_syscall_wrappers() {
+  socktest::original();  // the C library's routines, taken before anything is wrapped
+  SockSyscalls& table = socktest::syscalls();
+  if (!g_installed) g_saved = table;
+  g_installed = true;
+  g_sockets.clear();
+  table.socket = f_socket;
+  table.connect = f_connect;
+  table.bind = f_bind;
+  table.listen = f_listen;
+  table.accept = f_accept;
+  table.getsockname = f_getsockname;
+  table.select = f_select;
+  table.read = f_read;
+  table.write = f_write;
+  table.close = f_close;
+  table.gethostbyname = f_gethostbyname;
+}
+
+void remove_syscall_wrappers() {
+  if (g_installed) socktest::syscalls() = g_saved;
+  g_installed = false;
+  g_nth = 0;
+}
+
+void arm_syscall_fault(long nth, SysFault kind) {
+  g_nth = nth;
+  g_calls = 0;
+  g_kind = kind;
+}
+
+int module_sockets() { return int(g_sockets.size()); }
+
+long syscalls_since_armed() { return g_calls; }
+
+}  // namespace faulttest
