@@ -271,8 +271,10 @@ int info_command(const std::string& remote, Flags& f) {
   int32_t status = session->file()->items(&items);
   if (status != st::OK) report(status, "information items");
   for (const auto& [name, value] : items) std::printf("%-22s %s\n", name.c_str(), value.c_str());
-  bool ok = session->close() && status == st::OK;
-  return ok ? 0 : 1;
+  // The file's data is not wanted: an orderly close would end the transfer
+  // early and the server would answer that it was aborted.
+  session->abandon();
+  return status == st::OK ? 0 : 1;
 }
 
 // A reply line of the log that refuses something (4xx, 5xx): the module logs

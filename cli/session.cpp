@@ -110,9 +110,11 @@ bool Session::write_record(const std::string& data, char cc) {
   return true;
 }
 
+void Session::abandon() { host::files::terminate_owner(owner_key_); }
+
 bool Session::close() {
   if (user_interrupted()) {
-    host::files::terminate_owner(owner_key_);
+    abandon();
     return false;
   }
   int32_t status = file_->close();

@@ -38,6 +38,9 @@ class Session {
   // ends the file without waiting for the server. False when the close
   // failed or the server refused the transfer in its final reply.
   bool close();
+  // Ends the open file without reading the final reply or sending QUIT: for
+  // a transfer that is not wanted (the server would report it aborted).
+  void abandon();
   host::files::OpenFile* file() { return file_.get(); }
   const std::string& name() const { return name_; }
 

@@ -316,9 +316,12 @@ TEST_F(FtpamServerCommands, HelpStatCmdAndInfo) {
   EXPECT_EQ(syst.exit_status, 0) << describe(syst);
   EXPECT_EQ(syst.out, "215 UNIX Type: L8\n");
 
-  ASSERT_TRUE(server_->write_file("fixed.dat", std::string(160, 'x')));
+  // Larger than what the sockets buffer: info does not read the data, and the
+  // server must not be left to report the transfer aborted.
+  ASSERT_TRUE(server_->write_file("fixed.dat", std::string(4 << 20, 'x')));
   Outcome info = on_server({"info", "fixed.dat"}, {"recfm=f", "lrecl=80"});
   EXPECT_EQ(info.exit_status, 0) << describe(info);
+  EXPECT_EQ(info.err, "");
   for (const std::string& line : std::vector<std::string>{
            "Filename               fixed.dat\n", "Service IP addr        " + server_->address() + "\n",
         "Service Portno         21\n", "Lrecl                  80\n", "Recfm                  Fixed\n"})
