@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -12,7 +11,6 @@
 #include "cli/options.h"
 #include "cli/output.h"
 #include "cli/session.h"
-#include "host/events.h"
 #include "host/files.h"
 #include "host/module.h"
 #include "module/msgno.h"
@@ -47,6 +45,7 @@ const CommandHelp helps[] = {
      "Writes records from standard input to REMOTE (STOR; with the option mod, APPE).\n"
      "  --raw   cut standard input into records of LRECL bytes instead of lines\n"
      "  --cc    the first character of each line is its carriage-control character\n"
+     "With s370v or s370vs the records go out back to back, without descriptor words.\n"
      "examples:\n"
      "  printf 'one\\ntwo\\n' | ftpam put new.txt host=127.0.0.2 user=demo pass=demo\n"
      "  ftpam put log.txt host=127.0.0.2 user=demo pass=demo mod < more-lines.txt\n"},
@@ -147,7 +146,15 @@ bool parse_flags(const std::vector<std::string>& args, int operands, bool option
     else if (a == "--hex") f->read.mode = OutputMode::HEX;
     else if (a == "--cc") f->read.show_cc = true;
     else if (a == "--long") f->long_list = true;
-    else if (a == "--piece" && i + 1 < args.size()) f->read.piece = std::atoi(args[++i].c_str());
+    else if (a == "--piece") {
+      char* end = nullptr;
+      long n = i + 1 < args.size() ? std::strtol(args[++i].c_str(), &end, 10) : 0;
+      if (!end || *end || n < -1 || n == 0 || n > 0x7FFFFFFF) {
+        std::fprintf(stderr, "ftpam: --piece needs a number of bytes (or -1)\n");
+        return false;
+      }
+      f->read.piece = int32_t(n);
+    }
     else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
       std::fprintf(stderr, "ftpam: unknown flag %s\n", a.c_str());
       return false;
@@ -203,11 +210,21 @@ void print_module(const host::Module& m) {
   }
 }
 
+// Assigns the command's reference to `remote` and opens it. Returns 0, or the
+// exit status: options the host refuses are a usage error (2), a failed open
+// a failed operation (1).
+int assign_and_open(const std::string& remote, const Flags& f, int32_t mode,
+                    std::unique_ptr<Session>* session) {
+  *session = Session::assign(REFERENCE, remote, f.options);
+  if (!*session) return 2;
+  return (*session)->open(mode, {}, f.recfm) ? 0 : 1;
+}
+
 // Reads records of an input open to standard output.
 int read_command(const std::string& remote, Flags& f, std::vector<std::string> extra) {
   for (auto& e : extra) f.options.push_back(std::move(e));
-  auto session = Session::assign(REFERENCE, remote, f.options);
-  if (!session || !session->open(OPEN_INPUT, {}, f.recfm)) return 1;
+  std::unique_ptr<Session> session;
+  if (int status = assign_and_open(remote, f, OPEN_INPUT, &session)) return status;
   RecordWriter out(stdout, f.read.mode, f.read.show_cc);
   bool ok = session->read_all(f.read, &out);
   std::fflush(stdout);
@@ -216,8 +233,8 @@ int read_command(const std::string& remote, Flags& f, std::vector<std::string> e
 }
 
 int put_command(const std::string& remote, Flags& f) {
-  auto session = Session::assign(REFERENCE, remote, f.options);
-  if (!session || !session->open(OPEN_OUTPUT, {}, f.recfm)) return 1;
+  std::unique_ptr<Session> session;
+  if (int status = assign_and_open(remote, f, OPEN_OUTPUT, &session)) return status;
   bool ok = true;
   Progress progress(true);
   long records = 0;
@@ -248,41 +265,35 @@ int put_command(const std::string& remote, Flags& f) {
 }
 
 int info_command(const std::string& remote, Flags& f) {
-  auto session = Session::assign(REFERENCE, remote, f.options);
-  if (!session || !session->open(OPEN_INPUT, {}, f.recfm)) return 1;
+  std::unique_ptr<Session> session;
+  if (int status = assign_and_open(remote, f, OPEN_INPUT, &session)) return status;
   std::vector<std::pair<std::string, std::string>> items;
   int32_t status = session->file()->items(&items);
   if (status != st::OK) report(status, "information items");
   for (const auto& [name, value] : items) std::printf("%-22s %s\n", name.c_str(), value.c_str());
-  bool ok = session->close() && status == st::OK;
-  return ok ? 0 : 1;
+  // The file's data is not wanted: an orderly close would end the transfer
+  // early and the server would answer that it was aborted.
+  session->abandon();
+  return status == st::OK ? 0 : 1;
 }
 
-// Ctrl-C asks for a break, which the host delivers inside the next wait for
-// the server. A second Ctrl-C while the first is still waiting to be
-// delivered (nothing is waiting for the server) ends the program.
-void on_interrupt(int) {
-  if (host::events::break_pending()) {
-    std::signal(SIGINT, SIG_DFL);
-    std::raise(SIGINT);
-    return;
-  }
-  host::events::request_break();
+// A reply line of the log that refuses something (4xx, 5xx): the module logs
+// the reply that failed a transfer even without DEBUG, so that the user sees
+// the server's reason.
+bool is_refusal(const std::string& reply_line) {
+  size_t code = reply_line.find_first_of("0123456789");
+  return code != std::string::npos && (reply_line[code] == '4' || reply_line[code] == '5');
 }
 
 }  // namespace
 
-void install_break_handler() {
-  struct sigaction sa {};
-  sa.sa_handler = on_interrupt;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-}
-
 void essential_log_line(const host::messages::LogLine& line) {
   if (line.group == msg::GROUP) {
     switch (line.number) {
-      case msg::SERVER_SOCKET_BOUND: case msg::CONNECTION_ACCEPTED: case msg::REPLY_LINE:
+      case msg::REPLY_LINE:
+        if (is_refusal(line.text)) break;
+        return;
+      case msg::SERVER_SOCKET_BOUND: case msg::CONNECTION_ACCEPTED:
       case msg::COMMAND_SENT: case msg::OPEN_COMPLETE: case msg::GREETING:
         return;
       default:

@@ -13,8 +13,6 @@ int run_command(const std::string& command, const std::vector<std::string>& args
 // Without --log: shows the messages a user must see, not the chatter of a
 // normal session (greeting, log-in, commands and replies).
 void essential_log_line(const host::messages::LogLine& line);
-// Ctrl-C during a wait for the server asks whether to interrupt it.
-void install_break_handler();
 // Runs a script of statements (cli/script.cpp).
 int run_script(const std::string& path);
 

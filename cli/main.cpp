@@ -1,6 +1,5 @@
 // ftpam: the command-line host. One operation per run on a remote FTP file,
 // with the file-reference options in the host's statement syntax.
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,10 +8,10 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/interrupt.h"
 #include "host/messages.h"
 #include "host/module.h"
 #include "host/options.h"
-#include "host/prompt.h"
 #include "host/variables.h"
 
 namespace {
@@ -137,7 +136,6 @@ int main(int argc, char** argv) {
     // Without --log only what a user must see goes to standard error.
     host::messages::set_log_sink(cli::essential_log_line);
   }
-  host::prompt::set_responder(host::prompt::terminal_responder());
-  cli::install_break_handler();
+  cli::install_interrupt_handling();
   return cli::run_command(command, rest, module_path);
 }

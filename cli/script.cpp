@@ -1,4 +1,5 @@
 // ftpam run: statements for scripted sessions with several references.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -85,8 +86,15 @@ bool Script::statement(const std::vector<std::string>& w) {
     std::fprintf(stderr, "ftpam: line %d: %s\n", line_, form);
     return false;
   };
+  static const char* const verbs[] = {"assign", "deassign", "open", "read", "write",
+                                      "note",   "point",    "info", "close"};
+  if (std::find(std::begin(verbs), std::end(verbs), verb) == std::end(verbs)) {
+    std::fprintf(stderr, "ftpam: line %d: unknown statement %s\n", line_, verb.c_str());
+    return false;
+  }
   if (verb == "assign") {
     if (!need(3, "assign NAME REMOTE [OPTION...]")) return false;
+    sessions_.erase(w[1]);  // a name assigned again: the earlier file ends first
     auto s = Session::assign(w[1], unquoted(w[2]), {w.begin() + 3, w.end()});
     if (!s) return false;
     sessions_[w[1]] = std::move(s);
@@ -148,9 +156,7 @@ bool Script::statement(const std::vector<std::string>& w) {
     for (const auto& [name, value] : items) std::printf("%-22s %s\n", name.c_str(), value.c_str());
     return true;
   }
-  if (verb == "close") return s->close();
-  std::fprintf(stderr, "ftpam: line %d: unknown statement %s\n", line_, verb.c_str());
-  return false;
+  return s->close();  // verb == "close"
 }
 
 bool Script::run(std::istream& in) {

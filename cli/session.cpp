@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "cli/interrupt.h"
 #include "cli/options.h"
 #include "host/messages.h"
 #include "host/module.h"
@@ -32,7 +33,9 @@ std::unique_ptr<Session> Session::assign(const std::string& name, const std::str
     report(r);
     return nullptr;
   }
+  static uint32_t sessions = 0;
   std::unique_ptr<Session> s(new Session);
+  s->owner_key_ = ++sessions;
   s->name_ = r.name;
   s->assigned_ = true;
   return s;
@@ -50,6 +53,7 @@ bool Session::open(int32_t mode, const std::vector<std::string>& open_options, i
   host::files::OpenParams params;
   params.mode = mode;
   params.recfm = recfm;
+  params.owner_key = owner_key_;
   if (!open_options.empty()) {
     auto r = host::references::parse_options(statement(open_options),
                                              host::references::PARSE_INPUT, &open_options_);
@@ -106,7 +110,13 @@ bool Session::write_record(const std::string& data, char cc) {
   return true;
 }
 
+void Session::abandon() { host::files::terminate_owner(owner_key_); }
+
 bool Session::close() {
+  if (user_interrupted()) {
+    abandon();
+    return false;
+  }
   int32_t status = file_->close();
   if (status != st::OK) {
     report(status, "close");

@@ -34,7 +34,13 @@ class Session {
   // Reads records to standard output; false on failure.
   bool read_all(const ReadOptions& options, RecordWriter* out, bool* at_end = nullptr);
   bool write_record(const std::string& data, char cc = ' ');
+  // Closes in order (final reply, QUIT); after the user interrupted a wait,
+  // ends the file without waiting for the server. False when the close
+  // failed or the server refused the transfer in its final reply.
   bool close();
+  // Ends the open file without reading the final reply or sending QUIT: for
+  // a transfer that is not wanted (the server would report it aborted).
+  void abandon();
   host::files::OpenFile* file() { return file_.get(); }
   const std::string& name() const { return name_; }
 
@@ -43,6 +49,7 @@ class Session {
   std::unique_ptr<host::files::OpenFile> file_;
   FtpOptions* open_options_ = nullptr;
   bool assigned_ = false;
+  uint32_t owner_key_ = 0;  // of this session's open file alone
 };
 
 }  // namespace cli

@@ -1,10 +1,12 @@
 #include "host/prompt.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -17,15 +19,22 @@ namespace {
 Responder g_responder;
 std::vector<Request> g_asked;
 
-bool is_yes(const std::string& answer) {
-  std::string a;
-  for (char c : answer)
-    if (!std::isspace(static_cast<unsigned char>(c))) a += char(std::tolower(static_cast<unsigned char>(c)));
-  return a == "y" || a == "yes";
+// A byte read from `fd` when poll says it is there; 0 at the end of the
+// terminal, -1 when `cancel_fd` became readable first.
+int next_byte(int fd, int cancel_fd, char* c) {
+  for (;;) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {cancel_fd, POLLIN, 0}};
+    int ready = poll(fds, cancel_fd >= 0 ? 2 : 1, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 || (cancel_fd >= 0 && fds[1].revents)) return -1;
+    ssize_t n = read(fd, c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    return n == 1 ? 1 : 0;
+  }
 }
 
 // Reads one line from the terminal, without echo when asked to.
-std::optional<std::string> read_terminal(const std::string& shown, bool echo) {
+std::optional<std::string> read_terminal(const std::string& shown, bool echo, int cancel_fd) {
   int fd = open("/dev/tty", O_RDWR | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
   termios saved{};
@@ -39,7 +48,12 @@ std::optional<std::string> read_terminal(const std::string& shown, bool echo) {
   std::string line;
   char c;
   bool got = false;
-  while (read(fd, &c, 1) == 1) {
+  bool cancelled = false;
+  for (int n; (n = next_byte(fd, cancel_fd, &c)) != 0;) {
+    if (n < 0) {
+      cancelled = true;
+      break;
+    }
     got = true;
     if (c == '\n') break;
     line += c;
@@ -49,20 +63,27 @@ std::optional<std::string> read_terminal(const std::string& shown, bool echo) {
     (void)!write(fd, "\n", 1);
   }
   close(fd);
-  if (!got) return std::nullopt;
+  if (!got || cancelled) return std::nullopt;
   if (!line.empty() && line.back() == '\r') line.pop_back();
   return line;
 }
 
 }  // namespace
 
+bool is_yes(const std::string& answer) {
+  std::string a;
+  for (char c : answer)
+    if (!std::isspace(static_cast<unsigned char>(c))) a += char(std::tolower(static_cast<unsigned char>(c)));
+  return a == "y" || a == "yes";
+}
+
 void set_responder(Responder responder) { g_responder = std::move(responder); }
 
-Responder terminal_responder() {
-  return [](const Request& r) -> std::optional<std::string> {
+Responder terminal_responder(int cancel_fd) {
+  return [cancel_fd](const Request& r) -> std::optional<std::string> {
     std::string shown = r.kind == QUESTION ? r.title + ": " + r.text + " (y/n) "
                                            : r.title + " " + r.text + " ";
-    return read_terminal(shown, r.kind != PASSWORD);
+    return read_terminal(shown, r.kind != PASSWORD, cancel_fd);
   };
 }
 

@@ -24,9 +24,14 @@ struct Request {
 using Responder = std::function<std::optional<std::string>(const Request&)>;
 
 void set_responder(Responder responder);
+// An answer that means "yes" to a question: "y" or "yes", any case, blanks
+// ignored.
+bool is_yes(const std::string& answer);
 // Answers from the controlling terminal (no echo for passwords); when there is
-// no terminal, nobody is asked.
-Responder terminal_responder();
+// no terminal, nobody is asked. A byte becoming readable on `cancel_fd` (when
+// it is not -1) ends a question being read with no answer; the byte stays for
+// the caller to take. Signals do not end a read.
+Responder terminal_responder(int cancel_fd = -1);
 // Answers in order from a list; when the list runs out, nobody is asked.
 Responder scripted_responder(std::vector<std::string> answers);
 
