@@ -39,6 +39,19 @@ void require(bool condition, const char* what) {
   std::abort();
 }
 
+std::string private_home() {
+  static std::string home;
+  char pattern[] = "/tmp/ftpam-fuzz-home-XXXXXX";
+  require(mkdtemp(pattern) != nullptr, "mkdtemp");
+  home = pattern;
+  setenv("HOME", pattern, 1);
+  std::atexit([] {
+    unlink((home + "/.netrc").c_str());
+    rmdir(home.c_str());
+  });
+  return home;
+}
+
 void release_options(FtpOptions* block) {
   if (block)
     host::Module::load_default(nullptr)->call(host::slot::RELEASE_OPTIONS, "        ",

@@ -35,6 +35,10 @@ class Baseline {
   int descriptors_;
 };
 
+// Points HOME at a new empty directory, removed (with a .netrc in it) at
+// exit, and returns its path.
+std::string private_home();
+
 // Gives an option block made by the module's option parser back (null: none).
 void release_options(FtpOptions* block);
 

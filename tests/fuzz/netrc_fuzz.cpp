@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "host/references.h"
@@ -25,10 +24,7 @@ std::string machine_name(const std::string& line) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::start();
-  char pattern[] = "/tmp/ftpam-fuzz-netrc-XXXXXX";
-  fuzz::require(mkdtemp(pattern) != nullptr, "mkdtemp");
-  setenv("HOME", pattern, 1);
-  g_netrc = std::string(pattern) + "/.netrc";
+  g_netrc = fuzz::private_home() + "/.netrc";
   return 0;
 }
 

@@ -2,9 +2,6 @@
 // option by the module, as a user's statement is. The first byte chooses the
 // parse flags; the rest is the statement. HOME points at an empty directory,
 // so MACH finds no .netrc.
-#include <sys/stat.h>
-
-#include <cstdlib>
 #include <string>
 
 #include "host/references.h"
@@ -12,9 +9,7 @@
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz::start();
-  char pattern[] = "/tmp/ftpam-fuzz-options-XXXXXX";
-  fuzz::require(mkdtemp(pattern) != nullptr, "mkdtemp");
-  setenv("HOME", pattern, 1);
+  fuzz::private_home();
   return 0;
 }
 
