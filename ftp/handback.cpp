@@ -25,8 +25,19 @@ int32_t hand_back(const FtpFile* file, const sock_conn* conn, int32_t status, ch
   return status;
 }
 
+namespace {
+// The read mode in force: the lowest bit set.
+int32_t mode_of(const sock_conn* data) { return data->read_mode & -data->read_mode; }
+}  // namespace
+
+bool last_line_unterminated(const sock_conn* data) {
+  return data->record_length > 0 && mode_of(data) == READ_TERMINATED;
+}
+
 int32_t end_of_stream(FtpFile* file, const sock_conn* data) {
-  if (data->record_length > 0 && (data->read_mode & (READ_S370V | READ_S370VS))) {
+  const int32_t mode = mode_of(data);
+  if (data->record_length > 0 &&
+      (mode == READ_FIXED || mode == READ_S370V || mode == READ_S370VS)) {
     hand_over_message(msg::RECORD_CUT_OFF);
     return st::FAILED;
   }

@@ -14,7 +14,10 @@ namespace {
 // One read on the data connection and what follows from it.
 int32_t read_data(FtpFile* file, char** record_out, int32_t* length, char* cc_out) {
   int32_t status = yxsread(file->data);
-  if (is_end_of_data(status)) return end_of_stream(file, file->data);
+  if (is_end_of_data(status)) {
+    if (!last_line_unterminated(file->data)) return end_of_stream(file, file->data);
+    status = st::OK;  // handed back; the next read reports the end
+  }
   if (st::is_failure(status)) return status;
   return hand_back(file, file->data, status, record_out, length, cc_out);
 }

@@ -24,10 +24,15 @@ int32_t hand_back(const FtpFile* file, const sock_conn* conn, int32_t status, ch
 int32_t bytes_wanted(const FtpFile* file, int32_t asked, int32_t* want);
 
 // The data stream has ended (the read of `data` said end of data): MGET's
-// next file, or the end. A stream that ends inside an S370V or S370VS record
-// -- its descriptor word promised more -- is broken, not finished: that
-// record is lost, so the read fails (message 215) instead of ending quietly.
+// next file, or the end. A stream that ends inside a fixed-length, S370V or
+// S370VS record -- its length or descriptor word promised more -- is broken,
+// not finished: that record is lost, so the read fails (message 215) instead
+// of ending quietly.
 int32_t end_of_stream(FtpFile* file, const sock_conn* data);
+// A text stream whose last line has no terminator: that line is a record
+// like the others (text files often lack a final line end), handed back
+// before the end is reported.
+bool last_line_unterminated(const sock_conn* data);
 
 // Whether a status means end of data (bits 22 to 30 are not looked at).
 inline bool is_end_of_data(int32_t status) { return st::condition_of(status) == st::END_OF_DATA; }

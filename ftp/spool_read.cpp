@@ -56,7 +56,10 @@ int32_t read_back(FtpFile* file, int32_t token, void* buffer, int32_t length, in
 int32_t record_from_network(FtpFile* file, sock_conn* data, char** record_out, int32_t* length,
                             char* cc_out) {
   int32_t read = yxsread(data);
-  if (is_end_of_data(read)) return end_of_stream(file, data);
+  if (is_end_of_data(read)) {
+    if (!last_line_unterminated(data)) return end_of_stream(file, data);
+    read = st::OK;  // handed back; the next read reports the end
+  }
   if (st::is_failure(read)) return read;
   int32_t n = data->record_length;
   int32_t next = 0;
