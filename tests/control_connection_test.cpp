@@ -3,6 +3,9 @@
 // replies, HELP, STAT and raw commands read as records, close with QUIT,
 // owner termination, breaks, and commands that must never be sent.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
@@ -407,17 +410,23 @@ TEST_F(ControlConnection, AnUnassignedNameIsNotOpened) {
 }
 
 TEST_F(ControlConnection, NoServerListeningFailsTheOpenAndLeavesNothing) {
-  // The scripted server's address with the server stopped: connection refused.
-  Script script;
-  serve(script);
-  stop_server();
-  assign("DEAD", "", "USER='u' PASS='p' RHELP");
+  // A port bound but never listened on refuses connections, and no test
+  // server can take it meanwhile.
+  int blocker = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(blocker, 0);
+  sockaddr_in where{};
+  where.sin_family = AF_INET;
+  where.sin_port = htons(21);
+  where.sin_addr.s_addr = inet_addr("127.0.0.253");
+  ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&where), sizeof where), 0);
+  assign("DEAD", "", "USER='u' PASS='p' RHELP", "127.0.0.253");
   std::unique_ptr<OpenFile> file;
   int32_t status = open("DEAD", &file);
   EXPECT_TRUE(st::is_failure(status));
   EXPECT_FALSE(failure_texts().empty());
   EXPECT_EQ(instance()->assigns->open_count, 0);
   EXPECT_TRUE(open_list().empty());
+  close(blocker);
 }
 
 TEST_F(ControlConnection, EveryAllocationFailureEndsTheOpenCleanly) {
