@@ -9,6 +9,14 @@ import statistics
 import sys
 from collections import OrderedDict
 
+# Where the run happened matters more than anything else in the table.
+CONDITIONS = (
+    "The module, the reference host and ftpam_bench are i386 programs. Where the kernel "
+    "cannot run i386 code (as on the machine these results come from) they run under "
+    "qemu-i386 user-mode emulation, while curl, Python and the socket reader run natively: "
+    "the ratios then measure the emulator as much as the module. Instructions per record "
+    "(callgrind) are not reported there: valgrind cannot run i386 programs under qemu.")
+
 def main(path, folder):
     rows = [json.loads(l) for l in open(path) if l.strip()]
     groups = OrderedDict()
@@ -52,8 +60,9 @@ def main(path, folder):
             "%.1f" % (s["rss"] / 1024) if s["rss"] else ""))
     table = "\n".join(lines)
     with open(os.path.join(folder, "results.md"), "w") as f:
-        f.write("# Benchmark results\n\n%d runs per row.\n\n%s\n" %
-                (max(s["runs"] for s in summary.values()), table))
+        f.write("# Benchmark results\n\n%d runs per row, %.0f MiB files, vsftpd on loopback.\n\n"
+                "%s\n\n%s\n" % (max(s["runs"] for s in summary.values()),
+                                 max(r["bytes"] for r in rows) / (1 << 20), CONDITIONS, table))
     print(table)
 
     try:

@@ -63,4 +63,4 @@ measure "STOR F 80" curl $clients curl-put "$address" $user $password up/f-curl.
 measure "STOR S 32 KiB" ftpam $bench write up/s.bin "$login recfm=s lrecl=32768" "$files/binary.bin" s 32768
 measure "STOR S 32 KiB" curl $clients curl-put "$address" $user $password up/s-curl.bin "$files/binary.bin"
 
-python3 bench/report.py "$out" "$results"
+/usr/bin/python3 bench/report.py "$out" "$results"
