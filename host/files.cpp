@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "host/module.h"
+#include "host/references.h"
 #include "host/spool.h"
 #include "module/status.h"
 
@@ -15,19 +16,13 @@ const Module& module() { return *Module::load_default(nullptr); }
 // The files open now, so that owner termination can forget those it ended.
 std::vector<OpenFile*> g_open_files;
 
-std::string padded(const std::string& name) {
-  std::string n = name.substr(0, 8);
-  n.resize(8, ' ');
-  return n;
-}
-
 }  // namespace
 
 int32_t OpenFile::open(const std::string& name, const OpenParams& params,
                        std::unique_ptr<OpenFile>* out) {
   out->reset();
   std::unique_ptr<OpenFile> f(new OpenFile);
-  f->name_ = padded(name);
+  f->name_ = references::padded_name(name);
   f->request_.open_mode = params.mode;
   f->request_.recfm = params.recfm;
   f->request_.lrecl = params.lrecl;
@@ -139,7 +134,7 @@ void terminate_owner(uint32_t key) {
 
 int32_t reference_info(const std::string& name, InfoRecord* info) {
   std::memset(info, 0, sizeof *info);
-  std::string n = padded(name);
+  std::string n = references::padded_name(name);
   uint32_t fileref[8] = {};
   return module().call(slot::INFO, static_cast<FtpFile*>(nullptr), n.c_str(),
                        static_cast<void*>(fileref), 0, 0, static_cast<void*>(info));
