@@ -3,7 +3,10 @@
 
 Serves one folder to one user (read and write) on ADDRESS:21 until it is
 killed; SIGTERM ends it at once, which is fine: it is one process with no
-state to save. Callers know it is ready when it greets on ADDRESS:21 with its
+state to save. Each session runs on a thread of its own with a loop of its
+own: in the single shared loop, a session that ends just as the next one
+starts can take the new session's socket out of the loop (its descriptor
+number was reused), and the new session then never gets an answer. Callers know it is ready when it greets on ADDRESS:21 with its
 banner (give each server a banner of its own, so that a greeting from another
 server on the same address is not taken for this one's).
 """
@@ -12,7 +15,7 @@ import logging
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
-from pyftpdlib.servers import FTPServer
+from pyftpdlib.servers import ThreadedFTPServer
 
 
 def main():
@@ -35,7 +38,7 @@ def main():
     handler.banner = args.banner
     handler.timeout = 120  # idle sessions end by themselves
 
-    FTPServer((args.address, 21), handler).serve_forever()
+    ThreadedFTPServer((args.address, 21), handler).serve_forever()
 
 
 if __name__ == "__main__":
