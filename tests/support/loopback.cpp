@@ -23,9 +23,9 @@ namespace {
 
 constexpr int kFirstHost = 2;  // 127.0.0.1 is the clients' own address
 constexpr int kLastHost = 254;
-// A process leases at most this many addresses and hands them out in turn,
-// which leaves room for about fifteen test processes at once.
-constexpr std::size_t kMostLeases = 16;
+// A process leases this many addresses and hands them out in turn, which
+// leaves room for about thirty test processes at once.
+constexpr std::size_t kLeases = 8;
 const char* const kLeaseFolder = "/tmp/ftpam-test-loopback";
 
 std::mutex g_mutex;
@@ -68,27 +68,18 @@ bool lease(int host) {
   return true;
 }
 
-// Leases one more address when the process may hold more; false when every
-// address is taken.
-bool lease_another(std::string* error) {
+// Leases the process's share of addresses (fewer when others hold the
+// rest), all at once: the descriptors it keeps are then open before any test
+// counts the process's descriptors.
+void lease_share() {
   if (::mkdir(kLeaseFolder, 01777) == 0) ::chmod(kLeaseFolder, 01777);  // whatever the umask
-  for (int host = kFirstHost; host <= kLastHost; ++host) {
-    bool held = false;
-    for (int h : g_hosts) held |= h == host;
-    if (!held && lease(host)) {
-      g_hosts.push_back(host);
-      return true;
-    }
-  }
-  if (g_hosts.empty()) *error = std::string("no loopback address could be leased in ") + kLeaseFolder;
-  return false;
+  for (int host = kFirstHost; host <= kLastHost && g_hosts.size() < kLeases; ++host)
+    if (lease(host)) g_hosts.push_back(host);
 }
 
-}  // namespace
-
-bool isolate_loopback(std::string* why) {
-  std::lock_guard lock(g_mutex);
-  if (g_isolated) return true;
+// A network namespace of the process's own with lo up; false (and the
+// process where it was) when the system refuses it.
+bool enter_own_namespace(std::string* why) {
   if (const char* forced = std::getenv("FTPAM_TEST_LEASES"); forced && *forced) {
     *why = "FTPAM_TEST_LEASES is set";
     return false;
@@ -100,32 +91,38 @@ bool isolate_loopback(std::string* why) {
     if (original >= 0) ::close(original);
     return false;
   }
-  g_isolated = bring_up_lo(why);
-  if (!g_isolated && (original < 0 || ::setns(original, CLONE_NEWNET) != 0)) {
+  bool up = bring_up_lo(why);
+  if (!up && (original < 0 || ::setns(original, CLONE_NEWNET) != 0)) {
     // Stranded without a working loopback: no test could run.
     std::fprintf(stderr, "%s; cannot return to the original network namespace\n", why->c_str());
     std::abort();
   }
   if (original >= 0) ::close(original);
-  if (g_isolated) {
-    g_hosts.clear();
-    for (int host = kFirstHost; host <= kLastHost; ++host) g_hosts.push_back(host);
-  }
-  return g_isolated;
+  return up;
 }
 
-bool loopback_isolated() {
+}  // namespace
+
+bool isolate_loopback(std::string* why) {
   std::lock_guard lock(g_mutex);
+  if (g_isolated) return true;
+  g_isolated = enter_own_namespace(why);
+  g_hosts.clear();
+  if (g_isolated) {
+    for (int host = kFirstHost; host <= kLastHost; ++host) g_hosts.push_back(host);
+  } else {
+    lease_share();
+  }
   return g_isolated;
 }
 
 std::string claim_loopback_address(std::string* error) {
   std::lock_guard lock(g_mutex);
-  // A new lease is handed out first; once the process holds its share, the
-  // addresses it holds come round in turn, the oldest first.
-  if (!g_isolated && g_hosts.size() < kMostLeases && lease_another(error))
-    g_next = g_hosts.size() - 1;
-  if (g_hosts.empty()) return "";
+  if (g_hosts.empty()) {
+    *error = std::string("no loopback address of this process's own: none could be leased in ") +
+             kLeaseFolder + " (or isolate_loopback was not called)";
+    return "";
+  }
   std::string address = address_of(g_hosts[g_next]);
   g_next = (g_next + 1) % g_hosts.size();
   return address;

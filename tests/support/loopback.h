@@ -16,12 +16,12 @@
 namespace ftptest {
 
 // Moves the process into a network namespace of its own and brings `lo` up.
-// Call it before any thread starts: children and threads made later share
-// the namespace. False, with the reason in `why`, when the system refuses
-// (or the environment variable FTPAM_TEST_LEASES is set); the process then
-// stays where it was and leases its addresses.
+// Call it once, before any thread starts: children and threads made later
+// share the namespace. False, with the reason in `why`, when the system
+// refuses (or the environment variable FTPAM_TEST_LEASES is set); the process
+// then stays where it was and leases its share of addresses there and then,
+// so the lease descriptors are open before any test counts descriptors.
 bool isolate_loopback(std::string* why);
-bool loopback_isolated();
 
 // A loopback address 127.0.0.N for a server of this process that no other
 // test process is given while this one runs. Each call gives the next address
