@@ -3,12 +3,13 @@
 
 Serves one folder to one user (read and write) on ADDRESS:21 until it is
 killed; SIGTERM ends it at once, which is fine: it is one process with no
-state to save. Each session runs on a thread of its own with a loop of its
-own: in the single shared loop, a session that ends just as the next one
-starts can take the new session's socket out of the loop (its descriptor
-number was reused), and the new session then never gets an answer. Callers know it is ready when it greets on ADDRESS:21 with its
-banner (give each server a banner of its own, so that a greeting from another
-server on the same address is not taken for this one's).
+state to save. Each session runs on a thread with a loop of its own. In one
+shared loop, a session that quits just after the next one was accepted
+closes its PORT connector once more, by a descriptor number the new session's
+socket now has, and so takes that socket out of the loop: the new session
+never gets an answer. Callers know it is ready when it greets on ADDRESS:21
+with its banner (give each server a banner of its own, so that a greeting
+from another server on the same address is not taken for this one's).
 """
 import argparse
 import logging
