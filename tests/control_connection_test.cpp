@@ -22,6 +22,7 @@
 #include "host/variables.h"
 #include "module/msgno.h"
 #include "module/status.h"
+#include "support/loopback.h"
 #include "support/session_support.h"
 
 namespace {
@@ -410,16 +411,19 @@ TEST_F(ControlConnection, AnUnassignedNameIsNotOpened) {
 }
 
 TEST_F(ControlConnection, NoServerListeningFailsTheOpenAndLeavesNothing) {
-  // A port bound but never listened on refuses connections, and no test
-  // server can take it meanwhile.
+  // A port bound but never listened on refuses connections, on an address
+  // of this process's own.
+  std::string error;
+  const std::string address = ftptest::claim_loopback_address(&error);
+  ASSERT_FALSE(address.empty()) << error;
   int blocker = socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_GE(blocker, 0);
   sockaddr_in where{};
   where.sin_family = AF_INET;
   where.sin_port = htons(21);
-  where.sin_addr.s_addr = inet_addr("127.0.0.253");
+  where.sin_addr.s_addr = inet_addr(address.c_str());
   ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&where), sizeof where), 0);
-  assign("DEAD", "", "USER='u' PASS='p' RHELP", "127.0.0.253");
+  assign("DEAD", "", "USER='u' PASS='p' RHELP", address);
   std::unique_ptr<OpenFile> file;
   int32_t status = open("DEAD", &file);
   EXPECT_TRUE(st::is_failure(status));
@@ -533,11 +537,16 @@ class Breaks : public ControlConnection {
     if (breaker_.joinable()) breaker_.join();
     ControlConnection::TearDown();
   }
-  // Asks for a break once the open is waiting for the greeting.
+  // Asks for a break once the server has taken the connection: the open is
+  // then waiting for the greeting, or about to (a break asked for before the
+  // wait is delivered when it starts).
   void break_soon() {
-    breaker_ = std::thread([] {
-      usleep(300 * 1000);
-      host::events::request_break();
+    breaker_ = std::thread([this] {
+      if (server().wait_until([](const ftptest::Record& r) { return r.sessions_started > 0; },
+                               ftptest::kEventWaitMs))
+        host::events::request_break();
+      else
+        ADD_FAILURE() << "no session started within " << ftptest::kEventWaitMs << " ms";
     });
   }
   std::thread breaker_;

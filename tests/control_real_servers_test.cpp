@@ -28,6 +28,7 @@ TEST_P(RealControl, LogInAndReadHelpStatAndARawCommand) {
   std::string error;
   auto server = RealServer::start(GetParam(), &error);
   ASSERT_TRUE(server) << error;
+  limit_waits(ftptest::kServerWaitSeconds);
   const ReplyCase cases[] = {
       {"RHELP", "214-", "214 "},
       {"RSTAT", "211-", "211 "},

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <thread>
 
 #include "ftp/ftp_file.h"
@@ -309,15 +308,22 @@ TEST_F(DataTransfer, BreakEndsTheWaitForTheDataConnection) {
   serve(script);
   host::prompt::set_responder(host::prompt::scripted_responder({"yes"}));
   assign("F", "f", "USER='u' PASS='p'");
-  std::atomic<bool> done{false};
-  std::thread([&done] {
-    usleep(300 * 1000);
-    host::events::request_break();
-    done = true;
-  }).detach();
+  // The break comes once RETR has arrived: the open then waits for the data
+  // connection, or is about to (a break asked for before the wait is
+  // delivered when it starts).
+  std::thread breaker([this] {
+    if (server().wait_until(
+            [](const ftptest::Record& r) {
+              return std::find(r.commands.begin(), r.commands.end(), "RETR f") != r.commands.end();
+            },
+            ftptest::kEventWaitMs))
+      host::events::request_break();
+    else
+      ADD_FAILURE() << "no RETR within " << ftptest::kEventWaitMs << " ms";
+  });
   std::unique_ptr<OpenFile> file;
   EXPECT_EQ(open("F", &file), st::FAILED);
-  for (int i = 0; i < 500 && !done; ++i) usleep(10 * 1000);
+  breaker.join();
   EXPECT_EQ(failure_texts(),
             std::vector<std::string>{host::messages::catalog_text(msg::GROUP, msg::WAIT_BROKEN)});
 }

@@ -60,6 +60,7 @@ class Endurance : public sessiontest::SessionTest {
     real_ = RealServer::start(ServerKind::Pyftpdlib, &error);
     ASSERT_TRUE(real_) << error;
     SessionTest::SetUp();
+    limit_waits(ftptest::kServerWaitSeconds);
   }
   void TearDown() override {
     if (real_) SessionTest::TearDown();

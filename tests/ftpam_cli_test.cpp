@@ -142,6 +142,13 @@ class FtpamRealServer : public testing::Test {
   std::vector<std::string> login() const {
     return {"host=" + server_->address(), "user=" + server_->user(), "pass=" + server_->password()};
   }
+  // ftpam ARGS with the real servers' wait limit, so that a server that
+  // stalls fails the run in seconds, saying so. Every run in these tests
+  // goes through it (it hides the plain ftpam()).
+  static Outcome ftpam(std::vector<std::string> args, std::string input = "") {
+    args.insert(args.begin(), {"--wait", std::to_string(ftptest::kServerWaitSeconds)});
+    return ::ftpam(std::move(args), std::move(input));
+  }
   // ftpam COMMAND OPERAND..., then the log-in options, then `more`.
   Outcome on_server(std::vector<std::string> command, const std::vector<std::string>& more = {},
                     const std::string& input = "") {

@@ -461,6 +461,7 @@ class PositioningEndToEnd : public sessiontest::SessionTest {
     std::string error;
     real_ = RealServer::start(ServerKind::Pyftpdlib, &error);
     ASSERT_TRUE(real_) << error;
+    limit_waits(ftptest::kServerWaitSeconds);
   }
   void TearDown() override {
     if (real_) real_->stop();

@@ -44,6 +44,7 @@ class RealServerTransfer : public sessiontest::SessionTest,
     real_ = RealServer::start(GetParam(), &error);
     ASSERT_TRUE(real_) << error;
     sessiontest::SessionTest::SetUp();
+    limit_waits(ftptest::kServerWaitSeconds);
   }
   void TearDown() override {
     if (real_) sessiontest::SessionTest::TearDown();

@@ -16,6 +16,7 @@
 #include "host/memory.h"
 #include "host/messages.h"
 #include "host/module.h"
+#include "tests/support/loopback.h"
 #include "tests/support/net.h"
 
 namespace fuzz {
@@ -23,7 +24,10 @@ namespace fuzz {
 void start() {
   static bool started = false;
   if (started) return;
+  // Fuzz targets running at the same time (and the test suite) never meet on
+  // an address; where that cannot be had, the peer's address is leased.
   std::string error;
+  ftptest::isolate_loopback(&error);
   if (!host::Module::load_default(&error)) {
     std::fprintf(stderr, "cannot load the module: %s\n", error.c_str());
     std::abort();
@@ -140,12 +144,9 @@ void converse(int fd, int stop, const std::function<std::string(const std::strin
 
 ControlPeer::ControlPeer() : state_(new State) {
   std::string error;
-  // Well above the addresses the test suite's servers start from.
-  for (int n = 200; n < 255 && !state_->listener; ++n) {
-    address_ = "127.0.0." + std::to_string(n);
-    state_->listener = ftptest::listen_tcp(address_, 21, &error);
-  }
-  require(bool(state_->listener), "no loopback address with a free port 21");
+  state_->listener = ftptest::listen_on_own_loopback(21, &address_, &error);
+  if (!state_->listener) std::fprintf(stderr, "%s\n", error.c_str());
+  require(bool(state_->listener), "no loopback address of our own with port 21");
   require(pipe2(state_->stop, O_CLOEXEC) == 0, "pipe");
   state_->thread = std::thread([this] { run(); });
 }

@@ -63,8 +63,8 @@ class Input {
   const uint8_t* end_;
 };
 
-// The server's side of control connections: listens on port 21 of a free
-// loopback address and serves one connection per session as told. Every
+// The server's side of control connections: listens on port 21 of a
+// loopback address of the process's own and serves one connection per session as told. Every
 // session reads what the module sends until the module closes its end, so
 // that the module never sees a reset it did not cause.
 class ControlPeer {

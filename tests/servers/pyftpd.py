@@ -3,16 +3,20 @@
 
 Serves one folder to one user (read and write) on ADDRESS:21 until it is
 killed; SIGTERM ends it at once, which is fine: it is one process with no
-state to save. Callers know it is ready when it greets on ADDRESS:21 with its
-banner (give each server a banner of its own, so that a greeting from another
-server on the same address is not taken for this one's).
+state to save. Each session runs on a thread with a loop of its own. In one
+shared loop, a session that quits just after the next one was accepted
+closes its PORT connector once more, by a descriptor number the new session's
+socket now has, and so takes that socket out of the loop: the new session
+never gets an answer. Callers know it is ready when it greets on ADDRESS:21
+with its banner (give each server a banner of its own, so that a greeting
+from another server on the same address is not taken for this one's).
 """
 import argparse
 import logging
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
-from pyftpdlib.servers import FTPServer
+from pyftpdlib.servers import ThreadedFTPServer
 
 
 def main():
@@ -35,7 +39,7 @@ def main():
     handler.banner = args.banner
     handler.timeout = 120  # idle sessions end by themselves
 
-    FTPServer((args.address, 21), handler).serve_forever()
+    ThreadedFTPServer((args.address, 21), handler).serve_forever()
 
 
 if __name__ == "__main__":

@@ -6,9 +6,11 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -163,12 +165,14 @@ void Child::collect(long long deadline_ms, Stop stop) {
   }
 }
 
-bool Child::wait_for(const std::string& text, int timeout_ms) {
+testing::AssertionResult Child::wait_for(const std::string& text, int timeout_ms) {
   auto seen = [&] {
     return out_.find(text) != std::string::npos || err_.find(text) != std::string::npos;
   };
   collect(now_ms() + timeout_ms, seen);
-  return seen();
+  if (seen()) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "waited " << timeout_ms << " ms for \"" << text
+                                     << "\" from the child; it printed:\n" << out_ << err_;
 }
 
 void Child::type(const std::string& text) {
@@ -183,14 +187,12 @@ Outcome Child::finish(int timeout_ms) {
   long long deadline = now_ms() + timeout_ms;
   collect(deadline, [] { return false; });
   Outcome outcome;
-  while (pid_ > 0 && !reaped_) {
-    if (waitpid(pid_, &status_, WNOHANG) == pid_) {
-      reaped_ = true;
-    } else if (now_ms() >= deadline) {
+  if (pid_ > 0 && !reaped_) {
+    if (wait_for_end(pid_, int(std::max(0LL, deadline - now_ms())))) {
+      reaped_ = waitpid(pid_, &status_, 0) == pid_;
+    } else {
       outcome.timed_out = true;
       kill_and_reap();
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
   if (reaped_ && WIFEXITED(status_)) outcome.exit_status = WEXITSTATUS(status_);
@@ -217,6 +219,27 @@ Outcome run(const Launch& launch, int timeout_ms) {
     return failed;
   }
   return child.finish(timeout_ms);
+}
+
+bool wait_for_end(pid_t pid, int timeout_ms) {
+  const long long deadline = now_ms() + timeout_ms;
+  auto ended = [pid] {
+    siginfo_t info{};
+    if (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0) return info.si_pid == pid;
+    return kill(pid, 0) != 0 && errno == ESRCH;  // not a child of ours
+  };
+  // By number: this glibc's <sys/pidfd.h> lacks C linkage for C++.
+  int fd = int(syscall(SYS_pidfd_open, pid, 0));
+  if (fd < 0) {  // gone already, or a kernel without pidfd_open: look now and then
+    while (!ended() && now_ms() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return ended();
+  }
+  pollfd end = {fd, POLLIN, 0};
+  int n;
+  do n = poll(&end, 1, int(std::max(0LL, deadline - now_ms())));
+  while (n < 0 && errno == EINTR);
+  close(fd);
+  return n > 0;
 }
 
 }  // namespace proctest

@@ -13,6 +13,7 @@
 //   proctest::Outcome end = child.finish(5000);
 //   EXPECT_EQ(end.exit_status, 0);
 #pragma once
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <string>
@@ -47,8 +48,9 @@ class Child {
   bool start_on_terminal(const Launch& launch, std::string* error);
 
   // Collects output until `text` has appeared in standard output or error,
-  // at most `timeout_ms`; false when it did not (or the child ended first).
-  bool wait_for(const std::string& text, int timeout_ms);
+  // at most `timeout_ms`; a failure (it did not, or the child ended first)
+  // names the text and shows what the child printed.
+  testing::AssertionResult wait_for(const std::string& text, int timeout_ms);
   // Types on the terminal.
   void type(const std::string& text);
   void signal(int sig);
@@ -77,5 +79,9 @@ class Child {
 
 // Runs to the end with pipes; killed after `timeout_ms`.
 Outcome run(const Launch& launch, int timeout_ms);
+
+// Waits until process `pid` has ended (a child: until it can be reaped, which
+// this leaves to the caller), at most `timeout_ms`; false when it still runs.
+bool wait_for_end(pid_t pid, int timeout_ms);
 
 }  // namespace proctest

@@ -124,7 +124,7 @@ bool ScriptServer::start(std::string* error, const std::string& address) {
     return false;
   }
   address_ = address;
-  listener_ = address.empty() ? listen_on_free_loopback(kFtpPort, &address_, error)
+  listener_ = address.empty() ? listen_on_own_loopback(kFtpPort, &address_, error)
                               : listen_tcp(address, kFtpPort, error);
   if (!listener_) return false;
   int pipe_fds[2];
@@ -173,15 +173,24 @@ std::string ScriptServer::transcript() const {
   return text;
 }
 
-bool ScriptServer::wait_until(const std::function<bool(const Record&)>& done,
-                              int timeout_ms) const {
+testing::AssertionResult ScriptServer::wait_until(const std::function<bool(const Record&)>& done,
+                                                  int timeout_ms, const std::string& what) const {
   std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                           [&] { return done(record_); });
+  if (changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                        [&] { return done(record_); }))
+    return testing::AssertionSuccess();
+  auto failure = testing::AssertionFailure();
+  failure << "the scripted server on " << address_ << " waited " << timeout_ms << " ms for "
+          << (what.empty() ? "an event that did not come" : what) << "; sessions started "
+          << record_.sessions_started << ", ended " << record_.sessions_ended << "; commands:";
+  for (const std::string& command : record_.commands) failure << " [" << command << "]";
+  for (const std::string& problem : record_.problems) failure << "\nproblem: " << problem;
+  return failure;
 }
 
-bool ScriptServer::wait_sessions_ended(int count, int timeout_ms) const {
-  return wait_until([count](const Record& r) { return r.sessions_ended >= count; }, timeout_ms);
+testing::AssertionResult ScriptServer::wait_sessions_ended(int count, int timeout_ms) const {
+  return wait_until([count](const Record& r) { return r.sessions_ended >= count; }, timeout_ms,
+                    std::to_string(count) + " session(s) to end");
 }
 
 void ScriptServer::run() {

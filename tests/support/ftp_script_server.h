@@ -20,6 +20,8 @@
 // Every wait of the server is bounded (see Timeouts), and stop() always ends
 // the thread and closes every socket.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -146,8 +148,8 @@ class ScriptServer {
   ScriptServer(const ScriptServer&) = delete;
   ScriptServer& operator=(const ScriptServer&) = delete;
 
-  // Listens on `address`:21, or on the first free 127.0.0.N:21 when `address`
-  // is empty, and starts serving.
+  // Listens on `address`:21, or on port 21 of a loopback address of this
+  // process's own when `address` is empty, and starts serving.
   bool start(std::string* error, const std::string& address = "");
   // Ends the thread and closes every socket; bytes already received are
   // recorded first. Safe to call more than once.
@@ -158,9 +160,12 @@ class ScriptServer {
   // The command lines, each followed by "\n", with the port numbers of PORT
   // replaced by "*" ("PORT 127,0,0,1,*,*").
   std::string transcript() const;
-  // Waits until `done` holds for the record (checked on every change), at most `timeout_ms`.
-  bool wait_until(const std::function<bool(const Record&)>& done, int timeout_ms) const;
-  bool wait_sessions_ended(int count, int timeout_ms) const;
+  // Waits until `done` holds for the record (checked on every change), at
+  // most `timeout_ms`. A failure says what was awaited (`what`) and what the
+  // server saw meanwhile.
+  testing::AssertionResult wait_until(const std::function<bool(const Record&)>& done,
+                                      int timeout_ms, const std::string& what = "") const;
+  testing::AssertionResult wait_sessions_ended(int count, int timeout_ms) const;
 
  private:
   struct Session;

@@ -13,8 +13,15 @@
 #include <chrono>
 #include <cstring>
 
+#include "tests/support/loopback.h"
+
 namespace ftptest {
 namespace {
+
+// Addresses tried before giving up when each is in use by a program that
+// does not lease (the process's own servers, or, without a private
+// namespace, something else on the machine).
+constexpr int kOwnAddressAttempts = 16;
 
 std::string failed(const char* call) { return std::string(call) + ": " + std::strerror(errno); }
 
@@ -138,9 +145,10 @@ Fd listen_tcp(const std::string& address, int port, std::string* error) {
   return listen_keeping_errno(address, port, error, &ignored);
 }
 
-Fd listen_on_free_loopback(int port, std::string* address, std::string* error) {
-  for (int n = 2; n < 255; ++n) {
-    std::string candidate = "127.0.0." + std::to_string(n);
+Fd listen_on_own_loopback(int port, std::string* address, std::string* error) {
+  for (int attempt = 0; attempt < kOwnAddressAttempts; ++attempt) {
+    std::string candidate = claim_loopback_address(error);
+    if (candidate.empty()) return Fd();
     int errnum = 0;
     Fd fd = listen_keeping_errno(candidate, port, error, &errnum);
     if (fd) {
@@ -150,14 +158,6 @@ Fd listen_on_free_loopback(int port, std::string* address, std::string* error) {
     if (errnum != EADDRINUSE) return Fd();  // e.g. no right to bind a low port
   }
   return Fd();
-}
-
-std::string free_loopback_address(int port, int first) {
-  for (int n = first; n < 255; ++n) {
-    std::string candidate = "127.0.0." + std::to_string(n);
-    if (listen_tcp(candidate, port, nullptr)) return candidate;
-  }
-  return "";
 }
 
 Fd connect_tcp(const std::string& address, int port, int timeout_ms, std::string* error,

@@ -29,6 +29,11 @@ class Fd {
   int fd_ = -1;
 };
 
+// How long a test waits for something it caused to happen (a session to
+// start, a command to arrive, a child to print): long enough for a loaded
+// machine, short enough that a test that will not see it fails in seconds.
+constexpr int kEventWaitMs = 10000;
+
 enum class Wait { Ready, Timeout, Stopped, Failed };
 
 // Waits until `fd` has `events` (POLLIN / POLLOUT), the stop descriptor (if
@@ -45,12 +50,10 @@ long receive_some(int fd, std::string& out, int timeout_ms, int stop_fd = -1,
                   std::size_t max = 65536);
 
 Fd listen_tcp(const std::string& address, int port, std::string* error);
-// Listens on `port` of the first address 127.0.0.N (N from 2 up) where it is
-// free and sets `address` to it.
-Fd listen_on_free_loopback(int port, std::string* address, std::string* error);
-// The first loopback address 127.0.0.N (N from `first` up) whose `port` is
-// free right now, for servers that bind it themselves; "" when none is.
-std::string free_loopback_address(int port, int first = 2);
+// Listens on `port` of a loopback address of this process's own (see
+// loopback.h) and sets `address` to it; takes the next address while one is
+// in use.
+Fd listen_on_own_loopback(int port, std::string* address, std::string* error);
 
 // Connects within `timeout_ms`, from `source` (an address, port 0) when given.
 Fd connect_tcp(const std::string& address, int port, int timeout_ms, std::string* error,

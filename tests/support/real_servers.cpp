@@ -18,7 +18,8 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/net.h"
+#include "tests/support/child_process.h"
+#include "tests/support/loopback.h"
 #include "tests/support/plain_ftp_client.h"
 
 extern char** environ;
@@ -35,6 +36,8 @@ const char* const kPyftpdlibPackage = "/usr/lib/python3/dist-packages/pyftpdlib/
 const char* const kVsftpd = "/usr/sbin/vsftpd";
 constexpr int kStartAttempts = 4;
 constexpr int kGreetingWaitMs = 15000;
+constexpr int kProbeWaitMs = 2000;     // one look for the greeting
+constexpr int kProbeIntervalMs = 20;   // between looks
 constexpr int kStopWaitMs = 5000;
 
 bool put(const std::string& path, const std::string& bytes) {
@@ -174,18 +177,14 @@ std::unique_ptr<RealServer> RealServer::start(ServerKind kind, std::string* erro
   fs::create_directory(server->home_);
   server->give_to_user(server->home_);
 
-  // Another test process may take the address between our look and the
-  // server's bind: then the server ends at once and the next address is tried.
-  int first = 100;
+  // The address is this process's own. Only where the process has no private
+  // loopback can a program that does not lease hold it: then the server ends
+  // at once (or another greets), and the next address is tried.
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
-    server->address_ = free_loopback_address(21, first);
-    if (server->address_.empty()) {
-      *error = "no free loopback address with port 21";
-      return nullptr;
-    }
+    server->address_ = claim_loopback_address(error);
+    if (server->address_.empty()) return nullptr;
     if (server->launch(error) && server->wait_for_greeting(error)) return server;
     server->stop_process();
-    first = std::stoi(server->address_.substr(server->address_.rfind('.') + 1)) + 1;
   }
   *error += "\n--- server output:\n" + slurp(server->folder_ + "/output.log") + server->log();
   return nullptr;
@@ -233,21 +232,23 @@ bool RealServer::launch(std::string* error) {
 }
 
 bool RealServer::wait_for_greeting(std::string* error) {
+  const std::string what = std::string(server_name(kind_)) + " on " + address_ + ":21";
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kGreetingWaitMs);
   while (std::chrono::steady_clock::now() < deadline) {
-    int status;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+    // Our banner, not just any greeting: without a private loopback another
+    // program may answer on the address.
+    PlainFtpClient probe(kProbeWaitMs);
+    if (probe.connect(address_).rfind("220 " + banner(), 0) == 0) return true;
+    // Not listening yet: look again a little later, or as soon as it ends.
+    if (proctest::wait_for_end(pid_, kProbeIntervalMs)) {
+      int status;
+      waitpid(pid_, &status, 0);
       pid_ = -1;
-      *error = std::string(server_name(kind_)) + " ended before it greeted on " + address_;
+      *error = what + ": the server ended before it greeted";
       return false;
     }
-    // Our banner, not just any greeting: another server may have taken the address.
-    PlainFtpClient probe(2000);
-    if (probe.connect(address_).rfind("220 " + banner(), 0) == 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  *error = std::string(server_name(kind_)) + " did not greet on " + address_ + " within " +
-           std::to_string(kGreetingWaitMs) + " ms";
+  *error = what + ": no greeting within " + std::to_string(kGreetingWaitMs) + " ms";
   return false;
 }
 
@@ -258,29 +259,25 @@ std::string RealServer::banner() const {
 void RealServer::stop_process() {
   if (pid_ <= 0) return;
   kill(-pid_, SIGTERM);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopWaitMs);
   int status;
-  while (waitpid(pid_, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      kill(-pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  if (!proctest::wait_for_end(pid_, kStopWaitMs)) kill(-pid_, SIGKILL);
+  waitpid(pid_, &status, 0);
   pid_ = -1;
   if (kind_ == ServerKind::Vsftpd) {
     // vsftpd serves each session in processes of a session group of their
     // own, which outlive the listener; they run our config file, so they are
-    // found by it and ended too.
+    // found by it and ended too, and waited for.
     std::string command_line = std::string(kVsftpd) + '\0' + folder_ + "/vsftpd.conf" + '\0';
+    std::vector<pid_t> sessions;
     std::error_code ec;
     for (const fs::directory_entry& entry : fs::directory_iterator("/proc", ec)) {
       std::string name = entry.path().filename().string();
       if (name.find_first_not_of("0123456789") == std::string::npos &&
           slurp(entry.path().string() + "/cmdline") == command_line)
-        kill(std::stoi(name), SIGKILL);
+        sessions.push_back(std::stoi(name));
     }
+    for (pid_t session : sessions) kill(session, SIGKILL);
+    for (pid_t session : sessions) proctest::wait_for_end(session, kStopWaitMs);
   }
 }
 

@@ -1,6 +1,6 @@
 // Real FTP servers for end-to-end tests: pyftpdlib and vsftpd from the
-// distribution, each started on port 21 of a loopback address of its own
-// (127.0.0.N), serving a fresh folder to one user with write permission, and
+// distribution, each started on port 21 of a loopback address of the test
+// process's own (127.0.0.N, see loopback.h), serving a fresh folder to one user with write permission, and
 // stopped by its process id. Both reply to PORT by connecting to the client
 // (pyftpdlib at once, vsftpd at the transfer command) and accept it only for
 // the address the control connection comes from (127.0.0.1).
@@ -25,6 +25,11 @@ namespace ftptest {
 
 enum class ServerKind { Pyftpdlib, Vsftpd };
 
+// The wait limit (host option XXAMWAIT, in seconds) of every test that drives
+// a real server: a server that stalls fails the test after that long, with
+// the module's message saying that the server sent nothing.
+constexpr int kServerWaitSeconds = 10;
+
 const char* server_name(ServerKind kind);
 
 // Why a server of `kind` cannot be started here ("" when it can): its
@@ -33,8 +38,8 @@ std::string unavailable(ServerKind kind);
 
 class RealServer {
  public:
-  // Starts a server of `kind` on the first free 127.0.0.N:21 (N from 100 up,
-  // the scripted servers take the low ones) and waits until it greets.
+  // Starts a server of `kind` on port 21 of a loopback address of this
+  // process's own and waits (bounded) until it greets.
   // Returns null and sets `error` (with the server's own log) on failure.
   static std::unique_ptr<RealServer> start(ServerKind kind, std::string* error);
   ~RealServer();

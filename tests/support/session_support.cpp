@@ -43,6 +43,11 @@ void SessionTest::TearDown() {
   EXPECT_EQ(host::events::pushed_states(), 0);
 }
 
+void SessionTest::limit_waits(int seconds) {
+  host::options::set("XXAMWAIT", std::to_string(seconds));
+  host::events::set_idle_limit(0);  // the host's limit is XXAMWAIT then
+}
+
 ftptest::ScriptServer& SessionTest::serve(ftptest::Script script) {
   servers_.push_back(std::make_unique<ftptest::ScriptServer>(std::move(script)));
   std::string error;

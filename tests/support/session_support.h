@@ -24,6 +24,11 @@ class SessionTest : public testing::Test {
   void SetUp() override;
   void TearDown() override;
 
+  // Bounds every wait of the module (host option XXAMWAIT): a server that
+  // stalls fails the open or the transfer after `seconds`, with the module's
+  // message saying so, instead of leaving the test waiting.
+  static void limit_waits(int seconds);
+
   // Starts a scripted server (stopped by TearDown, or by stop_server()). A
   // scripted server serves one session at a time: files open at the same
   // time each need a server of their own.
