@@ -42,6 +42,12 @@ MethodInstance* method_instance(void* context) {
   return entry->instance;
 }
 
+void release_option_texts(FtpFile* file) {
+  mem::release(file->cwd);
+  mem::release(file->rcmd);
+  mem::release(file->lsfile);
+}
+
 int32_t release_open_file(MethodInstance* instance, FtpFile* file, void* options_context) {
   if (file->assign_record) --file->assign_record->open_count;
   if (file->ctl) yxsterm(file->ctl->break_routine);
@@ -53,6 +59,7 @@ int32_t release_open_file(MethodInstance* instance, FtpFile* file, void* options
   unlink_open_file(instance, file);
   if (file->mget_pool) wmpoold(file->mget_pool);
   mem::release(file->remote_name);
+  release_option_texts(file);
   // An item list the host did not give back before closing leaves its
   // text area behind; it goes with the file.
   mem::release(file->info_scratch);

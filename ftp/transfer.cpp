@@ -23,6 +23,9 @@ namespace {
 constexpr int32_t FILE_NOT_FOUND_CODE = 550;
 constexpr uint32_t LISTENER_READY = 1;
 constexpr int32_t PEER_VALUE_MAX = 40;
+// Connections from other addresses the wait for the server's own refuses
+// before it gives up on the transfer.
+constexpr int32_t STRANGERS_MAX = 100;
 
 // Bytes of the control connection already read from the socket and not yet
 // taken: a reply that arrived together with the preliminary one.
@@ -52,6 +55,7 @@ bool data_peer_allowed(const FtpFile* file) {
 int32_t accept_data(FtpFile* file, int32_t refused_message) {
   sock_conn* data = file->data;
   sock_conn* ctl = file->ctl;
+  int32_t preliminary = 0, strangers = 0;
   for (;;) {
     const int32_t watched[2] = {data->main_socket, sock::data_socket(ctl)};
     uint32_t ready = 0;
@@ -64,7 +68,9 @@ int32_t accept_data(FtpFile* file, int32_t refused_message) {
       status = yxsacc(data);
       if (status != st::OK || data_peer_allowed(file)) return status;
       sock::drop_accepted(data);
-      continue;
+      if (++strangers < STRANGERS_MAX) continue;
+      puterr(refused_message);
+      return st::FAILED;
     }
 
     // The server speaks instead of connecting.
@@ -72,7 +78,10 @@ int32_t accept_data(FtpFile* file, int32_t refused_message) {
     if (st::is_failure(status)) return status;
     if (status == st::OK) {
       file->reply_code = putreply(ctl->record_length, ctl->record, file->opts, ctl);
-      if (file->reply_code / 100 == 1) continue;
+      if (file->reply_code / 100 == 1) {
+        if (preliminary_reply_allowed(file, &preliminary)) continue;
+        return st::FAILED;
+      }
     }
     // A final reply, or the server closed the control connection.
     puterr(refused_message);
