@@ -91,7 +91,7 @@ extern "C" int32_t yxfcls(FtpFile* file) {
     if (!(file->opts & opt::NOQUIT)) {
       int32_t status = read_final_reply(file);
       bool refused = status == st::OK && file->reply_code >= 400;
-      if (refused && file->remote_name_len != 0) {
+      if (refused) {
         // Shown even without DEBUG: the transfer did not end well.
         file->reply_code = putreply(ctl->record_length, ctl->record, opt::DEBUG, ctl);
         puterr(writing ? msg::STORE_REFUSED : msg::TRANSFER_REFUSED);
@@ -104,6 +104,10 @@ extern "C" int32_t yxfcls(FtpFile* file) {
       if (judged && (refused || status != st::OK)) transfer_failed = true;
     }
     // The data block is released with the file; its buffers went with yxsclos.
+  }
+  if (!transfer_failed && mget_file_failed(file)) {
+    puterr(msg::TRANSFER_REFUSED);
+    transfer_failed = true;
   }
   // No reply to QUIT is awaited, and its failure changes nothing.
   command_send(file, "QUIT");

@@ -150,7 +150,8 @@ int32_t send_and_read(FtpFile* file, int32_t length) {
   status = read_reply(ctl);
   if (status != st::OK) return status;
   file->reply_code = putreply(ctl->record_length, ctl->record, file->opts, ctl);
-  return st::OK;
+  // A reply too long to be one ends the connection (putreply said why).
+  return ctl->at_eof ? st::FAILED : st::OK;
 }
 }  // namespace
 

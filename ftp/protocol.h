@@ -83,6 +83,10 @@ int32_t check_mget(FtpFile* file);
 void term(FtpFile* file);
 }
 
+// Whether the server refused, or never confirmed, an MGET file whose data
+// was read before the last one: close then fails.
+bool mget_file_failed(const FtpFile* file);
+
 struct MethodInstance;
 // The method-instance record behind the module's entry block, or null.
 MethodInstance* method_instance(void* context);

@@ -31,6 +31,8 @@ constexpr int32_t STRANGERS_MAX = 100;
 // taken: a reply that arrived together with the preliminary one.
 bool control_has_buffered(const sock_conn* ctl) { return ctl->read_avail > 0; }
 
+bool holds_line_break(const char* text) { return text && std::strpbrk(text, "\r\n"); }
+
 // Whether the data connection just accepted may stay. In active mode anyone
 // who can reach the listening port may connect first and feed (or take) the
 // file's data, so only the server -- the control connection's peer -- may,
@@ -102,6 +104,14 @@ void file_host_option(const FtpFile* file, const char* key, char* value, int32_t
 
 int32_t start_transfer(FtpFile* file, const char* format, const char* argument,
                        int32_t refused_message) {
+  // A name (or directory) with a line break could never be sent as one
+  // command: it is refused before the set-up sends anything.
+  char verb[8] = {};
+  for (int i = 0; i < 7 && format[i] && format[i] != ' '; ++i) verb[i] = format[i];
+  if (holds_line_break(argument) || holds_line_break(file->cwd)) {
+    hand_over_message(msg::COMMAND_NOT_SENDABLE, holds_line_break(argument) ? verb : "CWD");
+    return st::FAILED;
+  }
   int32_t status = initconn(file);
   if (status != st::OK) return status;
   status = command_exchange(file, format, argument);
