@@ -24,7 +24,7 @@
 namespace {
 
 constexpr int32_t NO_BREAK_PENDING = -1;
-constexpr int32_t ANSWER_MAX = FILE_TEXT - 1;  // longest user id or password asked for
+constexpr int32_t ANSWER_MAX = FILE_TEXT;  // longest user id or password asked for
 constexpr int32_t GREETING_MAX = 2048;         // the control connection's record size
 
 // Prompt kinds of wurrqst and the texts the user sees.
@@ -133,7 +133,7 @@ void ask(int32_t kind, const char* prompt, const char* title, char (&field)[FILE
   wurrqst(kind, prompt, title, field, &length, ANSWER_MAX);
   if (length < 0) length = 0;
   if (length > ANSWER_MAX) length = ANSWER_MAX;
-  field[length] = '\0';
+  if (length < FILE_TEXT) field[length] = '\0';  // a full-width answer fills the field
 }
 
 // Logs in with USER and, when asked for, PASS. 0 when logged in.

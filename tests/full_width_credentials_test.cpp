@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host/messages.h"
+#include "host/prompt.h"
 #include "host/references.h"
 #include "host/variables.h"
 #include "module/msgno.h"
@@ -71,6 +72,20 @@ TEST_F(FullWidthCredentials, ARefusedLogInNamesTheWholeUserAndNoPassword) {
   ASSERT_EQ(texts.size(), 1u);
   EXPECT_NE(texts[0].find(USER128), std::string::npos) << texts[0];
   EXPECT_EQ(texts[0].find("SECRETPW"), std::string::npos) << texts[0];
+  expect_secret_nowhere_but_pass();
+}
+
+TEST_F(FullWidthCredentials, PromptedAnswersOfTheFullWidthAreTakenWhole) {
+  serve(Script().defaults());
+  host::prompt::set_responder(host::prompt::scripted_responder({USER128, PASS128}));
+  assign("F", "", "PROMPT RHELP");
+  std::unique_ptr<OpenFile> file;
+  EXPECT_EQ(open("F", &file), st::OK);
+  if (file) {
+    EXPECT_EQ(file->close(), st::OK);
+  }
+  EXPECT_EQ(sent("USER"), std::vector<std::string>{USER128});
+  EXPECT_EQ(sent("PASS"), std::vector<std::string>{PASS128});
   expect_secret_nowhere_but_pass();
 }
 
