@@ -66,6 +66,7 @@ TEST_F(ReassignWhileOpen, TheOpenFileKeepsItsOwnOptionTexts) {
   EXPECT_EQ(read_all(*file, &end), std::vector<std::string>{"b"});
   EXPECT_EQ(end, st::END_OF_DATA);
   EXPECT_EQ(file->close(), st::OK);
+  EXPECT_TRUE(server().wait_sessions_ended(1, 5000));
   EXPECT_EQ(server().transcript(),
             "USER u\nPASS p\nPORT 127,0,0,1,*,*\nTYPE A\nCWD /dir\nPWD\nNOOP\nSTAT\nRETR a\n"
             "PORT 127,0,0,1,*,*\nTYPE A\nPWD\nNOOP\nSTAT\nRETR b\nQUIT\n");
