@@ -42,6 +42,12 @@ MethodInstance* method_instance(void* context) {
   return entry->instance;
 }
 
+void release_option_texts(FtpFile* file) {
+  mem::release(file->cwd);
+  mem::release(file->rcmd);
+  mem::release(file->lsfile);
+}
+
 int32_t release_open_file(MethodInstance* instance, FtpFile* file, void* options_context) {
   if (file->assign_record) --file->assign_record->open_count;
   if (file->ctl) yxsterm(file->ctl->break_routine);
@@ -53,6 +59,7 @@ int32_t release_open_file(MethodInstance* instance, FtpFile* file, void* options
   unlink_open_file(instance, file);
   if (file->mget_pool) wmpoold(file->mget_pool);
   mem::release(file->remote_name);
+  release_option_texts(file);
   // An item list the host did not give back before closing leaves its
   // text area behind; it goes with the file.
   mem::release(file->info_scratch);
@@ -84,7 +91,7 @@ extern "C" int32_t yxfcls(FtpFile* file) {
     if (!(file->opts & opt::NOQUIT)) {
       int32_t status = read_final_reply(file);
       bool refused = status == st::OK && file->reply_code >= 400;
-      if (refused && file->remote_name_len != 0) {
+      if (refused) {
         // Shown even without DEBUG: the transfer did not end well.
         file->reply_code = putreply(ctl->record_length, ctl->record, opt::DEBUG, ctl);
         puterr(writing ? msg::STORE_REFUSED : msg::TRANSFER_REFUSED);
@@ -97,6 +104,10 @@ extern "C" int32_t yxfcls(FtpFile* file) {
       if (judged && (refused || status != st::OK)) transfer_failed = true;
     }
     // The data block is released with the file; its buffers went with yxsclos.
+  }
+  if (!transfer_failed && mget_file_failed(file)) {
+    puterr(msg::TRANSFER_REFUSED);
+    transfer_failed = true;
   }
   // No reply to QUIT is awaited, and its failure changes nothing.
   command_send(file, "QUIT");

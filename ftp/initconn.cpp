@@ -21,6 +21,7 @@ constexpr int32_t BIND_VALUE_MAX = 40;
 constexpr int32_t DEFAULT_BLOCK_SIZE = 32768;
 constexpr int32_t PWD_MAX = PWD_SIZE - 1;
 constexpr int32_t REPLY_TEXT_OFFSET = 4;  // after the code and its blank
+constexpr int32_t PORT_MAX = 65535;
 
 
 int32_t read_mode_of(const FtpFile* file) {
@@ -44,10 +45,14 @@ int32_t new_data_block(FtpFile* file) {
     mem::release(file->data);
     file->data = nullptr;
   }
+  const sock_conn* ctl = file->ctl;
+  if (ctl->data_port > PORT_MAX) {
+    hand_over_number(msg::DATA_PORT_INVALID, ctl->data_port);
+    return st::FAILED;
+  }
   auto* data = static_cast<sock_conn*>(mem::alloc_clear(sizeof(sock_conn)));
   if (!data) return st::NO_MEMORY;
   file->data = data;
-  const sock_conn* ctl = file->ctl;
   data->break_routine = ctl->break_routine;
   data->break_word = ctl->break_word;
   data->wait_value = ctl->wait_value;
@@ -59,7 +64,9 @@ int32_t new_data_block(FtpFile* file) {
   data->host_name_size = FILE_TEXT;
   data->host_name = file->data_host;
   data->terminator_kind = file->termstr;
-  data->data_port = 0;
+  // XXAMTPRT fixes the port of the data socket (what a firewall rule needs);
+  // the block takes it in network byte order. Without it any port will do.
+  data->data_port = htons(uint16_t(ctl->data_port));
   return st::OK;
 }
 

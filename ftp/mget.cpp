@@ -4,6 +4,7 @@
 // list and starts the first file; check_mget, called by the readers at the
 // end of each file's data, reads that file's final reply and starts the next.
 // With MPROMPT the user is asked before each file.
+#include <cstddef>
 #include <cstring>
 
 #include "ftp/ftp_options.h"
@@ -19,17 +20,24 @@
 
 namespace {
 
-constexpr int32_t NAME_MAX_LENGTH = 255;
-constexpr int32_t NAME_BUFFER = 260;
+constexpr int32_t NAME_MAX_LENGTH = 1024;
+constexpr int32_t NAME_BUFFER = NAME_MAX_LENGTH + 1;
+// A listing line holds a name and perhaps the CR of a CR LF line end.
+constexpr int32_t LISTING_RECORD = NAME_MAX_LENGTH + 1;
 constexpr int32_t POOL_SIZE = 1024;
 constexpr int32_t PROMPT_TEXT = 200;
 
+// One name; the entry is as long as its name needs.
 struct MgetEntry {
   MgetEntry* next;
-  int32_t length;               // at most 255
-  char name[NAME_MAX_LENGTH + 1];
+  int32_t length;               // at most NAME_MAX_LENGTH
+  int32_t failed;               // the server refused the file or never confirmed it
+  char name[1];                 // `length` bytes and a NUL
 };
-static_assert(sizeof(MgetEntry) == 264);
+static_assert(offsetof(MgetEntry, next) == 0);
+static_assert(offsetof(MgetEntry, length) == 4);
+static_assert(offsetof(MgetEntry, failed) == 8);
+static_assert(offsetof(MgetEntry, name) == 12);
 
 MgetEntry* entry(void* p) { return static_cast<MgetEntry*>(p); }
 
@@ -44,20 +52,60 @@ int32_t refuse_name(FtpFile* file) {
   return st::FILE_REFUSED;
 }
 
-// The names the server lists for the pattern. The listing is always read as
-// lines, whatever the record format of the files themselves (as byte-count
-// pieces of size 0 it would never end); a trailing CR (TERMSTR=LF over a
-// CR LF listing) is not part of a name.
+// While the name listing's data connection is set up, the open file takes
+// the listing's shape instead of its own: text (TYPE A) in lines ended by LF,
+// each up to LISTING_RECORD bytes, whatever the record format, terminator and
+// record length of the files themselves.
+class ListingShape {
+ public:
+  explicit ListingShape(FtpFile* file)
+      : file_(file), recfm_(file->recfm), opts_(file->opts), termstr_(file->termstr),
+        lrecl_out_(file->lrecl_out) {
+    file->recfm = RECFM_V;
+    file->opts &= ~(opt::S370V | opt::S370VS);
+    file->termstr = TERMSTR_LF;
+    file->lrecl_out = LISTING_RECORD;
+  }
+  ~ListingShape() {
+    file_->recfm = recfm_;
+    file_->opts = opts_;
+    file_->termstr = termstr_;
+    file_->lrecl_out = lrecl_out_;
+  }
+  ListingShape(const ListingShape&) = delete;
+  ListingShape& operator=(const ListingShape&) = delete;
+
+ private:
+  FtpFile* file_;
+  uint32_t recfm_, opts_;
+  int32_t termstr_, lrecl_out_;
+};
+
+int32_t name_too_long() {
+  hand_over_number(msg::MGET_NAME_TOO_LONG, NAME_MAX_LENGTH);
+  return st::FAILED;
+}
+
+// The names the server lists for the pattern, one a line; a trailing CR is
+// not part of a name, and a last name without a line end still counts. A
+// line too long to be a name fails the MGET rather than end the list.
 int32_t list_pattern(FtpFile* file, void** tail) {
-  int32_t status = start_transfer(file, "NLST %s", file->remote_name, msg::STORE_REFUSED);
+  int32_t status;
+  {
+    ListingShape shape(file);
+    status = start_transfer(file, "NLST %s", file->remote_name, msg::STORE_REFUSED);
+  }
   if (status != st::OK) return status;
   sock_conn* data = file->data;
-  data->read_mode = READ_TERMINATED;
-  while (yxsread(data) == st::OK) {
+  for (bool last = false; !last && status == st::OK;) {
+    int32_t read = yxsread(data);
+    last = is_end_of_data(read);
+    if (read == st::TRUNCATED) status = name_too_long();
+    else if (!last && read != st::OK) status = read;
+    if (status != st::OK) break;
     int32_t n = data->record_length;
     if (n > 0 && data->record[n - 1] == '\r') --n;
-    if (n == 0) continue;  // an empty line names no file
-    if ((status = domget_build_name(data->record, n, file, tail)) != st::OK) break;
+    if (n > 0) status = domget_build_name(data->record, n, file, tail);  // an empty line names no file
   }
   yxsclos(data);
   read_final_reply(file);
@@ -80,6 +128,10 @@ int32_t list_explicit(FtpFile* file, void** tail) {
       auto* close = static_cast<const char*>(std::memchr(name, text[p], size_t(end - p - 1)));
       if (!close) return st::UNTERMINATED_QUOTE;
       n = int32_t(close - name);
+      if (n == 0) {
+        hand_over_message(msg::MGET_EMPTY_NAME);
+        return st::NO_REMOTE_NAME;
+      }
       p = int32_t(close - text) + 1;
     } else if (auto* blank = static_cast<const char*>(std::memchr(name, ' ', size_t(end - p)))) {
       n = int32_t(blank - name);
@@ -98,18 +150,20 @@ int32_t list_explicit(FtpFile* file, void** tail) {
 extern "C" {
 
 int32_t domget_build_name(const char* text, int32_t length, FtpFile* file, void** tail) {
+  if (length > NAME_MAX_LENGTH) return name_too_long();
   if (!file->mget_pool) {
     file->mget_pool = ympoolc(0, POOL_SIZE, 0);
     if (!file->mget_pool) return st::NO_MEMORY;
   }
-  auto* e = entry(vmalloc_handler(file->mget_pool, sizeof(MgetEntry), 0));
+  const int32_t n = length < 0 ? 0 : length;
+  auto* e = entry(vmalloc_handler(file->mget_pool, int32_t(offsetof(MgetEntry, name)) + n + 1, 0));
   if (!e) return st::NO_MEMORY;
   if (*tail) entry(*tail)->next = e;
   else file->mget_list = e;
-  const int32_t n = length < 0 ? 0 : min(length, NAME_MAX_LENGTH);
   std::memcpy(e->name, text, size_t(n));
   e->name[n] = '\0';
   e->length = n;
+  e->failed = 0;
   e->next = nullptr;
   *tail = e;
   return st::OK;
@@ -168,14 +222,16 @@ int32_t check_mget(FtpFile* file) {
   }
   if (!next) return st::END_OF_DATA;
 
+  // A file the server refused at its end, or never confirmed, may be
+  // incomplete: the reply is shown, the next file is read all the same, and
+  // close fails for it.
   if (sock_conn* data = file->data) {
     yxsclos(data);
     sock_conn* ctl = file->ctl;
-    if (read_final_reply(file) == st::OK && file->reply_code / 100 > 3 &&
-        file->remote_name_len != 0) {
+    int32_t status = read_final_reply(file);
+    if (status == st::OK && file->reply_code / 100 > 3)
       file->reply_code = putreply(ctl->record_length, ctl->record, opt::DEBUG, ctl);
-      puterr(msg::TRANSFER_REFUSED);
-    }
+    if (status != st::OK || file->reply_code / 100 > 3) current->failed = 1;
   }
   int32_t status = doretr(file);
   if (status == st::OK) return st::NEXT_CONNECTION;
@@ -185,3 +241,9 @@ int32_t check_mget(FtpFile* file) {
 }
 
 }  // extern "C"
+
+bool mget_file_failed(const FtpFile* file) {
+  for (const MgetEntry* e = entry(file->mget_list); e; e = e->next)
+    if (e->failed) return true;
+  return false;
+}

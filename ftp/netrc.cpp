@@ -13,6 +13,9 @@
 #include "module/msgno.h"
 #include "module/status.h"
 
+extern "C" int __fxstat64(int version, int fd, struct stat64* status);
+__asm__(".symver __fxstat64,__fxstat64@GLIBC_2.2");
+
 extern "C" {
 const NetrcKeyword toktab[] = {
     {"default", netrc::DEFAULT},   {"login", netrc::LOGIN},     {"password", netrc::PASSWORD},
@@ -26,6 +29,7 @@ namespace {
 constexpr char ANONYMOUS[] = "anonymous";
 constexpr int PATH_SIZE = 4096;
 constexpr mode_t GROUP_OR_OTHERS = 077;
+constexpr int STAT_VERSION = 3;  // the i386 Linux layout of struct stat64
 
 bool separator(int c) { return c == ' ' || c == '\t' || c == '\n' || c == ','; }
 
@@ -53,10 +57,13 @@ char* copy_text(const char* text) {
   return copy;
 }
 
-// Group or others may read or write the open file.
+// Group or others may read or write the open file. The status comes from
+// the C library's oldest 64-bit entry point, which every version since 2.2
+// has, rather than fstat64, which older libraries lack as a symbol.
 bool readable_by_others(FILE* file) {
   struct stat64 status;
-  return fstat64(fileno(file), &status) == 0 && (status.st_mode & GROUP_OR_OTHERS) != 0;
+  return __fxstat64(STAT_VERSION, fileno(file), &status) == 0 &&
+         (status.st_mode & GROUP_OR_OTHERS) != 0;
 }
 
 int32_t close_with(FILE* file, int32_t status) {

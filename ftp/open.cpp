@@ -5,7 +5,9 @@
 // file was in the open list.
 #include <cstddef>
 #include <cstring>
+#include <initializer_list>
 
+#include "ftp/field_text.h"
 #include "ftp/ftp_file.h"
 #include "ftp/ftp_options.h"
 #include "ftp/methods.h"
@@ -22,7 +24,7 @@
 namespace {
 
 constexpr int32_t NO_BREAK_PENDING = -1;
-constexpr int32_t ANSWER_MAX = FILE_TEXT - 1;  // longest user id or password asked for
+constexpr int32_t ANSWER_MAX = FILE_TEXT;  // longest user id or password asked for
 constexpr int32_t GREETING_MAX = 2048;         // the control connection's record size
 
 // Prompt kinds of wurrqst and the texts the user sees.
@@ -65,12 +67,33 @@ int32_t open_work_file(FtpFile* file) {
   return xcopen(&file->work_file, &descriptor);
 }
 
+// The directory, raw command and listing pattern point into an option block
+// after the merge; the assign's block goes when the reference is reassigned,
+// which may happen while the file is open. The file takes copies of its own
+// (released with it). False when one cannot be made.
+bool own_option_texts(FtpFile* file) {
+  bool made = true;
+  for (char** text : {&file->cwd, &file->rcmd, &file->lsfile}) {
+    if (!*text) continue;
+    size_t n = strnlen(*text, OPTION_TEXT_LONG - 1);
+    auto* copy = made ? static_cast<char*>(mem::alloc_text(int32_t(n + 1))) : nullptr;
+    if (copy) {
+      std::memcpy(copy, *text, n);
+      copy[n] = '\0';
+    }
+    made = copy != nullptr;
+    *text = copy;  // null after a failure: nothing left points into a block
+  }
+  return made;
+}
+
 // Releases a file that never entered the open list.
 void discard_unlisted(FtpFile* file) {
   if (file->open_options && !(file->open_options_flags & OPTIONS_HOST_OWNED))
     yxfhbfr(file->fileref_name, file->host_fileref, file->open_options);
   mem::release(file->ctl);
   mem::release(file->remote_name);
+  release_option_texts(file);
   mem::wipe(file->password, sizeof file->password);
   mem::release(file);
 }
@@ -110,7 +133,7 @@ void ask(int32_t kind, const char* prompt, const char* title, char (&field)[FILE
   wurrqst(kind, prompt, title, field, &length, ANSWER_MAX);
   if (length < 0) length = 0;
   if (length > ANSWER_MAX) length = ANSWER_MAX;
-  field[length] = '\0';
+  if (length < FILE_TEXT) field[length] = '\0';  // a full-width answer fills the field
 }
 
 // Logs in with USER and, when asked for, PASS. 0 when logged in.
@@ -119,7 +142,8 @@ int32_t log_in(FtpFile* file) {
   bool may_prompt = file->opts & opt::PROMPT;
   if (!file->user[0] && may_prompt) ask(ASK_USER_ID, USER_PROMPT, USER_TITLE, file->user);
 
-  int32_t status = command_exchange(file, "USER %s", file->user);
+  FieldText user(file->user);
+  int32_t status = command_exchange(file, "USER %s", user.c_str());
   if (status != st::OK) return status;
   if (file->reply_code == 0) return st::FAILED;  // message 17 is handed over
 
@@ -127,7 +151,7 @@ int32_t log_in(FtpFile* file) {
   if (file->reply_code / 100 == 3) {
     if (!file->password[0] && may_prompt)
       ask(ASK_PASSWORD, PASSWORD_PROMPT, PASSWORD_TITLE, file->password);
-    status = command_send(file, "PASS %s", file->password);
+    status = command_send(file, "PASS %s", FieldText(file->password).c_str());
     // The staging buffer keeps whatever later, shorter commands do not
     // overwrite: the password goes from it as soon as it is sent.
     mem::wipe(ctl->staging, size_t(ctl->record_size));
@@ -142,7 +166,7 @@ int32_t log_in(FtpFile* file) {
     reason = msg::USER_REFUSED;
   }
   if (reason == msg::NO_PASSWORD_REPLY) hand_over_message(reason);
-  else if (reason) hand_over_message(reason, file->user);
+  else if (reason) hand_over_message(reason, user.c_str());
   return reason ? st::FAILED : st::OK;
 }
 
@@ -161,7 +185,7 @@ int32_t dispatch(FtpFile* file) {
 // of the open that talks to the server.
 int32_t converse(FtpFile* file) {
   sock_conn* ctl = file->ctl;
-  int32_t status = read_reply_line(ctl);
+  int32_t status = read_reply(ctl);
   if (status != st::OK) return status;
   char greeting[GREETING_MAX + 1];
   int32_t n = ctl->record_length < GREETING_MAX ? ctl->record_length : GREETING_MAX;
@@ -230,6 +254,10 @@ extern "C" int32_t yxfopn(FtpFile** result, const char* name, void* host_fileref
   if (request->lrecl > 0) file->lrecl = request->lrecl;
   file->ctl->owner_fileref = host_fileref;
   yxfzdfa(file, request->options);
+  if (!own_option_texts(file)) {
+    discard_unlisted(file);
+    return st::NO_MEMORY;
+  }
   request->encoding = file->encoding;
   if (file->opts & opt::MOD) file->open_mode = (file->open_mode | OPEN_APPEND) & ~OPEN_OUTPUT;
 
@@ -280,7 +308,7 @@ extern "C" int32_t yxfopn(FtpFile** result, const char* name, void* host_fileref
   file->reply_code = 0;
   // A host given as a dotted address has no resolved name: show the address.
   const char* host = ctl->service_host_name[0] ? ctl->service_host_name : file->host;
-  ypmlog(msg::GROUP, msg::OPEN_COMPLETE, file->user, host);
+  ypmlog(msg::GROUP, msg::OPEN_COMPLETE, FieldText(file->user).c_str(), host);
   *result = file;
   return st::OK;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "ftp/ftp_options.h"
+#include "ftp/readers.h"
 #include "hostsvc/hostsvc.h"
 #include "module/msgno.h"
 #include "module/status.h"
@@ -18,6 +19,9 @@ constexpr int32_t REPLY_TEXT = 256;
 // A multi-line reply that goes on longer than this is taken for a server
 // that will never end it.
 constexpr int32_t REPLY_LINES_MAX = 10000;
+// Preliminary (1xx) replies a wait for the final reply takes before it gives
+// up on a server that never sends one.
+constexpr int32_t PRELIMINARY_REPLIES_MAX = 100;
 
 void log_reply_line(const char* line, int32_t length, int32_t limit) {
   char text[4096];
@@ -37,7 +41,9 @@ int32_t reply_code_of(const char* line, int32_t length) {
   return value;
 }
 
-void hand_over_message(int32_t number, const char* insert) {
+namespace {
+template <typename Insert>
+void hand_over(int32_t number, Insert insert) {
   char text[REPLY_TEXT];
   int32_t n = ypmstr(text, REPLY_TEXT - 1, msg::GROUP, number, insert);
   if (n < 0) n = 0;
@@ -45,10 +51,28 @@ void hand_over_message(int32_t number, const char* insert) {
   text[n] = '\0';
   wrmksub(1, text, n + 1);
 }
+}  // namespace
+
+void hand_over_message(int32_t number, const char* insert) { hand_over(number, insert); }
+
+void hand_over_number(int32_t number, int32_t insert) { hand_over(number, insert); }
 
 int32_t read_reply_line(sock_conn* ctl) {
   int32_t status = yxsread(ctl);
   return status == st::TRUNCATED ? st::OK : status;
+}
+
+int32_t read_reply(sock_conn* ctl) {
+  int32_t status = read_reply_line(ctl);
+  if (!is_end_of_data(status)) return status;
+  hand_over_message(msg::SERVER_CLOSED);
+  return st::FAILED;
+}
+
+int32_t give_up_on_replies(sock_conn* ctl, int32_t lines) {
+  ctl->at_eof = 1;
+  hand_over_number(msg::NO_FINAL_REPLY, lines);
+  return st::FAILED;
 }
 
 extern "C" void sendreply(int32_t length, const char* command, uint32_t opts) {
@@ -69,8 +93,10 @@ extern "C" int32_t putreply(int32_t length, const char* line, uint32_t opts, soc
   if (length >= 4 && line[3] == '-') {
     for (int32_t lines = 1;; ++lines) {
       if (lines > REPLY_LINES_MAX) {
-        code = 0;  // no reply: message 17
-        break;
+        // The rest of the reply would be read as the replies to the next
+        // commands: the connection is given up.
+        give_up_on_replies(ctl, lines);
+        return 0;
       }
       if (read_reply_line(ctl) != st::OK) break;  // the first line's code stands
       const char* next = ctl->record;
@@ -121,10 +147,11 @@ int32_t send_and_read(FtpFile* file, int32_t length) {
   int32_t status = send_formatted(file, length);
   if (status != st::OK) return status;
   sock_conn* ctl = file->ctl;
-  status = read_reply_line(ctl);
+  status = read_reply(ctl);
   if (status != st::OK) return status;
   file->reply_code = putreply(ctl->record_length, ctl->record, file->opts, ctl);
-  return st::OK;
+  // A reply too long to be one ends the connection (putreply said why).
+  return ctl->at_eof ? st::FAILED : st::OK;
 }
 }  // namespace
 
@@ -147,10 +174,18 @@ int32_t command_send(FtpFile* file, const char* format, const char* argument) {
 
 int32_t read_final_reply(FtpFile* file) {
   sock_conn* ctl = file->ctl;
-  for (;;) {
+  for (int32_t replies = 1;; ++replies) {
     int32_t status = read_reply_line(ctl);
     if (status != st::OK) return status;
     file->reply_code = putreply(ctl->record_length, ctl->record, file->opts, ctl);
+    if (file->reply_code == 0) return st::FAILED;  // message 17 says why
     if (file->reply_code / 100 > 1) return st::OK;
+    if (replies >= PRELIMINARY_REPLIES_MAX) return give_up_on_replies(ctl, replies);
   }
+}
+
+bool preliminary_reply_allowed(FtpFile* file, int32_t* replies) {
+  if (++*replies < PRELIMINARY_REPLIES_MAX) return true;
+  give_up_on_replies(file->ctl, *replies);
+  return false;
 }

@@ -24,10 +24,20 @@ int32_t reply_code_of(const char* line, int32_t length);
 // Formats message `number` (with an optional text insert) and hands it to the
 // host as the reason of the failure the caller returns next.
 void hand_over_message(int32_t number, const char* insert = nullptr);
+// The same with a number as the insert.
+void hand_over_number(int32_t number, int32_t insert);
 // Reads one reply line into ctl's record. A line longer than the record buffer
 // is cut and the rest of it skipped; its code is still in its first three
 // characters, so the cut line counts as read.
 int32_t read_reply_line(sock_conn* ctl);
+// The same, where the server must answer: a hang-up of the control
+// connection is a failure that says so, not an end of data.
+int32_t read_reply(sock_conn* ctl);
+// A server that goes on sending reply lines without a final reply is given
+// up: the control connection reads nothing more (its rest would be taken for
+// the replies to later commands) and a failure text says how many lines
+// came. Returns FAILED.
+int32_t give_up_on_replies(sock_conn* ctl, int32_t lines);
 
 // Formats a command into the control connection's staging buffer with the
 // host formatter (`format` takes at most one text argument), logs it, sends
@@ -47,8 +57,12 @@ int32_t command_send(FtpFile* file, const char* format, const char* argument = n
 bool command_is_sendable(FtpFile* file, int32_t length);
 // Reads reply lines on the control connection until one of class 2 or higher
 // (or a read failure); the code goes into reply_code. Returns the status of
-// the last read.
+// the last read; FAILED for a line without a code, and for a server that
+// sends preliminary replies without end.
 int32_t read_final_reply(FtpFile* file);
+// Counts one more preliminary reply a wait has taken (in *replies); false,
+// with the connection given up, once there have been too many.
+bool preliminary_reply_allowed(FtpFile* file, int32_t* replies);
 
 extern "C" {
 // ---- Data connection and transfers (ftp/initconn.cpp, ftp/transfer.cpp) ----
@@ -69,6 +83,10 @@ int32_t check_mget(FtpFile* file);
 void term(FtpFile* file);
 }
 
+// Whether the server refused, or never confirmed, an MGET file whose data
+// was read before the last one: close then fails.
+bool mget_file_failed(const FtpFile* file);
+
 struct MethodInstance;
 // The method-instance record behind the module's entry block, or null.
 MethodInstance* method_instance(void* context);
@@ -78,3 +96,6 @@ MethodInstance* method_instance(void* context);
 // file and the file itself, and takes it out of the open list. Returns the
 // status of giving back the options (0 when there was nothing to give back).
 int32_t release_open_file(MethodInstance* instance, FtpFile* file, void* options_context);
+// Releases the file's own copies of its directory, raw command and listing
+// pattern (made by open once the options are merged).
+void release_option_texts(FtpFile* file);

@@ -23,10 +23,15 @@ namespace {
 constexpr int32_t FILE_NOT_FOUND_CODE = 550;
 constexpr uint32_t LISTENER_READY = 1;
 constexpr int32_t PEER_VALUE_MAX = 40;
+// Connections from other addresses the wait for the server's own refuses
+// before it gives up on the transfer.
+constexpr int32_t STRANGERS_MAX = 100;
 
 // Bytes of the control connection already read from the socket and not yet
 // taken: a reply that arrived together with the preliminary one.
 bool control_has_buffered(const sock_conn* ctl) { return ctl->read_avail > 0; }
+
+bool holds_line_break(const char* text) { return text && std::strpbrk(text, "\r\n"); }
 
 // Whether the data connection just accepted may stay. In active mode anyone
 // who can reach the listening port may connect first and feed (or take) the
@@ -52,6 +57,7 @@ bool data_peer_allowed(const FtpFile* file) {
 int32_t accept_data(FtpFile* file, int32_t refused_message) {
   sock_conn* data = file->data;
   sock_conn* ctl = file->ctl;
+  int32_t preliminary = 0, strangers = 0;
   for (;;) {
     const int32_t watched[2] = {data->main_socket, sock::data_socket(ctl)};
     uint32_t ready = 0;
@@ -64,7 +70,9 @@ int32_t accept_data(FtpFile* file, int32_t refused_message) {
       status = yxsacc(data);
       if (status != st::OK || data_peer_allowed(file)) return status;
       sock::drop_accepted(data);
-      continue;
+      if (++strangers < STRANGERS_MAX) continue;
+      puterr(refused_message);
+      return st::FAILED;
     }
 
     // The server speaks instead of connecting.
@@ -72,7 +80,10 @@ int32_t accept_data(FtpFile* file, int32_t refused_message) {
     if (st::is_failure(status)) return status;
     if (status == st::OK) {
       file->reply_code = putreply(ctl->record_length, ctl->record, file->opts, ctl);
-      if (file->reply_code / 100 == 1) continue;
+      if (file->reply_code / 100 == 1) {
+        if (preliminary_reply_allowed(file, &preliminary)) continue;
+        return st::FAILED;
+      }
     }
     // A final reply, or the server closed the control connection.
     puterr(refused_message);
@@ -93,6 +104,14 @@ void file_host_option(const FtpFile* file, const char* key, char* value, int32_t
 
 int32_t start_transfer(FtpFile* file, const char* format, const char* argument,
                        int32_t refused_message) {
+  // A name (or directory) with a line break could never be sent as one
+  // command: it is refused before the set-up sends anything.
+  char verb[8] = {};
+  for (int i = 0; i < 7 && format[i] && format[i] != ' '; ++i) verb[i] = format[i];
+  if (holds_line_break(argument) || holds_line_break(file->cwd)) {
+    hand_over_message(msg::COMMAND_NOT_SENDABLE, holds_line_break(argument) ? verb : "CWD");
+    return st::FAILED;
+  }
   int32_t status = initconn(file);
   if (status != st::OK) return status;
   status = command_exchange(file, format, argument);

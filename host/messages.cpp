@@ -59,6 +59,11 @@ constexpr CatalogEntry catalog[] = {
     {msg::DATA_PEER_REFUSED,
      "A data connection from %s was refused: the server is %s (host option XXAMPEER allows others)."},
     {msg::RECORD_CUT_OFF, "The data ended inside a record: the file is incomplete."},
+    {msg::SERVER_CLOSED, "The server closed the control connection."},
+    {msg::NO_FINAL_REPLY, "The server sent %d reply lines without a final reply: the connection is ended."},
+    {msg::MGET_NAME_TOO_LONG, "A name for MGET is longer than %d characters."},
+    {msg::MGET_EMPTY_NAME, "The MGET list holds an empty name."},
+    {msg::DATA_PORT_INVALID, "Host option XXAMTPRT must be a port number from 1 to 65535, not %d."},
 };
 
 std::vector<LogLine> g_log;

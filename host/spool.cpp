@@ -1,6 +1,6 @@
 // Work files on real temporary files. The file is unlinked as soon as it is
 // made, so nothing is left behind whatever way the process ends; close()
-// releases the descriptor.
+// releases the descriptor. Offsets are 64-bit, so a file may grow past 2 GiB.
 #include "host/spool.h"
 
 #include <unistd.h>
@@ -46,9 +46,10 @@ int32_t failed() { return st::FAILED; }
 int32_t transfer(WorkFile* f, char* bytes, int32_t length, bool writing) {
   int32_t done = 0;
   while (done < length) {
-    const off_t at = off_t(f->position + done);
+    const off64_t at = off64_t(f->position + done);
     const size_t n = size_t(length - done);
-    ssize_t moved = writing ? pwrite(f->fd, bytes + done, n, at) : pread(f->fd, bytes + done, n, at);
+    ssize_t moved =
+        writing ? pwrite64(f->fd, bytes + done, n, at) : pread64(f->fd, bytes + done, n, at);
     if (moved < 0 && errno == EINTR) continue;
     if (moved <= 0) return failed();
     done += int32_t(moved);
@@ -97,7 +98,7 @@ extern "C" int32_t hs_xcopen(void** handle_out, const void*) {
   const char* dir = std::getenv("TMPDIR");
   char path[512];
   std::snprintf(path, sizeof path, "%s/ftpam-work-XXXXXX", dir && *dir ? dir : "/tmp");
-  int fd = mkstemp(path);
+  int fd = mkstemp64(path);
   if (fd < 0) return failed();
   unlink(path);
   auto* f = new WorkFile{fd, ++g_serial, 0};
@@ -119,7 +120,7 @@ extern "C" int32_t hs_xcnote(void* handle, int32_t* token_out) {
 extern "C" int32_t hs_xcpoint(void* handle, int32_t token) {
   WorkFile* f = find(handle);
   if (!f || injected_failure()) return failed();
-  off_t end = lseek(f->fd, 0, SEEK_END);
+  off64_t end = lseek64(f->fd, 0, SEEK_END);
   if (end < 0) return failed();
   if (token == -1) f->position = end;
   else if (token < 0 || token > end) return failed();

@@ -2,7 +2,6 @@
 // variable lookup.
 #include "host/variables.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -77,16 +76,18 @@ std::optional<std::string> get(const std::string& name) {
 
 using namespace host::variables;
 
-// wzosvar(name, name length, buffer, size, &length): the variable's text, cut
-// to the buffer's size (a NUL follows when there is room); 0 when the
-// variable is set, nonzero (and nothing written) when it is not.
+// wzosvar(name, name length, buffer, size, &length): the variable's text,
+// NUL-terminated when shorter than the buffer; a text as long as the buffer
+// fills it without a terminator, like a full-width option field. 0 when the
+// variable is set and fits; nonzero (and nothing written) when it is not set
+// or is longer than the buffer: a cut value would be a different user or host.
 extern "C" int32_t hs_wzosvar(const char* name, int32_t name_length, char* buffer, int32_t size,
                               int32_t* length_out) {
   if (length_out) *length_out = 0;
   Variable* v = find(name_of(name, name_length));
   if (!v) return st::FAILED;
-  if (!buffer || size <= 0) return st::FAILED;
-  int32_t n = int32_t(std::min(v->text.size(), size_t(size)));
+  if (!buffer || size <= 0 || v->text.size() > size_t(size)) return st::FAILED;
+  int32_t n = int32_t(v->text.size());
   std::memcpy(buffer, v->text.data(), size_t(n));
   if (n < size) buffer[n] = '\0';
   if (length_out) *length_out = n;

@@ -41,4 +41,9 @@ constexpr int NO_PASSWORD_REPLY = 212;
 constexpr int COMMAND_NOT_SENDABLE = 213;  // insert: the command's verb (text)
 constexpr int DATA_PEER_REFUSED = 214;     // inserts: peer, server address (texts)
 constexpr int RECORD_CUT_OFF = 215;
+constexpr int SERVER_CLOSED = 216;
+constexpr int NO_FINAL_REPLY = 217;        // insert: lines read (int)
+constexpr int MGET_NAME_TOO_LONG = 218;    // insert: longest name (int)
+constexpr int MGET_EMPTY_NAME = 219;
+constexpr int DATA_PORT_INVALID = 220;     // insert: the XXAMTPRT value (int)
 }  // namespace msg

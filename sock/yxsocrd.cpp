@@ -63,6 +63,11 @@ struct Reader {
   }
 
   int32_t done() const { return truncated ? st::TRUNCATED : st::OK; }
+  // A stream that ends inside a descriptor word, or before the data its
+  // descriptor promised, has lost a record: not a clean end of data.
+  int32_t cut_off(int32_t status) const {
+    return status == st::END_OF_DATA ? sock::fail_with_message(msg::RECORD_CUT_OFF) : status;
+  }
 
   int32_t terminated();
   int32_t fixed();
@@ -86,9 +91,10 @@ int32_t Reader::terminated() {
       return sock::fail_with_errno(EMSGSIZE);
     int32_t status = refill();
     if (status != st::OK) {
-      // A byte held back as carry is data of the unfinished line.
+      // A byte held back as carry is data of the unfinished line. A last
+      // line cut to the record size says so; the end comes with the next read.
       keep_carry_in_record();
-      return status;
+      return status == st::END_OF_DATA && truncated ? st::TRUNCATED : status;
     }
     const char* p = unread();
     const int32_t avail = block->read_avail;
@@ -155,7 +161,7 @@ int32_t Reader::byte_count() {
 int32_t Reader::descriptor(int32_t* segment_length, int* type) {
   for (;;) {
     int32_t status = refill();
-    if (status != st::OK) return status;
+    if (status != st::OK) return carry > 0 ? cut_off(status) : status;
     if (block->read_avail >= DESCRIPTOR_LENGTH) break;
     keep_as_carry();
   }
@@ -174,7 +180,7 @@ int32_t Reader::s370v() {
   int32_t status = descriptor(&length, &type);
   if (status != st::OK) return status;
   for (int32_t taken = 0; taken < length;) {
-    if ((status = refill()) != st::OK) return status;
+    if ((status = refill()) != st::OK) return cut_off(status);
     int32_t n = min(length - taken, block->read_avail);
     store(take(n), n);
     taken += n;
@@ -191,7 +197,7 @@ int32_t Reader::s370vs() {
     int32_t length = 0;
     int type = 0;
     int32_t status = descriptor(&length, &type);
-    if (status != st::OK) return status;
+    if (status != st::OK) return first_piece ? status : cut_off(status);
     ++block->segment_count;
     const bool dropping = first_piece && (type == LAST || type == MIDDLE);
     const bool restart = !first_piece && (type == COMPLETE || type == FIRST);
@@ -204,7 +210,7 @@ int32_t Reader::s370vs() {
       truncated = false;
     }
     for (int32_t taken = 0; taken < length;) {
-      if ((status = refill()) != st::OK) return status;
+      if ((status = refill()) != st::OK) return cut_off(status);
       int32_t n = min(length - taken, block->read_avail);
       const char* p = take(n);
       taken += n;

@@ -339,12 +339,13 @@ TEST_F(DataTransfer, LineBreaksInCommandTextsAreRefusedBeforeSending) {
     const char* sent_after_login;
   };
   const Case cases[] = {
-      {"RETR name", "a\r\nDELE b", "", OPEN_INPUT, SETUP},
-      {"STOR name", "a\nDELE b", "", OPEN_OUTPUT, SETUP},
-      {"LSFILE", "", "LS LSFILE='*\r\nDELE b'", OPEN_INPUT, SETUP},
-      {"WD", "f", "WD='d\rDELE b'", OPEN_INPUT, "PORT 127,0,0,1,*,*\nTYPE A\n"},
+      // Names and the directory are refused before the set-up sends anything.
+      {"RETR name", "a\r\nDELE b", "", OPEN_INPUT, ""},
+      {"STOR name", "a\nDELE b", "", OPEN_OUTPUT, ""},
+      {"LSFILE", "", "LS LSFILE='*\r\nDELE b'", OPEN_INPUT, ""},
+      {"WD", "f", "WD='d\rDELE b'", OPEN_INPUT, ""},
       {"RCMD", "f", "RCMD='SITE X\r\nDELE b'", OPEN_INPUT, SETUP},
-      {"MGET name", "(a\r\nDELE b)", "", OPEN_INPUT, SETUP},
+      {"MGET name", "(a\r\nDELE b)", "", OPEN_INPUT, ""},
   };
   for (const Case& c : cases) {
     Script script;

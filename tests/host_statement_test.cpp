@@ -70,12 +70,17 @@ TEST(HostVariables, TextAndNumbersThroughBothServices) {
   auto lookup = reinterpret_cast<gcb::VariableLookup>(
       gcb::word(gcb::step_services(host::control_block()), gcb::SVC_VARIABLE_LOOKUP));
 
-  host::variables::set("FTPHOST", "example.org");
+  // A value as long as the buffer fills it without a terminator; a longer
+  // one is refused rather than cut.
+  host::variables::set("FTPHOST", "example.");
   char buffer[8];
   int32_t length = -1;
   EXPECT_EQ(read("FTPHOST ", 8, buffer, sizeof buffer, &length), st::OK);
   EXPECT_EQ(length, 8);
   EXPECT_EQ(std::string(buffer, 8), "example.");
+  host::variables::set("FTPHOST", "example.org");
+  EXPECT_NE(read("FTPHOST ", 8, buffer, sizeof buffer, &length), st::OK);
+  EXPECT_EQ(length, 0);
   EXPECT_NE(read("NOSUCH", 6, buffer, sizeof buffer, &length), st::OK);
 
   double* handle = nullptr;

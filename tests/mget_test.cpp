@@ -140,7 +140,7 @@ TEST_F(Mget, PatternTakesTheNamesFromNlst) {
   // The session stays in the folder it changed to once: a relative WD would
   // fail if it were changed to again.
   EXPECT_EQ(transcript_after_close(),
-            std::string(LOGIN) + "PORT 127,0,0,1,*,*\nTYPE I\nCWD sub\nPWD\nNLST *.txt\n" +
+            std::string(LOGIN) + "PORT 127,0,0,1,*,*\nTYPE A\nCWD sub\nPWD\nNLST *.txt\n" +
                 setup_i + "RETR x.txt\n" + setup_i + "RETR y.txt\nQUIT\n");
 }
 
@@ -189,28 +189,69 @@ TEST_F(Mget, EmptyListingStartsNoFile) {
   EXPECT_EQ(failure_texts(), std::vector<std::string>{"*.none"});
 }
 
-TEST_F(Mget, LongNamesAreCutTo255OrEndTheListing) {
-  const std::string long_name(300, 'n');
+// The listing is read as lines of its own whatever the files' format,
+// terminator and record length: names up to 1024 characters, a last name
+// without its line end, a CR before the LF dropped.
+TEST_F(Mget, ListedNamesComeWholeWhateverTheFileFormat) {
+  const std::string long_name(1024, 'n');
+  struct Case {
+    const char* options;
+    std::string listing;
+  };
+  const Case cases[] = {
+      {"LRECL=100", long_name + "\r\nshort"},
+      {"TERMSTR=NULL", long_name + "\nshort\n"},
+      {"RECFM=F LRECL=10", long_name + "\r\nshort\r\n"},
+      {"S370V", long_name + "\nshort"},
+  };
+  for (const Case& c : cases) {
+    Script script;  // every file is empty, a whole file in any format
+    script.defaults()
+        .transfer("NLST", "150 Here.\r\n", Data::sending(c.listing), "226 Done.\r\n")
+        .transfer("RETR", "150 Here.\r\n", Data::sending(""), "226 Done.\r\n")
+        .transfer("RETR", "150 Here.\r\n", Data::sending(""), "226 Done.\r\n");
+    ftptest::ScriptServer& server = serve(script);
+    assign("F", "*", std::string("USER='u' PASS='p' MGET ") + c.options, server.address());
+    std::unique_ptr<OpenFile> file;
+    ASSERT_EQ(open("F", &file), st::OK) << c.options;
+    EXPECT_EQ(std::string(file->handle()->remote_name), long_name) << c.options;
+    int32_t end = 0;
+    read_files(*file, &end);
+    EXPECT_EQ(end, st::END_OF_DATA) << c.options;
+    file->close();
+    server.stop();
+    const std::string transcript = server.transcript();
+    EXPECT_NE(transcript.find("NLST *\nPORT"), std::string::npos) << c.options;
+    EXPECT_NE(transcript.find("TYPE A\nPWD\nNLST *\n"), std::string::npos)
+        << c.options << ": the listing is text";
+    EXPECT_NE(transcript.find("\nRETR " + long_name + "\n"), std::string::npos) << c.options;
+    EXPECT_NE(transcript.find("\nRETR short\n"), std::string::npos) << c.options;
+  }
+}
+
+TEST_F(Mget, ANameLongerThan1024CharactersFailsTheMget) {
   Script script = serving_every_name();
   script.steps.insert(script.steps.begin(),
-                      {"NLST", "150 Here.\r\n", Data::sending(long_name + "\r\nshort\r\n"),
+                      {"NLST", "150 Here.\r\n", Data::sending(std::string(1025, 'n') + "\r\nb\r\n"),
                        "226 Done.\r\n"});
   serve(script);
-  // A record length that holds the name: its first 255 characters are asked for.
-  assign("F", "*", "USER='u' PASS='p' MGET LRECL=300");
+  assign("F", "*", "USER='u' PASS='p' MGET");
   std::unique_ptr<OpenFile> file;
-  ASSERT_EQ(open("F", &file), st::OK);
-  EXPECT_EQ(std::string(file->handle()->remote_name), long_name.substr(0, 255));
-  EXPECT_EQ(file->close(), st::OK);
-  stop_server();
-  EXPECT_NE(server().transcript().find("\nRETR " + long_name.substr(0, 255) + "\n"),
-            std::string::npos);
+  EXPECT_EQ(open("F", &file), st::FAILED);
+  EXPECT_EQ(failure_texts(), std::vector<std::string>{"A name for MGET is longer than 1024 characters."});
+  EXPECT_EQ(server().record().commands.back().rfind("RETR", 0), std::string::npos)
+      << "no file is read from a listing that lost a name";
+}
 
-  // A shorter one cuts the listing's line, which ends the listing.
-  ftptest::ScriptServer& second = serve(script);
-  assign("G", "*", "USER='u' PASS='p' MGET LRECL=100", second.address());
-  EXPECT_EQ(open("G", &file), st::FILE_REFUSED);
-  EXPECT_EQ(failure_texts(), std::vector<std::string>{"*"});
+TEST_F(Mget, AnEmptyQuotedNameIsNamedAsSuch) {
+  Script script;
+  script.defaults();
+  serve(script);
+  assign("F", "(a '' b)", "USER='u' PASS='p'");
+  std::unique_ptr<OpenFile> file;
+  EXPECT_TRUE(st::is_failure(open("F", &file)));
+  EXPECT_EQ(failure_texts(), std::vector<std::string>{"The MGET list holds an empty name."});
+  EXPECT_TRUE(logged(msg::NO_INPUT_NAME).empty());
 }
 
 // The refusal of the next file is the last thing the server says about it:
@@ -246,9 +287,28 @@ TEST_F(Mget, FailedFinalReplyOfOneFileIsReportedAndTheNextFollows) {
   EXPECT_EQ(read_files(*file, &end), (std::vector<std::string>{"a1", "--next--", "b1"}));
   EXPECT_EQ(end, st::END_OF_DATA);
   EXPECT_EQ(logged(msg::REPLY_LINE), std::vector<std::string>{"<<< 451 Aborted."});
+  // File a may be incomplete: close says so, as for a single file.
+  EXPECT_EQ(file->close(), st::FAILED);
   EXPECT_EQ(failure_texts(),
             std::vector<std::string>{host::messages::catalog_text(msg::GROUP, msg::TRANSFER_REFUSED)});
-  EXPECT_EQ(file->close(), st::OK);
+}
+
+// A server that hangs up between files ends the MGET with a failure that
+// says so, not with an end of data.
+TEST_F(Mget, AHangUpBetweenFilesFails) {
+  Script script;
+  script.defaults().transfer("RETR", "150 Here.\r\n", Data::sending("a1\r\n"), "226 Done.\r\n");
+  script.steps.back().then = ftptest::Then::Close;
+  serve(script);
+  assign("F", "(a b c)", "USER='u' PASS='p'");
+  std::unique_ptr<OpenFile> file;
+  ASSERT_EQ(open("F", &file), st::OK);
+  int32_t end = 0;
+  EXPECT_EQ(read_files(*file, &end), std::vector<std::string>{"a1"});
+  EXPECT_EQ(end, st::FAILED);
+  EXPECT_FALSE(failure_texts().empty());  // the hang-up, or the reset it became
+  file->close();
+  failure_texts();
 }
 
 }  // namespace

@@ -97,9 +97,10 @@ TEST_F(OptionDefaults, HostAndUserComeFromOpenThenAssignThenVariables) {
   EXPECT_STREQ(file_.host, "ah");
   EXPECT_STREQ(file_.password, "op");
 
-  // A 128-character variable fills the field without a terminator.
-  host::variables::set("FTPHOST", std::string(200, 'h'));
-  host::variables::unset("FTPUSER");
+  // A 128-character variable fills the field without a terminator; a longer
+  // one is not cut to a different name but left out.
+  host::variables::set("FTPHOST", std::string(128, 'h'));
+  host::variables::set("FTPUSER", std::string(129, 'u'));
   merge(nullptr, nullptr);
   EXPECT_EQ(std::string(file_.host, 128), std::string(128, 'h'));
   EXPECT_EQ(file_.user[0], 0);

@@ -44,6 +44,7 @@ struct ReadCase {
   std::vector<Got> records;
   int32_t end = st::END_OF_DATA;
   int segment_messages = 0;
+  int32_t mode = OPEN_INPUT;  // with OPEN_POSITIONING: the spooled reader
 };
 
 Got rec(std::string data, char cc = ' ', int32_t status = st::OK) { return {status, data, cc}; }
@@ -59,6 +60,7 @@ TEST_P(RecordRead, DeliversTheRecordsOfTheStream) {
   assign("F", "f", "USER='u' PASS='p' " + c.options);
   OpenParams params;
   params.recfm = c.recfm;
+  params.mode = c.mode;
   std::unique_ptr<OpenFile> file;
   ASSERT_EQ(open("F", &file, params), st::OK);
   std::vector<Got> got;
@@ -74,6 +76,9 @@ TEST_P(RecordRead, DeliversTheRecordsOfTheStream) {
   }
   EXPECT_EQ(got, c.records);
   EXPECT_EQ(status, c.end);
+  if (st::is_failure(c.end)) {
+    EXPECT_FALSE(failure_texts().empty()) << "a failure says why";
+  }
   EXPECT_EQ(int(logged(msg::SEGMENT_DROPPED).size()), c.segment_messages);
   EXPECT_EQ(file->close(), st::OK);
 }
@@ -110,6 +115,26 @@ const ReadCase read_cases[] = {
     {"S370vsCompleteSegmentRestartsTheRecord", "S370VS", 0, segment(1, "ab") + segment(0, "c"),
      {rec("c")}, st::END_OF_DATA, 1},
     {"S370vsEmptySegmentStartsNoRecord", "S370VS", 0, segment(0, "") + segment(0, "a"), {rec("a")}},
+    // A stream that ends inside a descriptor word, or before the data its
+    // descriptor promised, lost a record; so did one whose unterminated last
+    // line is longer than LRECL, which says it was cut.
+    {"S370vEndAfterOneByteOfADescriptor", "S370V", 0, segment(0, "ab") + std::string("\0", 1),
+     {rec("ab")}, st::FAILED},
+    {"S370vEndAfterTwoBytesOfADescriptor", "S370V", 0, segment(0, "ab") + std::string("\0\5", 2),
+     {rec("ab")}, st::FAILED},
+    {"S370vEndAfterThreeBytesOfADescriptor", "S370V", 0,
+     segment(0, "ab") + std::string("\0\5\0", 3), {rec("ab")}, st::FAILED},
+    {"S370vEndRightAfterADescriptor", "S370V", 0, segment(0, "ab") + std::string("\0\5\0\0", 4),
+     {rec("ab")}, st::FAILED},
+    {"S370vsEndRightAfterADescriptor", "S370VS", 0, segment(0, "ab") + std::string("\0\5\0\0", 4),
+     {rec("ab")}, st::FAILED},
+    {"SpooledS370vEndInsideADescriptor", "S370V", 0, segment(0, "ab") + std::string("\0\5", 2),
+     {rec("ab")}, st::FAILED, 0, OPEN_INPUT | OPEN_POSITIONING},
+    {"UnterminatedLongLastLineSaysCut", "LRECL=4", 0, "AB\r\nCDEFGH",
+     {rec("AB"), rec("CDEF", ' ', st::TRUNCATED)}},
+    {"SpooledUnterminatedLongLastLineSaysCut", "LRECL=4", 0, "AB\r\nCDEFGH",
+     {rec("AB"), rec("CDEF", ' ', st::TRUNCATED)}, st::END_OF_DATA, 0,
+     OPEN_INPUT | OPEN_POSITIONING},
     // A length that does not even count the descriptor is a broken stream.
     {"DescriptorShorterThanItselfFails", "S370V", 0, segment(0, "a") + std::string("\0\2\0\0", 4),
      {rec("a")}, st::FAILED},

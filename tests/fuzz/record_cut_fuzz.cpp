@@ -81,7 +81,15 @@ std::vector<Record> terminated(const std::string& s, const std::string& term, si
   size_t p = 0;
   for (size_t hit; (hit = s.find(term, p)) != std::string::npos; p = hit + term.size())
     out.push_back(cut(s.substr(p, hit - p), size, st::OK));
-  out.push_back(cut(s.substr(p), size, st::END_OF_DATA));
+  // A last line without its terminator comes with the end of data; cut to
+  // the record size it says so, and the end follows on its own.
+  const std::string last = s.substr(p);
+  if (last.size() > size) {
+    out.push_back({last.substr(0, size), st::TRUNCATED});
+    out.push_back({"", st::END_OF_DATA});
+  } else {
+    out.push_back({last, st::END_OF_DATA});
+  }
   return out;
 }
 
@@ -103,8 +111,8 @@ std::vector<Record> pieces(const std::string& s, size_t size, bool short_one_apa
 std::vector<Record> s370v(const std::string& s, size_t size) {
   std::vector<Record> out;
   for (size_t p = 0;;) {
-    if (s.size() - p < 4) {
-      out.push_back({"", st::END_OF_DATA});
+    if (s.size() - p < 4) {  // an end inside a descriptor word loses a record
+      out.push_back({"", p == s.size() ? st::END_OF_DATA : FAILURE});
       return out;
     }
     size_t length = size_t(uint8_t(s[p])) * 256 + uint8_t(s[p + 1]);
@@ -114,8 +122,8 @@ std::vector<Record> s370v(const std::string& s, size_t size) {
     }
     p += 4;
     length -= 4;
-    if (s.size() - p < length) {
-      out.push_back(cut(s.substr(p), size, st::END_OF_DATA));
+    if (s.size() - p < length) {  // the data its descriptor promised never came
+      out.push_back(cut(s.substr(p), size, FAILURE));
       return out;
     }
     out.push_back(cut(s.substr(p, length), size, st::OK));
