@@ -3,10 +3,13 @@
 // explicit list written as the remote name in parentheses. domget builds the
 // list and starts the first file; check_mget, called by the readers at the
 // end of each file's data, reads that file's final reply and starts the next.
-// With MPROMPT the user is asked before each file.
+// With MPROMPT the user is asked before each file. A server that refuses
+// NLST with a pattern (many match no patterns) is asked for the directory,
+// and the names are matched here with shell rules.
 #include <cstring>
 
 #include "ftp/ftp_options.h"
+#include "ftp/glob.h"
 #include "ftp/protocol.h"
 #include "ftp/readers.h"
 #include "ftp/transfer.h"
@@ -44,24 +47,75 @@ int32_t refuse_name(FtpFile* file) {
   return st::FILE_REFUSED;
 }
 
-// The names the server lists for the pattern. The listing is always read as
-// lines, whatever the record format of the files themselves (as byte-count
-// pieces of size 0 it would never end); a trailing CR (TERMSTR=LF over a
-// CR LF listing) is not part of a name.
-int32_t list_pattern(FtpFile* file, void** tail) {
-  int32_t status = start_transfer(file, "NLST %s", file->remote_name, msg::STORE_REFUSED);
-  if (status != st::OK) return status;
+// The names of a listing that is on its way, each handed to `take` (name,
+// length). The listing is always read as lines, whatever the record format
+// of the files themselves (as byte-count pieces of size 0 it would never
+// end); a trailing CR (TERMSTR=LF over a CR LF listing) is not part of a
+// name.
+template <typename Take>
+int32_t read_names(FtpFile* file, Take take) {
   sock_conn* data = file->data;
   data->read_mode = READ_TERMINATED;
+  int32_t status = st::OK;
   while (yxsread(data) == st::OK) {
     int32_t n = data->record_length;
     if (n > 0 && data->record[n - 1] == '\r') --n;
     if (n == 0) continue;  // an empty line names no file
-    if ((status = domget_build_name(data->record, n, file, tail)) != st::OK) break;
+    if ((status = take(data->record, n)) != st::OK) break;
   }
   yxsclos(data);
   read_final_reply(file);
   return status;
+}
+
+// The server refused NLST with the pattern: the whole directory (the part of
+// the pattern before its last '/') is listed and its names matched with the
+// rest of the pattern. "." and ".." never match; a directory the server puts
+// before each name is taken off and the pattern's own put back.
+int32_t match_in_directory(FtpFile* file, void** tail) {
+  const char* pattern = file->remote_name;
+  int32_t folder = file->remote_name_len;
+  while (folder > 0 && pattern[folder - 1] != '/') --folder;
+  char directory[NAME_BUFFER];
+  if (folder > NAME_MAX_LENGTH) return st::FILE_REFUSED;
+  std::memcpy(directory, pattern, size_t(folder));
+  directory[folder > 1 ? folder - 1 : folder] = '\0';  // "dir" of "dir/x*", "/" of "/x*"
+  int32_t status = folder ? start_transfer(file, "NLST %s", directory, msg::STORE_REFUSED)
+                          : start_transfer(file, "NLST", nullptr, msg::STORE_REFUSED);
+  if (status != st::OK) return status;
+  const char* name_pattern = pattern + folder;
+  const int32_t name_pattern_length = file->remote_name_len - folder;
+  return read_names(file, [&](const char* text, int32_t n) {
+    int32_t base = n;
+    while (base > 0 && text[base - 1] != '/') --base;
+    const char* name = text + base;
+    const int32_t length = n - base;
+    if ((length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.'))
+      return st::OK;
+    if (!glob_match(name_pattern, name_pattern_length, name, length)) return st::OK;
+    char full[NAME_BUFFER];
+    const int32_t kept = min(length, NAME_MAX_LENGTH - folder);
+    std::memcpy(full, pattern, size_t(folder));
+    std::memcpy(full + folder, name, size_t(kept < 0 ? 0 : kept));
+    return domget_build_name(full, folder + (kept < 0 ? 0 : kept), file, tail);
+  });
+}
+
+// The names the server lists for the pattern; when it refuses a pattern,
+// the names of the directory that match it.
+int32_t list_pattern(FtpFile* file, void** tail) {
+  const bool wildcards = glob_has_wildcards(file->remote_name, file->remote_name_len);
+  int32_t status = start_transfer(file, "NLST %s", file->remote_name, msg::STORE_REFUSED,
+                                  wildcards);
+  if (wildcards && status == st::FILE_REFUSED) {
+    if (file->reply_code >= 500) return match_in_directory(file, tail);
+    puterr(msg::STORE_REFUSED);  // busy (4xx): the refusal as it stands
+    return st::FAILED;
+  }
+  if (status != st::OK) return status;
+  return read_names(file, [&](const char* text, int32_t n) {
+    return domget_build_name(text, n, file, tail);
+  });
 }
 
 // "(a 'b c' \"d\")": names separated by blanks, quoted names may hold blanks.

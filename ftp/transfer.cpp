@@ -92,13 +92,14 @@ void file_host_option(const FtpFile* file, const char* key, char* value, int32_t
 }
 
 int32_t start_transfer(FtpFile* file, const char* format, const char* argument,
-                       int32_t refused_message) {
+                       int32_t refused_message, bool quiet_refusal) {
   int32_t status = initconn(file);
   if (status != st::OK) return status;
   status = command_exchange(file, format, argument);
   if (status != st::OK) return status;
   if ((file->opts & opt::BYPASS) || file->reply_code / 100 == 1)
     return accept_data(file, refused_message);
+  if (quiet_refusal) return st::FILE_REFUSED;
   if (file->reply_code == FILE_NOT_FOUND_CODE) {
     wrmksub(2, &file->remote_name_len, 4, file->remote_name, file->remote_name_len);
     return st::FILE_REFUSED;
