@@ -52,7 +52,7 @@ const std::string& empty_home() {
 
 proctest::Launch ftpam_launch(std::vector<std::string> args, std::string input = "") {
   args.insert(args.begin(), FTPAM_CLI_PATH);
-  return {args, {"HOME=" + empty_home(), "FTPHOST", "FTPUSER", "FTPAM_MODULE"}, std::move(input)};
+  return {args, {"HOME=" + empty_home(), "FTPHOST", "FTPUSER", "FTPAM_MODULE", "FTPAM_PASSWORD"}, std::move(input)};
 }
 
 Outcome ftpam(std::vector<std::string> args, std::string input = "") {
@@ -816,7 +816,7 @@ TEST_F(FtpamExpectations, NetrcFromHostAlonePasswordFromTheEnvironment) {
   std::filesystem::permissions(home + "/.netrc", std::filesystem::perms::owner_read |
                                                      std::filesystem::perms::owner_write);
   proctest::Launch netrc_run = ftpam_launch({"get", "f", "host=" + server_->address()});
-  netrc_run.env.push_back("HOME=" + home);
+  netrc_run.env.front() = "HOME=" + home;
   Outcome by_netrc = proctest::run(netrc_run, kRunMs);
   EXPECT_EQ(by_netrc.exit_status, 0) << describe(by_netrc);
   EXPECT_EQ(by_netrc.out, "one\n");
