@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -16,6 +17,7 @@
 #include "cli/output.h"
 #include "cli/prepare.h"
 #include "cli/session.h"
+#include "host/events.h"
 #include "host/files.h"
 #include "host/module.h"
 #include "module/msgno.h"
@@ -349,6 +351,12 @@ bool put_one(Session& session, std::string_view record, char cc, PutCount* count
 // cuts it to the record length anyway) and the rest skipped.
 bool put_lines(Session& session, const Flags& f, InputBlocks& in, Progress& progress,
                PutCount* count) {
+  // With --cc the line's first character is its carriage control.
+  auto put_line = [&](const char* p, const char* end) {
+    char cc = ' ';
+    if (f.read.show_cc && p < end) cc = *p++;
+    return put_one(session, {p, size_t(end - p)}, cc, count);
+  };
   char* start = in.begin();
   bool skipping = false;
   for (bool more = in.refill(start, 0);; more = in.refill(start, size_t(in.end() - start))) {
@@ -359,32 +367,17 @@ bool put_lines(Session& session, const Flags& f, InputBlocks& in, Progress& prog
       if (!lf) {
         if (!more) {
           if (in.interrupted() || !in.error().empty()) return false;
-          if (start != end && !skipping) {  // a last line without its LF
-            char cc = ' ';
-            if (f.read.show_cc) cc = *start++;
-            if (!put_one(session, {start, size_t(end - start)}, cc, count)) return false;
-          }
-          return true;
+          // A last line without its LF.
+          return start == end || skipping || put_line(start, end);
         }
         if (in.full() && start == in.begin()) {  // a line longer than the block
-          if (!skipping) {
-            char* p = start;
-            char cc = ' ';
-            if (f.read.show_cc) cc = *p++;
-            if (!put_one(session, {p, size_t(end - p)}, cc, count)) return false;
-          }
+          if (!skipping && !put_line(start, end)) return false;
           skipping = true;
           start = end;
         }
         break;
       }
-      if (!skipping) {
-        char* line_end = lf > start && lf[-1] == '\r' ? lf - 1 : lf;
-        char cc = ' ';
-        char* p = start;
-        if (f.read.show_cc && p < line_end) cc = *p++;
-        if (!put_one(session, {p, size_t(line_end - p)}, cc, count)) return false;
-      }
+      if (!skipping && !put_line(start, lf > start && lf[-1] == '\r' ? lf - 1 : lf)) return false;
       skipping = false;
       start = lf + 1;
       progress.update(count->records, count->bytes);
@@ -396,7 +389,7 @@ bool put_lines(Session& session, const Flags& f, InputBlocks& in, Progress& prog
 // fixed format, where it is reported).
 bool put_raw(Session& session, const Flags& f, InputBlocks& in, Progress& progress,
              PutCount* count) {
-  const size_t lrecl = size_t(session.file()->request().lrecl);
+  const size_t lrecl = size_t(std::max(1, session.file()->request().lrecl));
   char* start = in.begin();
   for (bool more = in.refill(start, 0);; more = in.refill(start, size_t(in.end() - start))) {
     start = in.begin();
@@ -429,6 +422,9 @@ int put_command(const std::string& remote, Flags& f) {
                         : put_lines(*session, f, in, progress, &count);
   progress.finish(count.records, count.bytes, true);
   if (in.interrupted() || user_interrupted()) {
+    // Ctrl-C came while reading the input: the break it requested is not
+    // for the waits of ending the file.
+    host::events::cancel_break();
     session->abandon();
     std::fprintf(stderr,
                  "ftpam: put interrupted: the remote file %s is incomplete (%ld records, %lld "
@@ -483,14 +479,9 @@ int reply_code(const std::string& line) {
   return std::atoi(line.substr(code, 3).c_str());
 }
 
-}  // namespace
-
-// The module logs every reply when asked to (ftpam always asks, see
-// run_command): the refusing ones (4xx, 5xx, with their continuation lines)
-// are kept to be shown with a failure, as the server's reason.
-namespace {
 bool g_log_everything = false;  // --log
 bool g_transcript = false;      // -v, or --log with the option debug
+
 }  // namespace
 
 void set_log_level(bool everything, bool transcript) {
@@ -498,6 +489,9 @@ void set_log_level(bool everything, bool transcript) {
   g_transcript = transcript;
 }
 
+// The module logs every reply when asked to (ftpam always asks, see
+// run_command): the refusing ones (4xx, 5xx, with their continuation lines)
+// are kept to be shown with a failure, as the server's reason.
 void essential_log_line(const host::messages::LogLine& line) {
   static bool in_refusal = false;
   if (g_transcript) {

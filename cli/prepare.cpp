@@ -37,12 +37,9 @@ std::string decoded(const std::string& s) {
 // The value of the first option with one of `keywords`, if any.
 const std::string* value_of(const std::vector<std::string>& options,
                             std::initializer_list<const char*> keywords) {
-  for (const auto& o : options) {
-    size_t eq = o.find('=');
-    if (eq == std::string::npos) continue;
+  for (const auto& o : options)
     for (const char* k : keywords)
-      if (keyword_of(o) == k) return &o;
-  }
+      if (o.find('=') != std::string::npos && keyword_of(o) == k) return &o;
   return nullptr;
 }
 
@@ -122,35 +119,33 @@ std::string prepare(const PrepareRequest& request, Prepared* out) {
   if (request.piece_given && !has(options, {"NONBYTE"}))
     return "--piece needs recfm=s with nonbyte";
 
-  if (request.needs_server) {
-    const std::string* host = value_of(options, {"HOST", "HOSTNAME"});
-    const bool machine = has(options, {"MACH", "MACHINE"});
-    if (!host && !machine && !host::variables::get("FTPHOST"))
-      return "no server named: add host=NAME (or host=NAME:PORT), an ftp:// URL, mach=NAME, or "
-             "set FTPHOST";
-    const bool user = has(options, {"USER"});
-    const bool password = has(options, {"PASS", "PASSWORD"});
-    // curl's habit: host= alone finds its .netrc entry.
-    if (host && !machine && !user && !password) {
-      std::string name = value_text(*host);
-      std::string bare = name.substr(0, name.rfind(':') == std::string::npos ? name.size()
-                                                                              : name.rfind(':'));
-      if (netrc_names(bare)) {
-        auto at = options.begin() + (host - options.data());
-        *at = "mach=" + bare;
-        if (bare != name) options.insert(at + 1, "host=" + name);  // after mach=: the port stays
-      } else if (!host::variables::get("FTPUSER") && !has(options, {"PROMPT"})) {
-        return "no user named: add user=NAME (its password with pass=, $FTPAM_PASSWORD or a "
-               "prompt), or a .netrc entry for " + bare;
-      }
-    } else if (!user && !machine && !host::variables::get("FTPUSER") && !has(options, {"PROMPT"})) {
-      return "no user named: add user=NAME, mach=NAME, or set FTPUSER";
+  const std::string* host = value_of(options, {"HOST", "HOSTNAME"});
+  const bool machine = has(options, {"MACH", "MACHINE"});
+  if (!host && !machine && !host::variables::get("FTPHOST"))
+    return "no server named: add host=NAME (or host=NAME:PORT), an ftp:// URL, mach=NAME, or "
+           "set FTPHOST";
+  const bool user = has(options, {"USER"});
+  const bool password = has(options, {"PASS", "PASSWORD"});
+  // curl's habit: host= alone finds its .netrc entry.
+  if (host && !machine && !user && !password) {
+    std::string name = value_text(*host);
+    std::string bare = name.substr(0, name.rfind(':') == std::string::npos ? name.size()
+                                                                            : name.rfind(':'));
+    if (netrc_names(bare)) {
+      auto at = options.begin() + (host - options.data());
+      *at = "mach=" + bare;
+      if (bare != name) options.insert(at + 1, "host=" + name);  // after mach=: the port stays
+    } else if (!host::variables::get("FTPUSER") && !has(options, {"PROMPT"})) {
+      return "no user named: add user=NAME (its password with pass=, $FTPAM_PASSWORD or a "
+             "prompt), or a .netrc entry for " + bare;
     }
-    if (user && !password) {
-      // The password need not stand in the process list.
-      if (const char* p = std::getenv("FTPAM_PASSWORD")) options.push_back(std::string("pass=") + p);
-      else if (isatty(STDIN_FILENO) && !has(options, {"PROMPT"})) options.push_back("prompt");
-    }
+  } else if (!user && !machine && !host::variables::get("FTPUSER") && !has(options, {"PROMPT"})) {
+    return "no user named: add user=NAME, mach=NAME, or set FTPUSER";
+  }
+  if (user && !password) {
+    // The password need not stand in the process list.
+    if (const char* p = std::getenv("FTPAM_PASSWORD")) options.push_back(std::string("pass=") + p);
+    else if (isatty(STDIN_FILENO) && !has(options, {"PROMPT"})) options.push_back("prompt");
   }
   for (auto& o : options) {
     if (keyword_of(o) == "NBYTE") out->open_options.push_back(o);

@@ -17,7 +17,6 @@ struct Prepared {
 struct PrepareRequest {
   std::string operand;               // remote name or ftp:// URL
   std::vector<std::string> options;  // as typed, KEYWORD or KEYWORD=VALUE
-  bool needs_server = true;          // false for commands that never connect
   bool raw_put = false;              // put --raw: a byte stream unless a format is given
   bool piece_given = false;          // get --piece N
 };

@@ -726,6 +726,9 @@ TEST_F(FtpamExpectations, AnInterruptedPutSaysTheRemoteFileIsIncomplete) {
       10000));
   child.type("typed line\n");
   ASSERT_TRUE(child.wait_for("typed line", 5000)) << child.out();
+  // The echo comes from the terminal: give ftpam the time to finish the
+  // open (its wait for the server's data connection) and read the line.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   child.signal(SIGINT);
   Outcome o = child.finish(kRunMs);
   server_->stop();
