@@ -420,7 +420,7 @@ int put_command(const std::string& remote, Flags& f) {
   PutCount count;
   bool ok = f.raw_input ? put_raw(*session, f, in, progress, &count)
                         : put_lines(*session, f, in, progress, &count);
-  progress.finish(count.records, count.bytes, true);
+  progress.finish(count.records, count.bytes, ok);
   if (in.interrupted() || user_interrupted()) {
     // Ctrl-C came while reading the input: the break it requested is not
     // for the waits of ending the file.

@@ -13,11 +13,12 @@ ExitStatus g_noted = EXIT_OK;
 
 int rank(ExitStatus s) {
   switch (s) {
-    case EXIT_INTERRUPTED: return 7;
-    case EXIT_LOCAL_WRITE: return 6;
-    case EXIT_TIMED_OUT: return 5;
-    case EXIT_CONNECT: return 4;
-    case EXIT_LOGIN: return 3;
+    case EXIT_INTERRUPTED: return 8;
+    case EXIT_LOCAL_WRITE: return 7;
+    case EXIT_TIMED_OUT: return 6;
+    case EXIT_CONNECT: return 5;
+    case EXIT_LOGIN: return 4;
+    case EXIT_USAGE: return 3;
     case EXIT_FAILED: return 2;
     case EXIT_DATA_CHANGED: return 1;
     default: return 0;
