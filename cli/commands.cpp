@@ -2,15 +2,22 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <map>
 
+#include "cli/exit_status.h"
+#include "cli/interrupt.h"
 #include "cli/options.h"
 #include "cli/output.h"
+#include "cli/prepare.h"
 #include "cli/session.h"
+#include "host/events.h"
 #include "host/files.h"
 #include "host/module.h"
 #include "module/msgno.h"
@@ -29,23 +36,32 @@ struct CommandHelp {
 
 const CommandHelp helps[] = {
     {"get",
-     "usage: ftpam get REMOTE [--raw|--hex] [--cc] [--piece N] [OPTION...]\n"
+     "usage: ftpam get REMOTE|URL [--raw|--hex] [--cc] [--piece N] [OPTION...]\n"
      "Reads the records of REMOTE to standard output, one record per line.\n"
+     "URL: ftp://[USER[:PASSWORD]@]HOST[:PORT]/PATH stands for the remote name and\n"
+     "the options host=, user= and pass=.\n"
      "  --raw      the record bytes back to back, nothing added\n"
      "  --hex      a hex dump of each record\n"
      "  --cc       show each record's carriage-control character first\n"
-     "  --piece N  bytes per read for RECFM=S files (default: LRECL; -1: what the\n"
-     "             network delivers)\n"
+     "  --piece N  bytes per read for RECFM=S files with nonbyte (default: LRECL;\n"
+     "             -1: what the network delivers)\n"
+     "A failed write of standard output ends the run with exit status 5.\n"
      "examples:\n"
      "  ftpam get lines.txt host=127.0.0.2 user=demo pass=demo\n"
      "  ftpam get fixed.dat host=127.0.0.2 user=demo pass=demo recfm=f lrecl=80\n"
-     "  ftpam get records.s370v host=127.0.0.2 user=demo pass=demo s370v --hex\n"},
+     "  ftpam get records.s370v host=127.0.0.2 user=demo pass=demo s370v --hex\n"
+     "  ftpam get ftp://demo@127.0.0.2:2121/lines.txt   (password from $FTPAM_PASSWORD)\n"},
     {"put",
-     "usage: ftpam put REMOTE [--raw] [--cc] [OPTION...]\n"
+     "usage: ftpam put REMOTE|URL [--raw] [--cc] [OPTION...]\n"
      "Writes records from standard input to REMOTE (STOR; with the option mod, APPE).\n"
-     "  --raw   cut standard input into records of LRECL bytes instead of lines\n"
+     "  --raw   these bytes, exactly: without a record format, a byte stream\n"
+     "          (recfm=s nonbyte); with recfm=f, records of LRECL bytes, the last\n"
+     "          one padded (reported, exit status 7)\n"
      "  --cc    the first character of each line is its carriage-control character\n"
      "With s370v or s370vs the records go out back to back, without descriptor words.\n"
+     "Lines longer than the record length are cut: the count and the first one are\n"
+     "reported and the exit status is 7. After Ctrl-C the remote file is incomplete\n"
+     "(exit status 130).\n"
      "examples:\n"
      "  printf 'one\\ntwo\\n' | ftpam put new.txt host=127.0.0.2 user=demo pass=demo\n"
      "  ftpam put log.txt host=127.0.0.2 user=demo pass=demo mod < more-lines.txt\n"},
@@ -56,13 +72,18 @@ const CommandHelp helps[] = {
      "  ftpam ls host=127.0.0.2 user=demo pass=demo\n"
      "  ftpam ls '*.txt' --long host=127.0.0.2 user=demo pass=demo wd=mget\n"},
     {"mget",
-     "usage: ftpam mget PATTERN|'(NAME NAME ...)' [--raw|--hex] [--cc] [OPTION...]\n"
+     "usage: ftpam mget PATTERN|'(NAME NAME ...)' [--to DIR] [--raw|--hex] [--cc] [OPTION...]\n"
      "Reads every file the server lists for PATTERN, or the files named in\n"
      "parentheses, one after the other as one stream of records. With the\n"
-     "option mprompt you are asked before each file.\n"
+     "option mprompt you are asked before each file. A server that does not\n"
+     "match patterns itself is asked for the whole directory, and the names are\n"
+     "matched here (*, ?, [...]).\n"
+     "  --to DIR   save each file in DIR under its own name (the names saved are\n"
+     "             listed on standard output)\n"
      "examples:\n"
      "  ftpam mget '*.txt' host=127.0.0.2 user=demo pass=demo wd=mget\n"
-     "  ftpam mget \"(alpha.txt 'gamma.txt')\" host=127.0.0.2 user=demo pass=demo wd=mget\n"},
+     "  ftpam mget \"(alpha.txt 'gamma.txt')\" host=127.0.0.2 user=demo pass=demo wd=mget\n"
+     "  ftpam mget '*.txt' --to saved host=127.0.0.2 user=demo pass=demo wd=mget\n"},
     {"help",
      "usage: ftpam help [OPTION...]\n"
      "Shows the server's reply to HELP, one line per record.\n"
@@ -75,7 +96,8 @@ const CommandHelp helps[] = {
      "  ftpam stat host=127.0.0.2 user=demo pass=demo\n"},
     {"cmd",
      "usage: ftpam cmd 'COMMAND' [OPTION...]\n"
-     "Sends COMMAND to the server as it stands and shows its reply.\n"
+     "Sends COMMAND to the server as it stands and shows its reply; a refusing\n"
+     "reply (4xx, 5xx) ends with exit status 1.\n"
      "example:\n"
      "  ftpam cmd SYST host=127.0.0.2 user=demo pass=demo\n"},
     {"info",
@@ -117,6 +139,8 @@ struct Flags {
   bool raw_input = false;
   bool long_list = false;
   bool help = false;
+  bool piece_given = false;
+  std::string save_folder;  // mget --to
   std::vector<std::string> options;  // file-reference options
   std::vector<std::string> operands;
 };
@@ -154,6 +178,13 @@ bool parse_flags(const std::vector<std::string>& args, int operands, bool option
         return false;
       }
       f->read.piece = int32_t(n);
+      f->piece_given = true;
+    } else if (a == "--to") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        std::fprintf(stderr, "ftpam: --to needs a folder\n");
+        return false;
+      }
+      f->save_folder = args[++i];
     }
     else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
       std::fprintf(stderr, "ftpam: unknown flag %s\n", a.c_str());
@@ -210,63 +241,223 @@ void print_module(const host::Module& m) {
   }
 }
 
-// Assigns the command's reference to `remote` and opens it. Returns 0, or the
-// exit status: options the host refuses are a usage error (2), a failed open
-// a failed operation (1).
-int assign_and_open(const std::string& remote, const Flags& f, int32_t mode,
-                    std::unique_ptr<Session>* session) {
-  *session = Session::assign(REFERENCE, remote, f.options);
-  if (!*session) return 2;
-  return (*session)->open(mode, {}, f.recfm) ? 0 : 1;
+// Assigns the command's reference and opens it: the operand (a remote name
+// or URL) and the options are prepared first. Returns 0, or the exit status:
+// options the host refuses are a usage error, a failed open a failure.
+int assign_and_open(const std::string& operand, const Flags& f, int32_t mode,
+                    std::unique_ptr<Session>* session, const std::string& what = "open",
+                    Prepared* prepared_out = nullptr) {
+  PrepareRequest request;
+  request.operand = operand;
+  request.options = f.options;
+  request.raw_put = f.raw_input && mode == OPEN_OUTPUT;
+  request.piece_given = f.piece_given;
+  Prepared prepared;
+  std::string problem = prepare(request, &prepared);
+  if (!problem.empty()) {
+    std::fprintf(stderr, "ftpam: %s\n", problem.c_str());
+    return EXIT_USAGE;
+  }
+  *session = Session::assign(REFERENCE, prepared.remote, prepared.assign_options);
+  if (!*session) return EXIT_USAGE;
+  if (prepared_out) *prepared_out = prepared;
+  return (*session)->open(mode, prepared.open_options, f.recfm, what) ? 0 : failure_exit();
 }
 
-// Reads records of an input open to standard output.
-int read_command(const std::string& remote, Flags& f, std::vector<std::string> extra) {
+// Reads records of an input open to standard output (with --to, to files).
+int read_command(const std::string& remote, Flags& f, std::vector<std::string> extra,
+                 const std::string& what = "open") {
   for (auto& e : extra) f.options.push_back(std::move(e));
+  if (!f.save_folder.empty()) {
+    if (access(f.save_folder.c_str(), W_OK) != 0) {
+      std::fprintf(stderr, "ftpam: --to %s: %s\n", f.save_folder.c_str(), std::strerror(errno));
+      return EXIT_USAGE;
+    }
+    f.read.save_folder = f.save_folder;
+  }
   std::unique_ptr<Session> session;
-  if (int status = assign_and_open(remote, f, OPEN_INPUT, &session)) return status;
-  RecordWriter out(stdout, f.read.mode, f.read.show_cc);
+  if (int status = assign_and_open(remote, f, OPEN_INPUT, &session, what)) return status;
+  RecordWriter out(STDOUT_FILENO, f.save_folder.empty() ? f.read.mode : OutputMode::LINES,
+                   f.save_folder.empty() && f.read.show_cc);
   bool ok = session->read_all(f.read, &out);
-  std::fflush(stdout);
   ok = session->close() && ok;
-  return ok ? 0 : 1;
+  return exit_status(ok);
+}
+
+// The fixed record format is asked for (recfm=f, or --cc with it).
+bool is_fixed(const Flags& f) {
+  if (f.recfm) return (f.recfm & RECFM_F) != 0;
+  for (const auto& o : f.options)
+    if (keyword_of(o) == "RECFM" && o.size() > 6 && std::toupper(static_cast<unsigned char>(o[6])) == 'F')
+      return true;
+  return false;
+}
+
+// Standard input in large blocks: records are cut from the block in place.
+class InputBlocks {
+ public:
+  static constexpr size_t BLOCK = 256 * 1024;
+  InputBlocks() : data_(new char[BLOCK]) {}
+  // Reads more after keeping the `keep` bytes at `from`; false at the end of
+  // the input, on a read error (error() says which) or on Ctrl-C.
+  bool refill(const char* from, size_t keep) {
+    if (keep && from != data_.get()) std::memmove(data_.get(), from, keep);
+    used_ = keep;
+    for (;;) {
+      ssize_t n = ::read(STDIN_FILENO, data_.get() + used_, BLOCK - used_);
+      if (n > 0) {
+        used_ += size_t(n);
+        return true;
+      }
+      if (n == 0) return false;
+      if (errno == EINTR && !interrupt_requested()) continue;
+      if (errno == EINTR) interrupted_ = true;
+      else error_ = std::strerror(errno);
+      return false;
+    }
+  }
+  char* begin() { return data_.get(); }
+  char* end() { return data_.get() + used_; }
+  bool full() const { return used_ == BLOCK; }
+  bool interrupted() const { return interrupted_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  std::unique_ptr<char[]> data_;
+  size_t used_ = 0;
+  bool interrupted_ = false;
+  std::string error_;
+};
+
+struct PutCount {
+  long records = 0;
+  long long bytes = 0;
+  long cut = 0;
+  long first_cut = 0;  // record number of the first cut record
+  size_t padded_from = 0;  // the last fixed record's length before padding; 0: none
+};
+
+// Writes one record and counts it; false when the write failed.
+bool put_one(Session& session, std::string_view record, char cc, PutCount* count) {
+  bool cut = false;
+  if (!session.write_record(record, cc, &cut)) return false;
+  ++count->records, count->bytes += static_cast<long long>(record.size());
+  if (cut && count->cut++ == 0) count->first_cut = count->records;
+  return true;
+}
+
+// Lines, cut with memchr; a CR before the LF is not part of the line. A line
+// longer than a whole block is sent as its first block's worth (the module
+// cuts it to the record length anyway) and the rest skipped.
+bool put_lines(Session& session, const Flags& f, InputBlocks& in, Progress& progress,
+               PutCount* count) {
+  // With --cc the line's first character is its carriage control.
+  auto put_line = [&](const char* p, const char* end) {
+    char cc = ' ';
+    if (f.read.show_cc && p < end) cc = *p++;
+    return put_one(session, {p, size_t(end - p)}, cc, count);
+  };
+  char* start = in.begin();
+  bool skipping = false;
+  for (bool more = in.refill(start, 0);; more = in.refill(start, size_t(in.end() - start))) {
+    start = in.begin();
+    for (;;) {
+      char* end = in.end();
+      auto* lf = static_cast<char*>(std::memchr(start, '\n', size_t(end - start)));
+      if (!lf) {
+        if (!more) {
+          if (in.interrupted() || !in.error().empty()) return false;
+          // A last line without its LF.
+          return start == end || skipping || put_line(start, end);
+        }
+        if (in.full() && start == in.begin()) {  // a line longer than the block
+          if (!skipping && !put_line(start, end)) return false;
+          skipping = true;
+          start = end;
+        }
+        break;
+      }
+      if (!skipping && !put_line(start, lf > start && lf[-1] == '\r' ? lf - 1 : lf)) return false;
+      skipping = false;
+      start = lf + 1;
+      progress.update(count->records, count->bytes);
+    }
+  }
+}
+
+// Records of LRECL bytes, the last one shorter (padded by the module in the
+// fixed format, where it is reported).
+bool put_raw(Session& session, const Flags& f, InputBlocks& in, Progress& progress,
+             PutCount* count) {
+  const size_t lrecl = size_t(std::max(1, session.file()->request().lrecl));
+  char* start = in.begin();
+  for (bool more = in.refill(start, 0);; more = in.refill(start, size_t(in.end() - start))) {
+    start = in.begin();
+    while (size_t(in.end() - start) >= lrecl) {
+      if (!put_one(session, {start, lrecl}, ' ', count)) return false;
+      start += lrecl;
+      progress.update(count->records, count->bytes);
+    }
+    if (!more) {
+      if (in.interrupted() || !in.error().empty()) return false;
+      size_t rest = size_t(in.end() - start);
+      if (rest) {
+        if (!put_one(session, {start, rest}, ' ', count)) return false;
+        if (is_fixed(f)) count->padded_from = rest;
+      }
+      return true;
+    }
+  }
 }
 
 int put_command(const std::string& remote, Flags& f) {
   std::unique_ptr<Session> session;
-  if (int status = assign_and_open(remote, f, OPEN_OUTPUT, &session)) return status;
-  bool ok = true;
+  Prepared prepared;
+  if (int status = assign_and_open(remote, f, OPEN_OUTPUT, &session, "open", &prepared))
+    return status;
   Progress progress(true);
-  long records = 0;
-  long long bytes = 0;
-  if (f.raw_input) {
-    size_t lrecl = size_t(session->file()->request().lrecl);
-    std::string record(lrecl, '\0');
-    size_t n;
-    while (ok && (n = std::fread(record.data(), 1, lrecl, stdin)) > 0) {
-      ok = session->write_record(record.substr(0, n));
-      ++records, bytes += static_cast<long long>(n);
-      progress.update(records, bytes);
-    }
-  } else {
-    std::string line;
-    while (ok && std::getline(std::cin, line)) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      char cc = ' ';
-      if (f.read.show_cc && !line.empty()) cc = line[0], line.erase(0, 1);
-      ok = session->write_record(line, cc);
-      ++records, bytes += static_cast<long long>(line.size());
-      progress.update(records, bytes);
-    }
+  InputBlocks in;
+  PutCount count;
+  bool ok = f.raw_input ? put_raw(*session, f, in, progress, &count)
+                        : put_lines(*session, f, in, progress, &count);
+  progress.finish(count.records, count.bytes, ok);
+  if (in.interrupted() || user_interrupted()) {
+    // Ctrl-C came while reading the input: the break it requested is not
+    // for the waits of ending the file.
+    host::events::cancel_break();
+    session->abandon();
+    std::fprintf(stderr,
+                 "ftpam: put interrupted: the remote file %s is incomplete (%ld records, %lld "
+                 "bytes sent)\n",
+                 prepared.remote.c_str(), count.records, count.bytes);
+    return EXIT_INTERRUPTED;
   }
-  progress.finish();
+  if (!in.error().empty()) {
+    std::fprintf(stderr, "ftpam: reading standard input: %s\n", in.error().c_str());
+    session->abandon();
+    return EXIT_FAILED;
+  }
+  const int lrecl = session->file()->request().lrecl;
   ok = session->close() && ok;
-  return ok ? 0 : 1;
+  if (count.cut) {
+    std::fprintf(stderr,
+                 "ftpam: %ld record%s longer than the record length (%d) and cut; the first "
+                 "was record %ld\n",
+                 count.cut, count.cut == 1 ? " was" : "s were", lrecl, count.first_cut);
+    note_exit(EXIT_DATA_CHANGED);
+  }
+  if (count.padded_from) {
+    std::fprintf(stderr, "ftpam: the last record (record %ld) had %zu bytes and was padded\n",
+                 count.records, count.padded_from);
+    note_exit(EXIT_DATA_CHANGED);
+  }
+  return exit_status(ok);
 }
 
 int info_command(const std::string& remote, Flags& f) {
   std::unique_ptr<Session> session;
   if (int status = assign_and_open(remote, f, OPEN_INPUT, &session)) return status;
+  std::fflush(stdout);
   std::vector<std::pair<std::string, std::string>> items;
   int32_t status = session->file()->items(&items);
   if (status != st::OK) report(status, "information items");
@@ -274,27 +465,57 @@ int info_command(const std::string& remote, Flags& f) {
   // The file's data is not wanted: an orderly close would end the transfer
   // early and the server would answer that it was aborted.
   session->abandon();
-  return status == st::OK ? 0 : 1;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "ftpam: writing standard output: %s\n", std::strerror(errno));
+    return EXIT_LOCAL_WRITE;
+  }
+  return status == st::OK ? EXIT_OK : EXIT_FAILED;
 }
 
-// A reply line of the log that refuses something (4xx, 5xx): the module logs
-// the reply that failed a transfer even without DEBUG, so that the user sees
-// the server's reason.
-bool is_refusal(const std::string& reply_line) {
-  size_t code = reply_line.find_first_of("0123456789");
-  return code != std::string::npos && (reply_line[code] == '4' || reply_line[code] == '5');
+// The code of a logged reply line ("<<< 550 No such file."), or 0.
+int reply_code(const std::string& line) {
+  size_t code = line.find_first_of("0123456789");
+  if (code == std::string::npos || line.size() < code + 3) return 0;
+  return std::atoi(line.substr(code, 3).c_str());
 }
+
+bool g_log_everything = false;  // --log
+bool g_transcript = false;      // -v, or --log with the option debug
 
 }  // namespace
 
+void set_log_level(bool everything, bool transcript) {
+  g_log_everything = everything;
+  g_transcript = transcript;
+}
+
+// The module logs every reply when asked to (ftpam always asks, see
+// run_command): the refusing ones (4xx, 5xx, with their continuation lines)
+// are kept to be shown with a failure, as the server's reason.
 void essential_log_line(const host::messages::LogLine& line) {
+  static bool in_refusal = false;
+  if (g_transcript) {
+    std::fprintf(stderr, "ftpam: %s\n", line.text.c_str());
+    return;
+  }
   if (line.group == msg::GROUP) {
     switch (line.number) {
-      case msg::REPLY_LINE:
-        if (is_refusal(line.text)) break;
+      case msg::REPLY_LINE: {
+        const int code = reply_code(line.text);
+        bool refusal = in_refusal;
+        if (code) {
+          const size_t at = line.text.find_first_of("0123456789");
+          refusal = code >= 400;
+          in_refusal = refusal && at + 3 < line.text.size() && line.text[at + 3] == '-';
+        }
+        if (refusal) note_refusal(line.text);
         return;
+      }
       case msg::SERVER_SOCKET_BOUND: case msg::CONNECTION_ACCEPTED:
-      case msg::COMMAND_SENT: case msg::OPEN_COMPLETE: case msg::GREETING:
+      case msg::OPEN_COMPLETE: case msg::GREETING:
+        if (g_log_everything) break;
+        return;
+      case msg::COMMAND_SENT:
         return;
       default:
         break;
@@ -308,7 +529,7 @@ int run_command(const std::string& command, const std::vector<std::string>& args
   const char* help = help_of(command);
   if (!help) {
     std::fprintf(stderr, "ftpam: unknown command %s (see ftpam --help)\n", command.c_str());
-    return 2;
+    return EXIT_USAGE;
   }
   int operands = command == "get" || command == "put" || command == "mget" ||
                          command == "cmd" || command == "info" || command == "run" ||
@@ -316,7 +537,7 @@ int run_command(const std::string& command, const std::vector<std::string>& args
                      ? 1
                      : 0;
   Flags f;
-  if (!parse_flags(args, operands, command == "ls", &f)) return 2;
+  if (!parse_flags(args, operands, command == "ls", &f)) return EXIT_USAGE;
   if (f.help) {
     std::fputs(help, stdout);
     return 0;
@@ -324,19 +545,35 @@ int run_command(const std::string& command, const std::vector<std::string>& args
   bool needs_operand = operands == 1 && command != "ls";
   if (needs_operand && f.operands.empty()) {
     std::fputs(help, stderr);
-    return 2;
+    return EXIT_USAGE;
   }
   const std::string operand = f.operands.empty() ? "" : f.operands[0];
+  f.read.summary = command == "get" || command == "mget";
+  // The module logs every reply with debug: the refusing ones are shown (the
+  // server's reason), the rest only in a transcript.
+  bool debug = false;
+  for (const auto& o : f.options) debug = debug || keyword_of(o) == "DEBUG";
+  if (debug && g_log_everything) g_transcript = true;
+  if (!debug && command != "run" && command != "module") f.options.push_back("debug");
   if (command == "get") return read_command(operand, f, {});
   if (command == "put") return put_command(operand, f);
   if (command == "mget") return read_command(operand, f, {"mget"});
   if (command == "help") return read_command("", f, {"rhelp"});
   if (command == "stat") return read_command("", f, {"rstat"});
-  if (command == "cmd") return read_command("", f, {"rcmd=" + operand});
+  if (command == "cmd") {
+    f.read.check_reply = true;
+    return read_command("", f, {"rcmd=" + operand});
+  }
   if (command == "ls") {
+    std::string pattern = operand;
+    if (std::vector<std::string> url; parse_url(operand, &url, &pattern))
+      f.options.insert(f.options.begin(), url.begin(), url.end());
     std::vector<std::string> extra = {f.long_list ? "list" : "ls"};
-    if (!operand.empty()) extra.push_back("lsfile=" + operand);
-    return read_command("", f, extra);
+    if (!pattern.empty()) extra.push_back("lsfile=" + pattern);
+    std::string what = "listing " + (pattern.empty() ? std::string("the directory") : pattern);
+    for (const auto& o : f.options)
+      if (keyword_of(o) == "WD" || keyword_of(o) == "CD") what += " in " + o.substr(3);
+    return read_command("", f, extra, what);
   }
   if (command == "info") return info_command(operand, f);
   if (command == "run") return run_script(operand);

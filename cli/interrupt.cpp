@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "cli/output.h"
 #include "host/events.h"
 #include "host/messages.h"
 #include "host/prompt.h"
@@ -21,6 +22,7 @@ using host::prompt::Request;
 volatile std::sig_atomic_t g_prompting = 0;  // a question is being read from the terminal
 int g_cancel[2] = {-1, -1};  // Ctrl-C at a question writes a byte here, which ends the read
 bool g_user_interrupted = false;
+volatile std::sig_atomic_t g_interrupt_requested = 0;
 
 void end_by_signal() {
   std::signal(SIGINT, SIG_DFL);
@@ -28,6 +30,7 @@ void end_by_signal() {
 }
 
 void on_interrupt(int) {
+  g_interrupt_requested = 1;
   if (g_prompting) {
     char byte = 1;
     (void)!write(g_cancel[1], &byte, 1);
@@ -55,6 +58,7 @@ bool take_cancel() {
 
 std::optional<std::string> ask(const host::prompt::Responder& terminal, const Request& r) {
   take_cancel();
+  clear_progress();
   g_prompting = 1;
   std::optional<std::string> answer = terminal(r);
   g_prompting = 0;
@@ -63,6 +67,7 @@ std::optional<std::string> ask(const host::prompt::Responder& terminal, const Re
   if (is_break_question(r)) {
     if (interrupted || !answer) answer = "yes";
     if (host::prompt::is_yes(*answer)) g_user_interrupted = true;
+    else g_interrupt_requested = 0;  // declined: the transfer goes on
   } else if (interrupted) {
     end_by_signal();
   }
@@ -82,5 +87,7 @@ void install_interrupt_handling() {
 }
 
 bool user_interrupted() { return g_user_interrupted; }
+
+bool interrupt_requested() { return g_interrupt_requested != 0; }
 
 }  // namespace cli

@@ -20,4 +20,8 @@ void install_interrupt_handling();
 // server that stalled would otherwise keep the program waiting in close.
 bool user_interrupted();
 
+// A SIGINT has come since the program started (whether or not a wait was
+// interrupted by it): a transfer that runs without waiting checks this.
+bool interrupt_requested();
+
 }  // namespace cli

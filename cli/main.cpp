@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/exit_status.h"
 #include "cli/interrupt.h"
 #include "host/messages.h"
 #include "host/module.h"
@@ -16,8 +17,11 @@
 
 namespace {
 
+constexpr char FTPAM_VERSION[] = "1.1";
+constexpr int DEFAULT_WAIT_SECONDS = 60;
+
 const char usage[] =
-    "usage: ftpam [FLAGS] COMMAND [OPERAND] [OPTION...]\n"
+    "usage: ftpam [FLAGS] COMMAND [OPERAND] [OPTION...] [FLAGS]\n"
     "\n"
     "Reads and writes files on an FTP server record by record.\n"
     "\n"
@@ -37,18 +41,38 @@ const char usage[] =
     "  wd=DIR termstr=CRLF|LF|NULL s370v s370vs debug prompt mod bypass noquit ...\n"
     "  Text values are quoted for you: host=127.0.0.2 is host='127.0.0.2'.\n"
     "\n"
-    "flags (before the command):\n"
+    "  host=NAME:PORT reaches a server on another port than 21; in place of REMOTE\n"
+    "  an ftp://[USER[:PASSWORD]@]HOST[:PORT]/PATH URL gives host, user and pass.\n"
+    "  Without user= and pass=, host= alone takes its ~/.netrc entry; a missing\n"
+    "  password comes from $FTPAM_PASSWORD or is asked for on a terminal.\n"
+    "\n"
+    "flags (before or after the command):\n"
     "  --module FILE         the module to load (default: the one built with ftpam;\n"
     "                        also $FTPAM_MODULE)\n"
-    "  --wait SECONDS        host option XXAMWAIT: give up on a silent server\n"
-    "  --port N              host option XXAMTPRT\n"
+    "  --wait SECONDS        give up when the server sends nothing for that long\n"
+    "                        (host option XXAMWAIT; default 60, 0: wait for ever)\n"
+    "  --data-port N         host option XXAMTPRT: the local port of the data\n"
+    "                        connection (--port is the same)\n"
     "  --bind ADDRESS        host option XXAMBIND: the address sent with PORT\n"
     "  --option KEY=VALUE    any host option\n"
     "  --var NAME=VALUE      a host variable (FTPHOST, FTPUSER; numbers for NBYTE\n"
     "                        variables); FTPHOST and FTPUSER also come from the\n"
     "                        environment\n"
-    "  --log                 show the module's messages on standard error (with the\n"
-    "                        option debug: every command and reply)\n"
+    "  --log                 show the module's messages on standard error\n"
+    "  -v, --verbose         a transcript: every command and reply (passwords\n"
+    "                        masked) and the module's messages\n"
+    "  --version             the versions of ftpam and of the module\n"
+    "\n"
+    "exit status:\n"
+    "  0    success\n"
+    "  1    the server refused (its reply is shown), or another failure\n"
+    "  2    usage: command, flag, option or script statement\n"
+    "  3    no connection to the server\n"
+    "  4    log-in refused\n"
+    "  5    writing standard output (or a file of mget --to) failed\n"
+    "  6    time-out: the server sent nothing for the wait limit\n"
+    "  7    done, but records were cut or padded (see the message)\n"
+    "  130  interrupted (Ctrl-C)\n"
     "\n"
     "Run 'ftpam COMMAND --help' for a command's own flags and examples.\n";
 
@@ -71,36 +95,67 @@ void set_variable(const std::string& name, const std::string& value) {
   else host::variables::set(name, value);
 }
 
+int show_version(const std::string& module_path) {
+  std::printf("ftpam %s\n", FTPAM_VERSION);
+  std::string error;
+  host::Module* module = module_path.empty() ? host::Module::load_default(&error)
+                                             : host::Module::load(module_path, &error);
+  if (!module) {
+    std::printf("module: cannot load: %s\n", error.c_str());
+    return cli::EXIT_FAILED;
+  }
+  const ImageInfo* i = module->image();
+  std::printf("module %s (major %d), build %s of %s\n", i->release, i->major_release, i->build_id,
+              i->build_date);
+  return cli::EXIT_OK;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string module_path;
   if (const char* m = std::getenv("FTPAM_MODULE")) module_path = m;
-  bool show_log = false;
+  bool show_log = false, verbose = false, wait_given = false;
   for (const char* name : {"FTPHOST", "FTPUSER"})
     if (const char* v = std::getenv(name)) host::variables::set(name, v);
 
-  size_t i = 0;
-  for (; i < args.size() && starts_with(args[i], "-"); ++i) {
+  // The flags of ftpam itself stand before or after the command; the rest is
+  // the command, its operand, its own flags and the options.
+  std::vector<std::string> rest;
+  std::string command;
+  for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto next = [&](const char* flag) -> std::string {
       if (i + 1 >= args.size()) {
         std::fprintf(stderr, "ftpam: %s needs a value\n", flag);
-        std::exit(2);
+        std::exit(cli::EXIT_USAGE);
       }
       return args[++i];
     };
     std::string key, value;
-    if (a == "--help" || a == "-h") {
+    if (!starts_with(a, "-") || a == "-") {
+      if (command.empty()) command = a;
+      else rest.push_back(a);
+    } else if ((a == "--help" || a == "-h") && command.empty()) {
       std::fputs(usage, stdout);
-      return 0;
+      return cli::EXIT_OK;
+    } else if (a == "--version") {
+      return show_version(module_path);
     } else if (a == "--module") {
       module_path = next("--module");
     } else if (a == "--wait") {
-      host::options::set("XXAMWAIT", next("--wait"));
-    } else if (a == "--port") {
-      host::options::set("XXAMTPRT", next("--port"));
+      std::string seconds = next("--wait");
+      char* end = nullptr;
+      long n = std::strtol(seconds.c_str(), &end, 10);
+      if (seconds.empty() || *end || n < 0 || n > 86400 * 365) {
+        std::fprintf(stderr, "ftpam: --wait needs a number of seconds (0: no limit)\n");
+        return cli::EXIT_USAGE;
+      }
+      wait_given = true;
+      if (n > 0) host::options::set("XXAMWAIT", seconds);
+    } else if (a == "--data-port" || a == "--port") {
+      host::options::set("XXAMTPRT", next(a.c_str()));
     } else if (a == "--bind") {
       host::options::set("XXAMBIND", next("--bind"));
     } else if (a == "--option" && split_assignment(next("--option"), &key, &value)) {
@@ -109,33 +164,39 @@ int main(int argc, char** argv) {
       set_variable(key, value);
     } else if (a == "--log") {
       show_log = true;
-    } else {
+    } else if (a == "-v" || a == "--verbose") {
+      verbose = true;
+    } else if (command.empty()) {
       std::fprintf(stderr, "ftpam: unknown flag %s (see ftpam --help)\n", a.c_str());
-      return 2;
+      return cli::EXIT_USAGE;
+    } else {
+      rest.push_back(a);  // the command's own flag
     }
   }
-  if (i >= args.size()) {
+  if (command.empty()) {
     std::fputs(usage, stderr);
-    return 2;
+    return cli::EXIT_USAGE;
   }
-  std::string command = args[i++];
-  std::vector<std::string> rest(args.begin() + long(i), args.end());
+  // No wait without a limit unless asked for: a server that stops talking
+  // ends the run after a minute.
+  if (!wait_given && host::options::get("XXAMWAIT").empty())
+    host::options::set("XXAMWAIT", std::to_string(DEFAULT_WAIT_SECONDS));
 
   std::string error;
   host::Module* module = module_path.empty() ? host::Module::load_default(&error)
                                              : host::Module::load(module_path, &error);
   if (!module) {
     std::fprintf(stderr, "ftpam: cannot load the module: %s\n", error.c_str());
-    return 1;
+    return cli::EXIT_FAILED;
   }
-  if (show_log) {
-    host::messages::set_log_sink([](const host::messages::LogLine& line) {
-      std::fprintf(stderr, "%s\n", line.text.c_str());
-    });
-  } else {
-    // Without --log only what a user must see goes to standard error.
-    host::messages::set_log_sink(cli::essential_log_line);
+  cli::set_log_level(show_log || verbose, verbose);
+  if (verbose) {
+    std::string wait = host::options::get("XXAMWAIT");
+    if (wait.empty()) std::fputs("ftpam: waits for the server have no time limit\n", stderr);
+    else std::fprintf(stderr, "ftpam: a wait for the server ends after %s s without a byte\n",
+                      wait.c_str());
   }
+  host::messages::set_log_sink(cli::essential_log_line);
   cli::install_interrupt_handling();
   return cli::run_command(command, rest, module_path);
 }

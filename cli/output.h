@@ -1,8 +1,10 @@
-// How records reach standard output, and the progress line on a terminal.
+// How records reach standard output (or a saved file), the progress line on
+// a terminal and the summary at the end of a transfer.
 #pragma once
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
+#include <memory>
+#include <string>
 #include <string_view>
 
 namespace cli {
@@ -13,33 +15,72 @@ enum class OutputMode {
   HEX,    // a hex dump of each record
 };
 
+// Gathers records in one large buffer and writes it whole, checking every
+// write: a failed write (a full disk, a closed pipe) is remembered, nothing
+// more is written, and failed() tells the caller to stop.
 class RecordWriter {
  public:
-  RecordWriter(std::FILE* out, OutputMode mode, bool show_cc) : out_(out), mode_(mode), cc_(show_cc) {}
-  void write(std::string_view record, char cc);
+  static constexpr size_t BUFFER_SIZE = 256 * 1024;
+
+  // Writes to descriptor `fd`, named `what` in messages. On a terminal every
+  // record is written at once, so that a user sees each record as it comes.
+  RecordWriter(int fd, OutputMode mode, bool show_cc, std::string what = "standard output");
+  ~RecordWriter();
+  RecordWriter(const RecordWriter&) = delete;
+  RecordWriter& operator=(const RecordWriter&) = delete;
+
+  // False once a write has failed.
+  bool write(std::string_view record, char cc);
+  // Writes out what is buffered; false when that (or an earlier write) failed.
+  bool flush();
+  // Flushes and closes the descriptor (for a saved file); false on failure.
+  bool close();
+  bool failed() const { return !error_.empty(); }
+  // "writing standard output: No space left on device"
+  const std::string& error() const { return error_; }
   long records() const { return records_; }
   long long bytes() const { return bytes_; }
 
  private:
-  std::FILE* out_;
+  void put(const char* data, size_t size);
+  void hex_dump(std::string_view record, char cc);
+  bool drain();
+
+  int fd_;
   OutputMode mode_;
   bool cc_;
+  bool unbuffered_;
+  std::string what_;
+  std::unique_ptr<char[]> buffer_;
+  size_t used_ = 0;
+  std::string error_;
   long records_ = 0;
   long long bytes_ = 0;
 };
 
 // A line on standard error, rewritten in place, while a transfer runs for
-// more than a second and standard error is a terminal.
+// more than a second and standard error is a terminal. It is cleared before
+// data goes to the same terminal and before a question is asked, so it never
+// ends up inside either. finish() prints a one-line summary on a terminal.
 class Progress {
  public:
   explicit Progress(bool enabled);
+  ~Progress();
   void update(long records, long long bytes);
-  void finish();
+  // Takes the line off the screen (it comes back at the next update).
+  void clear();
+  // Clears the line; with `summary`, shows bytes, records, time and rate.
+  void finish(long records = 0, long long bytes = 0, bool summary = false);
 
  private:
   bool enabled_;
   bool shown_ = false;
   std::chrono::steady_clock::time_point start_, last_;
 };
+
+// Clears the progress line of the transfer under way, if one is shown.
+void clear_progress();
+// Standard output and standard error are the same terminal.
+bool output_shares_terminal();
 
 }  // namespace cli

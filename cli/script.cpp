@@ -1,6 +1,10 @@
 // ftpam run: statements for scripted sessions with several references.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -8,6 +12,7 @@
 #include <sstream>
 
 #include "cli/commands.h"
+#include "cli/exit_status.h"
 #include "cli/session.h"
 #include "module/status.h"
 
@@ -122,7 +127,7 @@ bool Script::statement(const std::vector<std::string>& w) {
   if (verb == "read") {
     ReadOptions options;
     options.limit = w.size() > 2 && w[2] != "all" ? std::atol(w[2].c_str()) : -1;
-    RecordWriter out(stdout, OutputMode::LINES, false);
+    RecordWriter out(STDOUT_FILENO, OutputMode::LINES, false);
     return s->read_all(options, &out);
   }
   if (verb == "write") {
@@ -166,7 +171,11 @@ bool Script::run(std::istream& in) {
     auto w = words_of(line);
     if (w.empty() || w[0][0] == '#') continue;
     if (!statement(w)) return false;
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0) {
+      std::fprintf(stderr, "ftpam: writing standard output: %s\n", std::strerror(errno));
+      note_exit(EXIT_LOCAL_WRITE);
+      return false;
+    }
   }
   return true;
 }
@@ -175,13 +184,13 @@ bool Script::run(std::istream& in) {
 
 int run_script(const std::string& path) {
   Script script;
-  if (path == "-") return script.run(std::cin) ? 0 : 1;
+  if (path == "-") return exit_status(script.run(std::cin));
   std::ifstream in(path);
   if (!in) {
     std::fprintf(stderr, "ftpam: cannot read %s\n", path.c_str());
-    return 1;
+    return EXIT_FAILED;
   }
-  return script.run(in) ? 0 : 1;
+  return exit_status(script.run(in));
 }
 
 }  // namespace cli

@@ -1,7 +1,13 @@
 #include "cli/session.h"
 
-#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/exit_status.h"
 #include "cli/interrupt.h"
 #include "cli/options.h"
 #include "host/messages.h"
@@ -11,19 +17,48 @@
 
 namespace cli {
 
-void report(int32_t status, const std::string& doing) {
-  std::string text = host::messages::describe_failure(status);
-  if (doing.empty()) std::fprintf(stderr, "ftpam: %s\n", text.c_str());
-  else std::fprintf(stderr, "ftpam: %s: %s\n", doing.c_str(), text.c_str());
+namespace {
+std::vector<std::string> g_refusals;
+
+void show_refusals() {
+  for (const auto& line : g_refusals) std::fprintf(stderr, "ftpam: %s\n", line.c_str());
+  g_refusals.clear();
 }
 
-namespace {
 // Prints what the host tells the user about a refused statement.
 void report(const host::references::Result& r) {
   std::fprintf(stderr, "ftpam: %s\n", r.message.c_str());
   if (!r.marks.empty()) std::fprintf(stderr, "  %s\n  %s\n", r.echo.c_str(), r.marks.c_str());
 }
+
+// The name an MGET file is saved under: the last part of the server's name,
+// never a path that leaves the folder.
+std::string saved_name(const std::string& remote) {
+  std::string name = remote.substr(remote.find_last_of('/') == std::string::npos
+                                       ? 0
+                                       : remote.find_last_of('/') + 1);
+  if (name.empty() || name == "." || name == "..") return "";
+  return name;
+}
+
+std::string current_remote_name(host::files::OpenFile* file) {
+  std::vector<std::pair<std::string, std::string>> items;
+  if (file->items(&items) != st::OK) return "";
+  for (const auto& [name, value] : items)
+    if (name == "Filename") return value;
+  return "";
+}
 }  // namespace
+
+void report(int32_t status, const std::string& doing) {
+  show_refusals();
+  classify_failure(doing);
+  std::string text = host::messages::describe_failure(status);
+  if (doing.empty()) std::fprintf(stderr, "ftpam: %s\n", text.c_str());
+  else std::fprintf(stderr, "ftpam: %s: %s\n", doing.c_str(), text.c_str());
+}
+
+void note_refusal(const std::string& line) { g_refusals.push_back(line); }
 
 std::unique_ptr<Session> Session::assign(const std::string& name, const std::string& remote,
                                          const std::vector<std::string>& options) {
@@ -31,6 +66,7 @@ std::unique_ptr<Session> Session::assign(const std::string& name, const std::str
                                     host::references::PARSE_INPUT);
   if (!r.ok()) {
     report(r);
+    note_exit(EXIT_USAGE);
     return nullptr;
   }
   static uint32_t sessions = 0;
@@ -49,7 +85,8 @@ Session::~Session() {
   }
 }
 
-bool Session::open(int32_t mode, const std::vector<std::string>& open_options, int32_t recfm) {
+bool Session::open(int32_t mode, const std::vector<std::string>& open_options, int32_t recfm,
+                   const std::string& what) {
   host::files::OpenParams params;
   params.mode = mode;
   params.recfm = recfm;
@@ -59,50 +96,126 @@ bool Session::open(int32_t mode, const std::vector<std::string>& open_options, i
                                              host::references::PARSE_INPUT, &open_options_);
     if (!r.ok()) {
       report(r);
+      note_exit(EXIT_USAGE);
       return false;
     }
     params.options = open_options_;
   }
+  host::messages::clear_log();
+  at_end_ = false;
+  reading_ = (mode & OPEN_INPUT) != 0;
   int32_t status = host::files::OpenFile::open(name_, params, &file_);
   if (status != st::OK) {
-    report(status, "open");
+    report(status, what);
     return false;
   }
   return true;
 }
 
-bool Session::read_all(const ReadOptions& options, RecordWriter* out, bool* at_end) {
+bool Session::read_all(const ReadOptions& options, RecordWriter* out) {
+  if (!options.save_folder.empty()) return read_to_folder(options, out);
   Progress progress(true);
   int32_t piece = options.piece ? options.piece : file_->request().lrecl;
   long n = 0, cut = 0;
-  if (at_end) *at_end = false;
+  bool ok = true;
   while (options.limit < 0 || n < options.limit) {
     host::files::Record record;
     int32_t status = file_->read(&record, piece);
     if (status == st::NEXT_CONNECTION) continue;  // the next MGET file follows
     if (st::condition_of(status) == st::END_OF_DATA) {
-      if (at_end) *at_end = true;
+      at_end_ = true;
       break;
     }
     if (st::is_failure(status)) {
-      progress.finish();
+      progress.clear();
       report(status, "read");
       return false;
     }
     if (status == st::TRUNCATED) ++cut;
-    out->write(record.view(), record.cc);
+    if (options.check_reply && n == 0 && record.length > 0 && (record.data[0] == '4' || record.data[0] == '5'))
+      ok = false;  // the server refused the command
+    if (!out->write(record.view(), record.cc)) break;
     ++n;
     progress.update(out->records(), out->bytes());
   }
-  progress.finish();
+  if (!out->flush()) {
+    progress.clear();
+    std::fprintf(stderr, "ftpam: %s\n", out->error().c_str());
+    note_exit(EXIT_LOCAL_WRITE);
+    return false;
+  }
+  progress.finish(out->records(), out->bytes(), options.summary);
   if (cut)
     std::fprintf(stderr, "ftpam: %ld record%s longer than the record length and cut\n", cut,
                  cut == 1 ? " was" : "s were");
-  return true;
+  if (!ok) note_exit(EXIT_FAILED);
+  return ok;
 }
 
-bool Session::write_record(const std::string& data, char cc) {
+// Each MGET file goes to a file of its own, named as the server names it;
+// the names saved are listed on `names`.
+bool Session::read_to_folder(const ReadOptions& options, RecordWriter* names) {
+  int32_t piece = options.piece ? options.piece : file_->request().lrecl;
+  std::unique_ptr<RecordWriter> out;
+  auto finish_file = [&]() {
+    if (!out) return true;
+    bool done = out->close();
+    if (!done) {
+      std::fprintf(stderr, "ftpam: %s\n", out->error().c_str());
+      note_exit(EXIT_LOCAL_WRITE);
+    }
+    out.reset();
+    return done;
+  };
+  auto start_file = [&]() {
+    std::string remote = current_remote_name(file_.get());
+    std::string name = saved_name(remote);
+    if (name.empty()) {
+      std::fprintf(stderr, "ftpam: the server's name '%s' names no file to save\n", remote.c_str());
+      return false;
+    }
+    std::string path = options.save_folder + "/" + name;
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      std::fprintf(stderr, "ftpam: cannot save %s: %s\n", path.c_str(), std::strerror(errno));
+      note_exit(EXIT_LOCAL_WRITE);
+      return false;
+    }
+    out = std::make_unique<RecordWriter>(fd, options.mode, options.show_cc, path);
+    names->write(path, ' ');
+    return true;
+  };
+  if (!start_file()) return false;
+  for (;;) {
+    host::files::Record record;
+    int32_t status = file_->read(&record, piece);
+    if (status == st::NEXT_CONNECTION) {
+      if (!finish_file() || !start_file()) return false;
+      continue;
+    }
+    if (st::condition_of(status) == st::END_OF_DATA) {
+      at_end_ = true;
+      break;
+    }
+    if (st::is_failure(status)) {
+      finish_file();
+      report(status, "read");
+      return false;
+    }
+    if (!out->write(record.view(), record.cc)) break;
+  }
+  bool ok = finish_file();
+  if (!names->flush()) {
+    std::fprintf(stderr, "ftpam: %s\n", names->error().c_str());
+    note_exit(EXIT_LOCAL_WRITE);
+    return false;
+  }
+  return ok;
+}
+
+bool Session::write_record(std::string_view data, char cc, bool* cut) {
   int32_t status = file_->write(data, cc);
+  if (cut) *cut = status == st::TRUNCATED;
   if (st::is_failure(status)) {
     report(status, "write");
     return false;
@@ -115,18 +228,28 @@ void Session::abandon() { host::files::terminate_owner(owner_key_); }
 bool Session::close() {
   if (user_interrupted()) {
     abandon();
+    note_exit(EXIT_INTERRUPTED);
     return false;
   }
+  // A read broken off before the end: the server answers the early close
+  // of the data connection with 426 or 451, which is no failure here.
+  const bool broken_off = reading_ && !at_end_;
   int32_t status = file_->close();
   if (status != st::OK) {
     report(status, "close");
     return false;
   }
-  // The server's final reply refused the transfer: the close itself went
-  // well, but the data did not arrive whole.
+  // A refusal the module handed over without failing the close: of a read
+  // broken off, expected; of an earlier MGET file, a failure.
   auto texts = host::messages::take_failure_texts();
+  if (broken_off || texts.empty()) {
+    g_refusals.clear();
+    return true;
+  }
+  show_refusals();
   for (const auto& t : texts) std::fprintf(stderr, "ftpam: close: %s\n", t.text.c_str());
-  return texts.empty();
+  note_exit(EXIT_FAILED);
+  return false;
 }
 
 }  // namespace cli

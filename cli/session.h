@@ -11,14 +11,25 @@
 
 namespace cli {
 
-// Prints "ftpam: <what the host shows for status>" on standard error.
+// Prints "ftpam: <doing>: <what the host shows for status>" on standard
+// error and notes the kind of failure for the exit status.
 void report(int32_t status, const std::string& doing = {});
+
+// The server's refusing replies (4xx, 5xx) are kept until a failure is
+// reported, which shows them first as the server's reason; an operation that
+// ends well (an MGET that fell back to matching names itself, a read broken
+// off and closed early) shows none.
+void note_refusal(const std::string& line);
 
 struct ReadOptions {
   OutputMode mode = OutputMode::LINES;
   bool show_cc = false;
   int32_t piece = 0;   // bytes asked for per read of an S file; 0 = LRECL
   long limit = -1;     // records to read at most; -1 = all
+  bool summary = false;        // a summary line at the end on a terminal
+  bool check_reply = false;    // the records are a server reply: a 4xx/5xx one fails
+  // Each MGET file to a file of its own in this folder ("" : standard output).
+  std::string save_folder;
 };
 
 class Session {
@@ -29,14 +40,20 @@ class Session {
   ~Session();
 
   // Opens with the open-time options and the host's record format (0: from
-  // the options).
-  bool open(int32_t mode, const std::vector<std::string>& open_options = {}, int32_t recfm = 0);
-  // Reads records to standard output; false on failure.
-  bool read_all(const ReadOptions& options, RecordWriter* out, bool* at_end = nullptr);
-  bool write_record(const std::string& data, char cc = ' ');
+  // the options). `what` names the file in a failure message.
+  bool open(int32_t mode, const std::vector<std::string>& open_options = {}, int32_t recfm = 0,
+            const std::string& what = "open");
+  // Reads records to `out` (with a save folder: to one file per MGET file);
+  // false on failure.
+  bool read_all(const ReadOptions& options, RecordWriter* out);
+  // Writes one record; *cut is set when the module cut it to the record
+  // length.
+  bool write_record(std::string_view data, char cc = ' ', bool* cut = nullptr);
   // Closes in order (final reply, QUIT); after the user interrupted a wait,
   // ends the file without waiting for the server. False when the close
-  // failed or the server refused the transfer in its final reply.
+  // failed or the server refused the transfer in its final reply. A read
+  // that stopped before the end of the data is expected to be refused by
+  // the server and ends cleanly.
   bool close();
   // Ends the open file without reading the final reply or sending QUIT: for
   // a transfer that is not wanted (the server would report it aborted).
@@ -45,10 +62,13 @@ class Session {
   const std::string& name() const { return name_; }
 
  private:
+  bool read_to_folder(const ReadOptions& options, RecordWriter* names);
   std::string name_;
   std::unique_ptr<host::files::OpenFile> file_;
   FtpOptions* open_options_ = nullptr;
   bool assigned_ = false;
+  bool at_end_ = false;     // the reads reached the end of the data
+  bool reading_ = false;    // opened for input
   uint32_t owner_key_ = 0;  // of this session's open file alone
 };
 

@@ -45,6 +45,22 @@ void default_from_variable(char (&field)[FILE_TEXT], const char* variable) {
     std::memset(field, 0, FILE_TEXT);
 }
 
+// A host value ending in ":port" (digits only, after a name or dotted
+// address) names the control connection's port: the digits become the
+// service and are cut from the host. Anything else leaves both alone.
+void split_port(char (&host)[FILE_TEXT], char (&service)[FILE_TEXT]) {
+  size_t length = strnlen(host, FILE_TEXT - 1);
+  while (length > 0 && host[length - 1] == ' ') --length;
+  size_t colon = length;
+  while (colon > 0 && host[colon - 1] >= '0' && host[colon - 1] <= '9') --colon;
+  const size_t digits = length - colon;
+  if (colon < 2 || host[colon - 1] != ':' || digits == 0 || digits > 5) return;
+  if (std::memchr(host, ':', colon - 1)) return;  // not a plain name or address
+  std::memcpy(service, host + colon, digits);
+  service[digits] = '\0';
+  std::memset(host + colon - 1, 0, FILE_TEXT - (colon - 1));
+}
+
 }  // namespace
 
 extern "C" int32_t yxfzdfa(FtpFile* file, FtpOptions* open) {
@@ -95,6 +111,7 @@ extern "C" int32_t yxfzdfa(FtpFile* file, FtpOptions* open) {
   default_from_variable(file->user, "FTPUSER");
 
   std::memcpy(file->service, CONTROL_SERVICE, sizeof CONTROL_SERVICE);
+  split_port(file->host, file->service);
   if (sock_conn* ctl = file->ctl) {
     ctl->record_size = CONTROL_BUFFER;
     ctl->block_size = CONTROL_BUFFER;

@@ -3,11 +3,14 @@
 // explicit list written as the remote name in parentheses. domget builds the
 // list and starts the first file; check_mget, called by the readers at the
 // end of each file's data, reads that file's final reply and starts the next.
-// With MPROMPT the user is asked before each file.
+// With MPROMPT the user is asked before each file. A server that refuses
+// NLST with a pattern (many match no patterns) is asked for the directory,
+// and the names are matched here with shell rules.
 #include <cstddef>
 #include <cstring>
 
 #include "ftp/ftp_options.h"
+#include "ftp/glob.h"
 #include "ftp/protocol.h"
 #include "ftp/readers.h"
 #include "ftp/transfer.h"
@@ -86,17 +89,14 @@ int32_t name_too_long() {
   return st::FAILED;
 }
 
-// The names the server lists for the pattern, one a line; a trailing CR is
-// not part of a name, and a last name without a line end still counts. A
-// line too long to be a name fails the MGET rather than end the list.
-int32_t list_pattern(FtpFile* file, void** tail) {
-  int32_t status;
-  {
-    ListingShape shape(file);
-    status = start_transfer(file, "NLST %s", file->remote_name, msg::STORE_REFUSED);
-  }
-  if (status != st::OK) return status;
+// The names of a listing that is on its way, each handed to `take` (name,
+// length), one a line: a trailing CR is not part of a name, an empty line
+// names no file, and a last name without a line end still counts. A line too
+// long to be a name fails the MGET rather than end the list.
+template <typename Take>
+int32_t read_names(FtpFile* file, Take take) {
   sock_conn* data = file->data;
+  int32_t status = st::OK;
   for (bool last = false; !last && status == st::OK;) {
     int32_t read = yxsread(data);
     last = is_end_of_data(read);
@@ -105,11 +105,68 @@ int32_t list_pattern(FtpFile* file, void** tail) {
     if (status != st::OK) break;
     int32_t n = data->record_length;
     if (n > 0 && data->record[n - 1] == '\r') --n;
-    if (n > 0) status = domget_build_name(data->record, n, file, tail);  // an empty line names no file
+    if (n > 0) status = take(data->record, n);
   }
   yxsclos(data);
   read_final_reply(file);
   return status;
+}
+
+// The server refused NLST with the pattern: the whole directory (the part of
+// the pattern before its last '/') is listed and its names matched with the
+// rest of the pattern. "." and ".." never match; a directory the server puts
+// before each name is taken off and the pattern's own put back.
+int32_t match_in_directory(FtpFile* file, void** tail) {
+  const char* pattern = file->remote_name;
+  int32_t folder = file->remote_name_len;
+  while (folder > 0 && pattern[folder - 1] != '/') --folder;
+  char directory[NAME_BUFFER];
+  if (folder > NAME_MAX_LENGTH) return st::FILE_REFUSED;
+  std::memcpy(directory, pattern, size_t(folder));
+  directory[folder > 1 ? folder - 1 : folder] = '\0';  // "dir" of "dir/x*", "/" of "/x*"
+  int32_t status;
+  {
+    ListingShape shape(file);
+    status = folder ? start_transfer(file, "NLST %s", directory, msg::STORE_REFUSED)
+                    : start_transfer(file, "NLST", nullptr, msg::STORE_REFUSED);
+  }
+  if (status != st::OK) return status;
+  const char* name_pattern = pattern + folder;
+  const int32_t name_pattern_length = file->remote_name_len - folder;
+  return read_names(file, [&](const char* text, int32_t n) {
+    int32_t base = n;
+    while (base > 0 && text[base - 1] != '/') --base;
+    const char* name = text + base;
+    const int32_t length = n - base;
+    if ((length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.'))
+      return st::OK;
+    if (!glob_match(name_pattern, name_pattern_length, name, length)) return st::OK;
+    if (folder + length > NAME_MAX_LENGTH) return name_too_long();
+    char full[NAME_BUFFER];
+    std::memcpy(full, pattern, size_t(folder));
+    std::memcpy(full + folder, name, size_t(length));
+    return domget_build_name(full, folder + length, file, tail);
+  });
+}
+
+// The names the server lists for the pattern; when it refuses a pattern,
+// the names of the directory that match it.
+int32_t list_pattern(FtpFile* file, void** tail) {
+  const bool wildcards = glob_has_wildcards(file->remote_name, file->remote_name_len);
+  int32_t status;
+  {
+    ListingShape shape(file);
+    status = start_transfer(file, "NLST %s", file->remote_name, msg::STORE_REFUSED, wildcards);
+  }
+  if (wildcards && status == st::FILE_REFUSED) {
+    if (file->reply_code >= 500) return match_in_directory(file, tail);
+    puterr(msg::STORE_REFUSED);  // busy (4xx): the refusal as it stands
+    return st::FAILED;
+  }
+  if (status != st::OK) return status;
+  return read_names(file, [&](const char* text, int32_t n) {
+    return domget_build_name(text, n, file, tail);
+  });
 }
 
 // "(a 'b c' \"d\")": names separated by blanks, quoted names may hold blanks.

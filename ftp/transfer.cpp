@@ -103,7 +103,7 @@ void file_host_option(const FtpFile* file, const char* key, char* value, int32_t
 }
 
 int32_t start_transfer(FtpFile* file, const char* format, const char* argument,
-                       int32_t refused_message) {
+                       int32_t refused_message, bool quiet_refusal) {
   // A name (or directory) with a line break could never be sent as one
   // command: it is refused before the set-up sends anything.
   char verb[8] = {};
@@ -118,6 +118,7 @@ int32_t start_transfer(FtpFile* file, const char* format, const char* argument,
   if (status != st::OK) return status;
   if ((file->opts & opt::BYPASS) || file->reply_code / 100 == 1)
     return accept_data(file, refused_message);
+  if (quiet_refusal) return st::FILE_REFUSED;
   if (file->reply_code == FILE_NOT_FOUND_CODE) {
     wrmksub(2, &file->remote_name_len, 4, file->remote_name, file->remote_name_len);
     return st::FILE_REFUSED;

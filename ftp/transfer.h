@@ -8,9 +8,10 @@
 // Sets up the data connection (initconn), sends `format` with `argument`
 // (null: the verb alone), judges the reply and waits for the server's data
 // connection. A refusal hands over message `refused_message` (550: the
-// remote name, with 0x80001006).
+// remote name, with 0x80001006). With `quiet_refusal` a refusal hands
+// nothing over: the caller has another way to go.
 int32_t start_transfer(FtpFile* file, const char* format, const char* argument,
-                       int32_t refused_message);
+                       int32_t refused_message, bool quiet_refusal = false);
 
 // The host option `key` of the file reference into `value` (at most `max`
 // characters; empty when absent).

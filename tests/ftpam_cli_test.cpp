@@ -5,15 +5,20 @@
 // empty HOME (no .netrc) and without FTPHOST/FTPUSER, and is killed by its
 // process id when its time is up.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "tests/support/child_process.h"
 #include "tests/support/ftp_script_server.h"
+#include "tests/support/net.h"
 #include "tests/support/real_servers.h"
 
 namespace {
@@ -47,7 +52,7 @@ const std::string& empty_home() {
 
 proctest::Launch ftpam_launch(std::vector<std::string> args, std::string input = "") {
   args.insert(args.begin(), FTPAM_CLI_PATH);
-  return {args, {"HOME=" + empty_home(), "FTPHOST", "FTPUSER", "FTPAM_MODULE"}, std::move(input)};
+  return {args, {"HOME=" + empty_home(), "FTPHOST", "FTPUSER", "FTPAM_MODULE", "FTPAM_PASSWORD"}, std::move(input)};
 }
 
 Outcome ftpam(std::vector<std::string> args, std::string input = "") {
@@ -97,7 +102,7 @@ TEST(FtpamUsage, ExitStatusesAndMessagesOfTheCommandLine) {
       {"missing operand", {"get"}, 2, "usage: ftpam get REMOTE"},
       {"unknown command flag", {"get", "x", "host=127.0.0.1", "--bogus"}, 2, "unknown flag --bogus"},
       {"piece without a number", {"get", "x", "--piece", "many"}, 2, "--piece needs a number"},
-      {"unknown option is named", {"get", "x", "host=127.0.0.1", "colour=red"}, 2,
+      {"unknown option is named", {"get", "x", "host=127.0.0.1", "user=u", "colour=red"}, 2,
        "Option COLOUR is not known"},
       {"script names a reference it never assigned", {"run", "-"}, 1, "line 2: NOPE is not assigned",
        "# a comment\nread NOPE all\n"},
@@ -228,9 +233,9 @@ TEST_F(FtpamRecords, PutWritesWhatGetReadsBack) {
       {"lines appended with mod", "old\n", "new\n", {"mod"}, "old\nnew\n", {}, "old\nnew\n"},
       {"fixed records from lines", "", "short\nexactly10!\n", {"recfm=f", "lrecl=10"},
        "short     exactly10!", {"recfm=f", "lrecl=10"}, "short     \nexactly10!\n"},
-      {"fixed records cut from raw input", "", "ABCDEFGHIJKLMNOPQRSTUVWXY",
-       {"recfm=f", "lrecl=10", "--raw"}, "ABCDEFGHIJKLMNOPQRSTUVWXY     ",
-       {"recfm=f", "lrecl=10"}, "ABCDEFGHIJ\nKLMNOPQRST\nUVWXY     \n"},
+      {"fixed records cut from raw input", "", "ABCDEFGHIJKLMNOPQRSTUVWXYZ1234",
+       {"recfm=f", "lrecl=10", "--raw"}, "ABCDEFGHIJKLMNOPQRSTUVWXYZ1234",
+       {"recfm=f", "lrecl=10"}, "ABCDEFGHIJ\nKLMNOPQRST\nUVWXYZ1234\n"},
       {"byte stream", "", bytes, {"recfm=s", "lrecl=100", "nonbyte", "--raw"}, bytes,
        {"recfm=s", "lrecl=256", "nonbyte", "--raw"}, bytes},
       {"carriage control first", "", "1title\n second\n", {"--cc"}, "1title\n second\n", {"--cc"},
@@ -380,7 +385,7 @@ TEST_F(FtpamFailures, RefusalsArePrintedWithTheHostsMessage) {
   const std::string& user = server_->user();
   const std::string address = "host=" + server_->address();
   const FailureCase cases[] = {
-      {"wrong password", {"get", "any.txt", address, "user=" + user, "pass=wrong"}, 1,
+      {"wrong password", {"get", "any.txt", address, "user=" + user, "pass=wrong"}, 4,
        "ftpam: open: The server did not accept the password of user " + user +
            ". (FAILED 0x80000805)"},
       {"refused file", {"get", "nosuch.txt", address, "user=" + user, "pass=" + server_->password()},
@@ -526,9 +531,9 @@ struct StallCase {
 
 TEST_F(FtpamTerminal, CtrlCDuringAStallAsksWhetherToInterrupt) {
   const StallCase cases[] = {
-      {"stalled greeting, yes", true, {"y\n"}, 1, "ftpam: open: " + std::string(kInterrupted)},
-      {"stalled transfer, yes", false, {"yes\n"}, 1, "ftpam: read: " + std::string(kInterrupted)},
-      {"stalled transfer, Ctrl-C again at the question", false, {"^C"}, 1,
+      {"stalled greeting, yes", true, {"y\n"}, 130, "ftpam: open: " + std::string(kInterrupted)},
+      {"stalled transfer, yes", false, {"yes\n"}, 130, "ftpam: read: " + std::string(kInterrupted)},
+      {"stalled transfer, Ctrl-C again at the question", false, {"^C"}, 130,
        "ftpam: read: " + std::string(kInterrupted)},
       {"stalled transfer, no: the transfer ends normally", false, {"n\n"}, 0, "line 2\r\n"},
   };
@@ -579,7 +584,7 @@ TEST_F(FtpamTerminal, SigintWithoutATerminalInterruptsTheWait) {
   child.signal(SIGINT);
   Outcome o = child.finish(kRunMs);
   server_->stop();
-  EXPECT_EQ(o.exit_status, 1) << describe(o);
+  EXPECT_EQ(o.exit_status, 130) << describe(o);
   EXPECT_NE(o.err.find(std::string(kInterrupted) + " (FAILED 0x80000805)\n"), std::string::npos)
       << describe(o);
   EXPECT_EQ(o.out.find("line 2"), std::string::npos);
@@ -604,6 +609,348 @@ TEST_F(FtpamTerminal, ProgressLineOnlyWhenStandardErrorIsATerminal) {
   EXPECT_EQ(piped.exit_status, 0) << describe(piped);
   EXPECT_EQ(piped.err, "");
   EXPECT_EQ(sorted_lines(piped.out).size(), 30u);
+}
+
+// ------------------------------------------- what users expect of ftpam
+
+// Runs `command` through the shell (for redirections), with ftpam's path as $FTPAM.
+Outcome through_shell(const std::string& command, std::vector<std::string> env = {}) {
+  env.push_back("HOME=" + empty_home());
+  env.push_back(std::string("FTPAM=") + FTPAM_CLI_PATH);
+  for (const char* name : {"FTPHOST", "FTPUSER", "FTPAM_MODULE", "FTPAM_PASSWORD"}) env.push_back(name);
+  return proctest::run({{"/bin/sh", "-c", command}, env, ""}, kRunMs);
+}
+
+std::string shell_words(const std::vector<std::string>& words) {
+  std::string s;
+  for (const auto& w : words) s += " '" + w + "'";
+  return s;
+}
+
+// Relays one control connection from `address`:`port` to the FTP server on
+// port 21 of the same address: a server that listens on another port.
+class PortRelay {
+ public:
+  bool start(const std::string& address, int port, std::string* error) {
+    listener_ = ftptest::listen_tcp(address, port, error);
+    if (!listener_) return false;
+    if (pipe(stop_) != 0) return false;
+    thread_ = std::thread([this, address] { relay(address); });
+    return true;
+  }
+  ~PortRelay() {
+    if (thread_.joinable()) {
+      (void)!write(stop_[1], "x", 1);
+      thread_.join();
+    }
+    for (int fd : stop_) if (fd >= 0) close(fd);
+  }
+
+ private:
+  void relay(const std::string& address) {
+    ftptest::Fd client = ftptest::accept_within(listener_.get(), 10000, stop_[0]);
+    if (!client) return;
+    std::string error;
+    ftptest::Fd server = ftptest::connect_tcp(address, ftptest::kFtpPort, 5000, &error);
+    if (!server) return;
+    for (;;) {
+      pollfd fds[3] = {{client.get(), POLLIN, 0}, {server.get(), POLLIN, 0}, {stop_[0], POLLIN, 0}};
+      if (poll(fds, 3, 15000) <= 0 || fds[2].revents) return;
+      for (int i = 0; i < 2; ++i) {
+        if (!fds[i].revents) continue;
+        char buffer[4096];
+        ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+        if (n <= 0) return;
+        if (!ftptest::send_all(fds[1 - i].fd, {buffer, size_t(n)}, 5000)) return;
+      }
+    }
+  }
+  ftptest::Fd listener_;
+  int stop_[2] = {-1, -1};
+  std::thread thread_;
+};
+
+using FtpamExpectations = FtpamScripted;
+
+TEST_F(FtpamExpectations, AFailedWriteOfTheOutputFailsTheRun) {
+  serve(Script().defaults().step(retr(std::string(300000, 'x') + "\r\n")));
+  Outcome o = through_shell("exec \"$FTPAM\" get f lrecl=400000" +
+                            shell_words({"host=" + server_->address(), "user=u", "pass=p"}) +
+                            " >/dev/full");
+  EXPECT_EQ(o.exit_status, 5) << describe(o);
+  EXPECT_NE(o.err.find("writing standard output: No space left on device"), std::string::npos)
+      << describe(o);
+}
+
+struct PutChangeCase {
+  const char* name;
+  std::vector<std::string> args;
+  std::string input;
+  int exit_status;
+  std::string uploaded;
+  std::string error;  // part of standard error ("": none at all)
+};
+
+TEST_F(FtpamExpectations, PutSendsTheBytesOrSaysWhatChanged) {
+  std::string binary;
+  for (int i = 0; i < 70000; ++i) binary += char(i * 7 % 256);
+  const PutChangeCase cases[] = {
+      {"a long line is cut and counted", {"put", "f"},
+       "short\n" + std::string(300, 'a') + "\nfine\n" + std::string(260, 'b') + "\n", 7,
+       "short\r\n" + std::string(256, 'a') + "\r\nfine\r\n" + std::string(256, 'b') + "\r\n",
+       "2 records were longer than the record length (256) and cut; the first was record 2"},
+      {"raw input without a format goes up byte for byte", {"put", "f", "--raw"}, binary, 0, binary,
+       ""},
+      {"raw fixed records: a padded last record is reported", {"put", "f", "recfm=f", "lrecl=10", "--raw"},
+       "ABCDEFGHIJKLMNO", 7, "ABCDEFGHIJKLMNO     ", "the last record (record 2) had 5 bytes and was padded"},
+      {"lines longer than a block of input", {"put", "f", "lrecl=10"},
+       std::string(600000, 'z') + "\nend", 7, std::string(10, 'z') + "\r\nend\r\n",
+       "1 record was longer than the record length (10) and cut; the first was record 1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    serve(Script().defaults().step(stor()));
+    Outcome o = ftpam(with_login(c.args), c.input);
+    server_->stop();
+    EXPECT_EQ(o.exit_status, c.exit_status) << describe(o);
+    auto uploads = server_->record().uploads;
+    EXPECT_TRUE(uploads.size() == 1 && uploads[0] == c.uploaded)
+        << (uploads.empty() ? "nothing" : std::to_string(uploads[0].size()) + " bytes") << " uploaded";
+    if (c.error.empty()) EXPECT_EQ(o.err, "");
+    else EXPECT_NE(o.err.find(c.error), std::string::npos) << describe(o);
+  }
+}
+
+TEST_F(FtpamExpectations, AnInterruptedPutSaysTheRemoteFileIsIncomplete) {
+  serve(Script().defaults().step(stor()));
+  proctest::Child child;
+  std::string error;
+  ASSERT_TRUE(child.start_on_terminal(ftpam_launch(with_login({"put", "f"})), &error)) << error;
+  ASSERT_TRUE(server_->wait_until(
+      [](const ftptest::Record& r) {
+        return std::find(r.commands.begin(), r.commands.end(), "STOR f") != r.commands.end();
+      },
+      10000));
+  child.type("typed line\n");
+  ASSERT_TRUE(child.wait_for("typed line", 5000)) << child.out();
+  // The echo comes from the terminal: give ftpam the time to finish the
+  // open (its wait for the server's data connection) and read the line.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  child.signal(SIGINT);
+  Outcome o = child.finish(kRunMs);
+  server_->stop();
+  EXPECT_EQ(o.exit_status, 130) << describe(o);
+  EXPECT_NE(o.out.find("the remote file f is incomplete"), std::string::npos) << describe(o);
+  EXPECT_EQ(o.out.find("refused"), std::string::npos) << describe(o);
+}
+
+struct BoundCase {
+  const char* name;
+  bool greeting_stalls;  // else the data stalls after a line
+  std::vector<std::string> flags;
+  int exit_status;
+  std::string shows;
+};
+
+TEST_F(FtpamExpectations, WaitsAreBoundedAndTheDefaultIsAMinute) {
+  const BoundCase cases[] = {
+      {"silent greeting", true, {"--wait", "1"}, 6, "The FTP server sent nothing for 1 seconds"},
+      {"silent data, the flag after the command", false, {"--wait", "1"}, 6,
+       "ftpam: read: The FTP server sent nothing for 1 seconds"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Script script = Script().defaults();
+    if (c.greeting_stalls) script.greeting = Writes::delayed(30000, "220 late\r\n");
+    script.step(retr({{"line 1\r\n"}, {"line 2\r\n", 30000}}));
+    serve(script);
+    std::vector<std::string> args = with_login({"get", "f"});
+    args.insert(args.end(), c.flags.begin(), c.flags.end());
+    Outcome o = ftpam(args);
+    server_->stop();
+    EXPECT_EQ(o.exit_status, c.exit_status) << describe(o);
+    EXPECT_NE(o.err.find(c.shows), std::string::npos) << describe(o);
+  }
+  serve(Script().defaults().step(retr("r\r\n")));
+  Outcome by_default = ftpam(with_login({"-v", "get", "f"}));
+  EXPECT_EQ(by_default.exit_status, 0) << describe(by_default);
+  EXPECT_NE(by_default.err.find("a wait for the server ends after 60 s"), std::string::npos)
+      << describe(by_default);
+  Outcome none = ftpam(with_login({"get", "f", "--wait", "0", "-v"}));
+  EXPECT_NE(none.err.find("waits for the server have no time limit"), std::string::npos)
+      << describe(none);
+}
+
+TEST_F(FtpamExpectations, AReadBrokenOffAndClosedEndsCleanly) {
+  Step long_file = retr(Writes::split(std::string(2000, 'x') + "\r\n" + std::string(400000, 'y'), 65536, 5),
+                        "426 Transfer aborted.\r\n");
+  serve(Script().defaults().step(long_file));
+  std::string options;
+  for (const auto& a : with_login({})) options += " " + a;
+  Outcome o = ftpam({"run", "-"}, "assign IN f" + options + " lrecl=4000\nopen IN input\nread IN 1\nclose IN\n");
+  EXPECT_EQ(o.exit_status, 0) << describe(o);
+  EXPECT_EQ(o.out, std::string(2000, 'x') + "\n");
+  EXPECT_EQ(o.err, "");
+}
+
+TEST_F(FtpamExpectations, AServerOnAnotherPortByHostPortOrUrl) {
+  serve(Script().defaults().step(retr("from 2121\r\n")));
+  PortRelay relay;
+  std::string error;
+  ASSERT_TRUE(relay.start(server_->address(), 2121, &error)) << error;
+  Outcome o = ftpam({"get", "ftp://alice:s%40cret@" + server_->address() + ":2121/dir/f%20g"});
+  server_->stop();
+  EXPECT_EQ(o.exit_status, 0) << describe(o);
+  EXPECT_EQ(o.out, "from 2121\n");
+  auto commands = server_->record().commands;
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "USER alice"), commands.end());
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "PASS s@cret"), commands.end());
+  EXPECT_NE(std::find(commands.begin(), commands.end(), "RETR dir/f g"), commands.end());
+
+  serve(Script().defaults().step(retr("via host\r\n")));
+  PortRelay second;
+  ASSERT_TRUE(second.start(server_->address(), 2122, &error)) << error;
+  Outcome host_port = ftpam({"info", "f", "host=" + server_->address() + ":2122", "user=u", "pass=p"});
+  EXPECT_EQ(host_port.exit_status, 0) << describe(host_port);
+  EXPECT_NE(host_port.out.find("Service Portno         2122\n"), std::string::npos) << host_port.out;
+}
+
+TEST_F(FtpamExpectations, NetrcFromHostAlonePasswordFromTheEnvironment) {
+  serve(Script().defaults().step(retr("one\r\n")).step(retr("two\r\n")));
+  const std::string home = empty_home() + "/netrc-home";
+  std::filesystem::create_directories(home);
+  {
+    std::ofstream netrc(home + "/.netrc");
+    netrc << "machine " << server_->address() << " login nina password n3tpw\n";
+  }
+  std::filesystem::permissions(home + "/.netrc", std::filesystem::perms::owner_read |
+                                                     std::filesystem::perms::owner_write);
+  proctest::Launch netrc_run = ftpam_launch({"get", "f", "host=" + server_->address()});
+  netrc_run.env.front() = "HOME=" + home;
+  Outcome by_netrc = proctest::run(netrc_run, kRunMs);
+  EXPECT_EQ(by_netrc.exit_status, 0) << describe(by_netrc);
+  EXPECT_EQ(by_netrc.out, "one\n");
+
+  proctest::Launch env_run = ftpam_launch({"get", "f", "host=" + server_->address(), "user=eve"});
+  env_run.env.push_back("FTPAM_PASSWORD=from-env");
+  Outcome by_env = proctest::run(env_run, kRunMs);
+  server_->stop();
+  EXPECT_EQ(by_env.exit_status, 0) << describe(by_env);
+  std::string sent;
+  for (const auto& c : server_->record().commands)
+    if (c.rfind("USER", 0) == 0 || c.rfind("PASS", 0) == 0) sent += c + "\n";
+  EXPECT_EQ(sent, "USER nina\nPASS n3tpw\nUSER eve\nPASS from-env\n");
+}
+
+TEST_F(FtpamExpectations, ByteStreamPiecesFromAnNbyteVariable) {
+  serve(Script().defaults().step(retr("0123456789abcdefghij")));
+  Outcome o = ftpam(with_login({"get", "f", "recfm=s", "lrecl=100", "nbyte=PIECE", "--var", "PIECE=10"}));
+  EXPECT_EQ(o.exit_status, 0) << describe(o);
+  EXPECT_EQ(o.out, "0123456789\nabcdefghij\n");
+}
+
+struct StatusCase {
+  const char* name;
+  Script script;
+  std::vector<std::string> args;  // host= and the log-in are added unless `own_login`
+  int exit_status;
+  std::string shows;  // part of standard error
+  bool own_login = false;
+};
+
+TEST_F(FtpamExpectations, DistinctExitStatusesAndTheServersReason) {
+  const StatusCase cases[] = {
+      {"log-in refused", Script().on("USER", "331 Go on.\r\n").on("PASS", "530 Not you.\r\n"),
+       {"get", "f"}, 4, "ftpam: <<< 530 Not you."},
+      {"missing file: the server's reply is shown", Script().defaults().on("RETR", "550 f: No such file.\r\n"),
+       {"get", "f"}, 1, "ftpam: <<< 550 f: No such file.\nftpam: open: remote file f"},
+      {"a refused listing names what it listed",
+       Script().defaults().on("NLST", "550 No such directory.\r\n"), {"ls", "nodir/*"}, 1,
+       "ftpam: listing nodir/*: "},
+      {"cmd with a refusing reply", Script().defaults(), {"cmd", "XYZZY"}, 1, ""},
+      {"no server named", Script().defaults(), {"get", "f", "user=u"}, 2, "no server named: add host=", true},
+      {"no user named", Script().defaults(), {"get", "f", "host=127.0.0.1"}, 2, "no user named", true},
+      {"recfm=s without its piece size", Script().defaults(), {"get", "f", "recfm=s"}, 2,
+       "add nonbyte"},
+      {"no connection", Script().defaults(), {"get", "f", "host=127.0.0.1:1", "user=u", "pass=p"}, 3,
+       "ftpam: open: ", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    serve(c.script);
+    Outcome o = ftpam(c.own_login ? c.args : with_login(c.args));
+    server_->stop();
+    EXPECT_EQ(o.exit_status, c.exit_status) << describe(o);
+    EXPECT_NE(o.err.find(c.shows), std::string::npos) << describe(o);
+  }
+  Outcome version = ftpam({"--version"});
+  EXPECT_EQ(version.exit_status, 0) << describe(version);
+  EXPECT_EQ(version.out.rfind("ftpam ", 0), 0u) << version.out;
+  Outcome help = ftpam({"--help"});
+  EXPECT_NE(help.out.find("130  interrupted"), std::string::npos) << help.out;
+}
+
+TEST_F(FtpamExpectations, VerboseIsATranscriptWithThePasswordMasked) {
+  serve(Script().defaults().step(retr("r\r\n")));
+  Outcome o = ftpam(with_login({"get", "f", "-v"}));
+  EXPECT_EQ(o.exit_status, 0) << describe(o);
+  for (const char* line : {"ftpam: >>> USER u\n", "ftpam: >>> RETR f\n", "ftpam: <<< 226 Done.\n"})
+    EXPECT_NE(o.err.find(line), std::string::npos) << line << describe(o);
+  EXPECT_EQ(o.err.find("PASS p"), std::string::npos) << describe(o);
+}
+
+TEST_F(FtpamExpectations, SummaryAtTheEndOnATerminal) {
+  serve(Script().defaults().step(retr("a\r\nbb\r\n")));
+  proctest::Child child;
+  std::string error;
+  ASSERT_TRUE(child.start_on_terminal(ftpam_launch(with_login({"get", "f"})), &error)) << error;
+  Outcome o = child.finish(kRunMs);
+  EXPECT_EQ(o.exit_status, 0) << describe(o);
+  EXPECT_NE(o.out.find("ftpam: 3 bytes, 2 records in "), std::string::npos) << o.out;
+}
+
+TEST_F(FtpamListing, MgetOfAPatternThatTheServerDoesNotMatchSavedByName) {
+  start(ServerKind::Pyftpdlib);
+  write_folder();
+  ASSERT_TRUE(server_->write_file("mget/.hidden.txt", "hidden\r\n"));
+  Outcome records = on_server({"mget", "*.txt"}, {"wd=mget"});
+  EXPECT_EQ(records.exit_status, 0) << describe(records);
+  EXPECT_EQ(sorted_lines(records.out), (std::vector<std::string>{"alpha", "beta", "gamma"}));
+
+  Outcome in_folder = on_server({"mget", "mget/[ab]*.txt"});
+  EXPECT_EQ(in_folder.exit_status, 0) << describe(in_folder);
+  EXPECT_EQ(sorted_lines(in_folder.out), (std::vector<std::string>{"alpha", "beta"}));
+
+  const std::string to = empty_home() + "/saved";
+  std::filesystem::create_directories(to);
+  Outcome saved = on_server({"mget", "*.txt", "--to", to}, {"wd=mget"});
+  EXPECT_EQ(saved.exit_status, 0) << describe(saved);
+  for (const char* name : {"alpha", "beta", "gamma"}) {
+    std::ifstream in(to + "/" + name + ".txt");
+    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(content, std::string(name) + "\n") << name;
+  }
+  EXPECT_FALSE(std::filesystem::exists(to + "/.hidden.txt"));
+  std::filesystem::remove_all(to);
+}
+
+TEST_F(FtpamListing, AReadBrokenOffAndClosedEndsCleanlyOnRealServers) {
+  for (ServerKind kind : {ServerKind::Pyftpdlib, ServerKind::Vsftpd}) {
+    SCOPED_TRACE(ftptest::server_name(kind));
+    if (!ftptest::unavailable(kind).empty()) continue;
+    std::string error;
+    server_ = RealServer::start(kind, &error);
+    ASSERT_TRUE(server_) << error;
+    ASSERT_TRUE(server_->write_file("big.txt", std::string(8 << 20, 'x')));
+    std::string options;
+    for (const auto& a : login()) options += " " + a;
+    Outcome o = ftpam({"run", "-"}, "assign IN big.txt" + options +
+                                        " recfm=f lrecl=80\nopen IN input\nread IN 2\nclose IN\n");
+    EXPECT_EQ(o.exit_status, 0) << describe(o) << server_->log();
+    EXPECT_EQ(o.out, std::string(80, 'x') + "\n" + std::string(80, 'x') + "\n");
+    EXPECT_EQ(o.err, "");
+    server_->stop();
+  }
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 # The main job on a fresh machine: install what is missing, build, start a
 # real FTP server on a loopback address with example files in every record
 # format, and run ftpam over them -- records in each format, a listing, an
-# MGET, a STOR/RETR round trip -- then stop the server.
+# MGET (also saved file by file), a STOR/RETR round trip, a server on port
+# 2121 reached by host:port and by URL -- then stop the servers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,9 +12,10 @@ cmake --preset default >/dev/null
 cmake --build --preset default >/dev/null
 
 work=$(mktemp -d)
-pid=""
+pid="" pid2121=""
 cleanup() {
   [[ -n $pid ]] && tools/ftp-demo-server.sh stop "$pid"
+  [[ -n $pid2121 ]] && tools/ftp-demo-server.sh stop "$pid2121"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -46,10 +48,22 @@ show $ftpam ls "${login[@]}"
 show $ftpam ls --long "${login[@]}" wd=mget
 show $ftpam mget . "${login[@]}" wd=mget
 show $ftpam mget "(alpha.txt 'gamma.txt')" "${login[@]}" wd=mget
+mkdir "$work/saved"
+show $ftpam mget '*.txt' --to "$work/saved" "${login[@]}" wd=mget
+show head "$work"/saved/*.txt
 printf 'first record\nsecond record\nthird record\n' >"$work/upload.txt"
 show $ftpam put round-trip.txt "${login[@]}" <"$work/upload.txt"
 show $ftpam get round-trip.txt "${login[@]}"
 show $ftpam cmd SYST "${login[@]}"
 show $ftpam info fixed.dat "${login[@]}" recfm=f lrecl=80
+if pid2121=$(tools/ftp-demo-server.sh "$address:2121" "$work/files" demo demo-pw 2>/dev/null); then
+  echo
+  echo "a second FTP server on $address:2121"
+  show $ftpam get lines.txt host="$address:2121" user=demo pass=demo-pw
+  show env FTPAM_PASSWORD=demo-pw $ftpam get "ftp://demo@$address:2121/fixed.dat" recfm=f lrecl=80
+else
+  pid2121=""
+  echo "demo: no second server on port 2121"
+fi
 echo
 echo "demo: done"

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Starts a pyftpdlib FTP server in the background on port 21 of a loopback
-# address (the module always talks to port 21, so each server gets an address
-# of its own: 127.0.0.2, 127.0.0.3, ...), serving FOLDER to USER with write
+# address (each server gets an address of its own: 127.0.0.2, 127.0.0.3, ...),
+# or on another port with ADDRESS:PORT, serving FOLDER to USER with write
 # permission. Waits until the server greets, then prints its process id.
 #
 #   pid=$(tools/ftp-demo-server.sh 127.0.0.2 demo-files demo secret)
+#   pid=$(tools/ftp-demo-server.sh 127.0.0.2:2121 demo-files demo secret)
 #   ...
 #   tools/ftp-demo-server.sh stop "$pid"
 #
@@ -14,7 +15,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 python=/usr/bin/python3
 
 usage() {
-  echo "usage: $0 ADDRESS FOLDER USER PASSWORD [LOGFILE]" >&2
+  echo "usage: $0 ADDRESS[:PORT] FOLDER USER PASSWORD [LOGFILE]" >&2
   echo "       (LOGFILE gets what the server prints; default: nothing is kept)" >&2
   echo "       $0 stop PID" >&2
   exit 2
@@ -32,6 +33,10 @@ fi
 
 (($# == 4 || $# == 5)) || usage
 address=$1 folder=$2 user=$3 password=$4 log=${5:-/dev/null}
+port=21
+if [[ $address =~ ^(.*):([0-9]+)$ ]]; then
+  address=${BASH_REMATCH[1]} port=${BASH_REMATCH[2]}
+fi
 if ! [[ $address =~ ^127\.[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
   echo "$0: $address is not a loopback address" >&2
   exit 2
@@ -42,28 +47,28 @@ fi
   exit 1
 }
 
-greets() {  # true when "220<text>" comes from ADDRESS:21 within two seconds
+greets() {  # true when "220<text>" comes from ADDRESS:PORT within two seconds
   local line=""
-  { exec 3<>"/dev/tcp/$address/21"; } 2>/dev/null || return 1
+  { exec 3<>"/dev/tcp/$address/$port"; } 2>/dev/null || return 1
   read -r -t 2 line <&3 || true
   exec 3<&-
   [[ $line == "220$1"* ]]
 }
 if greets ""; then
-  echo "$0: another server already answers on $address:21" >&2
+  echo "$0: another server already answers on $address:$port" >&2
   exit 1
 fi
 
 folder=$(cd "$folder" && pwd)
 banner="pyftpdlib ready ($$.$RANDOM)."
-setsid "$python" "$here/tests/servers/pyftpd.py" --banner "$banner" "$address" "$folder" \
+setsid "$python" "$here/tests/servers/pyftpd.py" --banner "$banner" --port "$port" "$address" "$folder" \
   "$user" "$password" </dev/null >>"$log" 2>&1 &
 pid=$!
 
 # Ready when it greets; give up after about ten seconds.
 for _ in $(seq 100); do
   if ! kill -0 "$pid" 2>/dev/null; then
-    echo "$0: the server ended at once (is $address:21 taken? not root?)" >&2
+    echo "$0: the server ended at once (is $address:$port taken? not root?)" >&2
     exit 1
   fi
   if greets " $banner"; then
@@ -73,5 +78,5 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 kill "$pid" 2>/dev/null || true
-echo "$0: no greeting from $address:21" >&2
+echo "$0: no greeting from $address:$port" >&2
 exit 1

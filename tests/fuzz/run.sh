@@ -13,7 +13,7 @@ cd "$(dirname "$0")/../.."
 seconds=${FUZZ_SECONDS:-20}
 build=${FUZZ_BUILD:-build-fuzz}
 targets=("$@")
-((${#targets[@]})) || targets=(record_cut reply netrc options mget_list)
+((${#targets[@]})) || targets=(record_cut reply netrc options mget_list glob)
 
 mkdir -p "$build/fuzz-artifacts" "$build/fuzz-logs"
 failed=0

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """A pyftpdlib server for the end-to-end tests and the demo.
 
-Serves one folder to one user (read and write) on ADDRESS:21 until it is
+Serves one folder to one user (read and write) on ADDRESS:21 (or --port) until it is
 killed; SIGTERM ends it at once, which is fine: it is one process with no
 state to save. Each session runs on a thread with a loop of its own. In one
 shared loop, a session that quits just after the next one was accepted
@@ -26,6 +26,7 @@ def main():
     parser.add_argument("user")
     parser.add_argument("password")
     parser.add_argument("--banner", default="pyftpdlib ready.")
+    parser.add_argument("--port", type=int, default=21)
     parser.add_argument("--log", help="log every command and reply to this file")
     args = parser.parse_args()
     if args.log:
@@ -39,7 +40,7 @@ def main():
     handler.banner = args.banner
     handler.timeout = 120  # idle sessions end by themselves
 
-    ThreadedFTPServer((args.address, 21), handler).serve_forever()
+    ThreadedFTPServer((args.address, args.port), handler).serve_forever()
 
 
 if __name__ == "__main__":
