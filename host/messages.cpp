@@ -58,6 +58,9 @@ constexpr CatalogEntry catalog[] = {
      "The %s command was not sent: its text holds a line break or is too long."},
     {msg::DATA_PEER_REFUSED,
      "A data connection from %s was refused: the server is %s (host option XXAMPEER allows others)."},
+    {msg::PASSIVE_REFUSED, "The server refused passive mode (EPSV and PASV)."},
+    {msg::PASSIVE_REPLY_UNUSABLE, "The server's passive-mode reply names no usable port: %s"},
+    {msg::DATA_CONNECT_FAILED, "No data connection could be made to %s."},
     {msg::RECORD_CUT_OFF, "The data ended inside a record: the file is incomplete."},
 };
 

@@ -41,4 +41,7 @@ constexpr int NO_PASSWORD_REPLY = 212;
 constexpr int COMMAND_NOT_SENDABLE = 213;  // insert: the command's verb (text)
 constexpr int DATA_PEER_REFUSED = 214;     // inserts: peer, server address (texts)
 constexpr int RECORD_CUT_OFF = 215;
+constexpr int PASSIVE_REFUSED = 220;        // EPSV and PASV refused
+constexpr int PASSIVE_REPLY_UNUSABLE = 221; // insert: the reply (text)
+constexpr int DATA_CONNECT_FAILED = 222;    // insert: address and port (text)
 }  // namespace msg
