@@ -134,6 +134,9 @@ bool passive_wanted(const FtpFile* file) {
 }
 
 int32_t open_passive(FtpFile* file) {
+  // The fresh block holds no socket until the connect: a failure before it
+  // must leave close nothing to close.
+  file->data->main_socket = file->data->accepted_socket = -1;
   int32_t port = 0;
   int32_t status = ask_port(file, &port);
   if (status != st::OK) return status;
