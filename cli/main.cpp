@@ -43,6 +43,8 @@ const char usage[] =
     "  --wait SECONDS        host option XXAMWAIT: give up on a silent server\n"
     "  --port N              host option XXAMTPRT\n"
     "  --bind ADDRESS        host option XXAMBIND: the address sent with PORT\n"
+    "  --passive             host option XXAMPASV: passive data connections (EPSV,\n"
+    "                        then PASV), for servers behind firewalls and NAT\n"
     "  --option KEY=VALUE    any host option\n"
     "  --var NAME=VALUE      a host variable (FTPHOST, FTPUSER; numbers for NBYTE\n"
     "                        variables); FTPHOST and FTPUSER also come from the\n"
@@ -103,6 +105,8 @@ int main(int argc, char** argv) {
       host::options::set("XXAMTPRT", next("--port"));
     } else if (a == "--bind") {
       host::options::set("XXAMBIND", next("--bind"));
+    } else if (a == "--passive") {
+      host::options::set("XXAMPASV", "1");
     } else if (a == "--option" && split_assignment(next("--option"), &key, &value)) {
       host::options::set(key, value);
     } else if (a == "--var" && split_assignment(next("--var"), &key, &value)) {

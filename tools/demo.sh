@@ -2,7 +2,7 @@
 # The main job on a fresh machine: install what is missing, build, start a
 # real FTP server on a loopback address with example files in every record
 # format, and run ftpam over them -- records in each format, a listing, an
-# MGET, a STOR/RETR round trip -- then stop the server.
+# MGET, a STOR/RETR round trip, a passive transfer -- then stop the server.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -49,6 +49,7 @@ show $ftpam mget "(alpha.txt 'gamma.txt')" "${login[@]}" wd=mget
 printf 'first record\nsecond record\nthird record\n' >"$work/upload.txt"
 show $ftpam put round-trip.txt "${login[@]}" <"$work/upload.txt"
 show $ftpam get round-trip.txt "${login[@]}"
+show $ftpam --passive get fixed.dat "${login[@]}" recfm=f lrecl=80
 show $ftpam cmd SYST "${login[@]}"
 show $ftpam info fixed.dat "${login[@]}" recfm=f lrecl=80
 echo
