@@ -151,7 +151,7 @@ void carriage_control_format(Flags* f);
 bool is_flag_keyword(std::string word) {
   static const char* const keywords[] = {
       "DEBUG", "PROMPT", "LS", "RHELP", "RSTAT", "S370VS", "S370V", "MOD", "LIST", "BYPASS",
-      "MGET", "MPROMPT", "SAVEUSER", "NOQUIT", "NONBYTE", "FTP"};
+      "MGET", "MPROMPT", "SAVEUSER", "NOQUIT", "PASV", "NONBYTE", "FTP"};
   for (char& c : word) c = char(std::toupper(static_cast<unsigned char>(c)));
   for (const char* k : keywords)
     if (word == k) return true;

@@ -54,6 +54,8 @@ const char usage[] =
     "  --data-port N         host option XXAMTPRT: the local port of the data\n"
     "                        connection (--port is the same)\n"
     "  --bind ADDRESS        host option XXAMBIND: the address sent with PORT\n"
+    "  --passive             host option XXAMPASV: passive data connections (EPSV,\n"
+    "                        then PASV), for servers behind firewalls and NAT\n"
     "  --option KEY=VALUE    any host option\n"
     "  --var NAME=VALUE      a host variable (FTPHOST, FTPUSER; numbers for NBYTE\n"
     "                        variables); FTPHOST and FTPUSER also come from the\n"
@@ -158,6 +160,8 @@ int main(int argc, char** argv) {
       host::options::set("XXAMTPRT", next(a.c_str()));
     } else if (a == "--bind") {
       host::options::set("XXAMBIND", next("--bind"));
+    } else if (a == "--passive") {
+      host::options::set("XXAMPASV", "1");
     } else if (a == "--option" && split_assignment(next("--option"), &key, &value)) {
       host::options::set(key, value);
     } else if (a == "--var" && split_assignment(next("--var"), &key, &value)) {

@@ -15,6 +15,12 @@ struct FtpOptions;
 constexpr int FILE_TEXT = 128;   // host, user, password, service, data_host
 constexpr int PWD_SIZE = 256;    // at most 255 characters
 
+// data_mode: how the last data connection was made.
+constexpr int32_t DATA_NONE = 0;
+constexpr int32_t DATA_ACTIVE = 1;  // PORT; the server connected to us
+constexpr int32_t DATA_EPSV = 2;    // passive, port from the 229 reply
+constexpr int32_t DATA_PASV = 3;    // passive, port from the 227 reply
+
 struct FtpFile {
   FtpFile* next;                 // open list of the method-instance record
   char fileref_name[8];          // translated through host table 2
@@ -63,9 +69,10 @@ struct FtpFile {
   uint32_t open_options_flags;   // context_flags of open_options, or 0
   int32_t encoding;
   int32_t byte_mode;             // 1 unless NONBYTE was given
+  int32_t data_mode;             // DATA_* of the last data connection set up
 };
 
-static_assert(sizeof(FtpFile) == 1068);
+static_assert(sizeof(FtpFile) == 1072);
 static_assert(offsetof(FtpFile, next) == 0);
 static_assert(offsetof(FtpFile, fileref_name) == 4);
 static_assert(offsetof(FtpFile, amec) == 12);
@@ -113,3 +120,4 @@ static_assert(offsetof(FtpFile, remote_name_len) == 1052);
 static_assert(offsetof(FtpFile, open_options_flags) == 1056);
 static_assert(offsetof(FtpFile, encoding) == 1060);
 static_assert(offsetof(FtpFile, byte_mode) == 1064);
+static_assert(offsetof(FtpFile, data_mode) == 1068);

@@ -37,6 +37,7 @@ constexpr uint32_t MGET = 0x0400;
 constexpr uint32_t MPROMPT = 0x0800;
 constexpr uint32_t SAVEUSER = 0x1000;
 constexpr uint32_t NOQUIT = 0x2000;
+constexpr uint32_t PASV = 0x4000;    // passive data connections (EPSV, then PASV)
 }  // namespace opt
 
 struct FtpOptions {

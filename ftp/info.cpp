@@ -3,7 +3,8 @@
 // an open file (slot 9) with its release (slot 10). Item values point into the
 // open file and its control connection; the values that have to be built
 // (numbers, "N/A", the record-format word) go into the file's info_scratch
-// area, which a later list overwrites and the release gives back.
+// area, which a later list overwrites and the release gives back. An open
+// whose data connection is passive has an eleventh item saying so.
 #include <cstring>
 
 #include "ftp/ftp_file.h"
@@ -26,7 +27,7 @@ constexpr int32_t RECFM_CODE_CC = 0x10;
 
 constexpr int32_t SCRATCH_SIZE = 100;
 constexpr int32_t NUMBER_FIELD = 10;
-constexpr int ITEM_COUNT = 10;
+constexpr int ITEM_COUNT = 10;  // and one more for a passive data connection
 constexpr int ITEM_COUNT_WORD = 3;
 
 struct Value {
@@ -128,7 +129,14 @@ extern "C" int32_t yxfins(FtpFile* file, void** list_out) {
   items[7] = item("Service Portno", scratch.number(ctl->service_portno));
   items[8] = item("Lrecl", scratch.number(file->lrecl_out));
   items[9] = item("Recfm", scratch.word(recfm_word(file)));
-  list->header[ITEM_COUNT_WORD] = ITEM_COUNT;
+  int32_t count = ITEM_COUNT;
+  // A passive data connection says so, and how its port was learnt; the
+  // items of active mode are as they always were.
+  if (file->data_mode == DATA_EPSV || file->data_mode == DATA_PASV) {
+    const char* mode = file->data_mode == DATA_EPSV ? "Passive (EPSV)" : "Passive (PASV)";
+    items[count++] = item("Data Connection", {mode, wzstlen(mode)});
+  }
+  list->header[ITEM_COUNT_WORD] = count;
   *list_out = list;
   return st::OK;
 }

@@ -1,6 +1,8 @@
 // Setting up the data connection before each transfer: a listening data
-// socket of our own, PORT with its address, the transfer type, the working
-// directory, PWD, and a raw command with STAT when one goes with a transfer.
+// socket of our own and PORT with its address (active mode, the default), or
+// EPSV / PASV and a connect to the server (passive mode, ftp/passive.cpp);
+// then the transfer type, the working directory, PWD, and a raw command with
+// STAT when one goes with a transfer.
 #include <arpa/inet.h>
 #include <cstring>
 
@@ -103,6 +105,25 @@ int32_t judge_setup_reply(FtpFile* file, int32_t message) {
   return st::FAILED;
 }
 
+// Active mode: a listening data socket and PORT with its address.
+int32_t open_active(FtpFile* file, const char* bind_value) {
+  sock_conn* data = file->data;
+  int32_t status;
+  if ((status = yxscsoc(data)) != st::OK) return status;
+  if ((status = yxslisn(data)) != st::OK) return status;
+
+  unsigned char a[4];
+  if (!port_address(file, bind_value, a)) return st::FAILED;
+  const uint32_t port = uint32_t(data->service_portno);
+  sock_conn* ctl = file->ctl;
+  int32_t length = ypsstr(ctl->staging, ctl->record_size, "PORT %d,%d,%d,%d,%d,%d", a[0], a[1],
+                          a[2], a[3], int32_t(port >> 24), int32_t((port >> 16) & 0xFF));
+  if ((status = exchange(file, length)) != st::OK) return status;
+  if ((status = judge_setup_reply(file, msg::PORT_REFUSED)) != st::OK) return status;
+  file->data_mode = DATA_ACTIVE;
+  return st::OK;
+}
+
 void keep_pwd(FtpFile* file) {
   const sock_conn* ctl = file->ctl;
   int32_t n = min(ctl->record_length - REPLY_TEXT_OFFSET, PWD_MAX);
@@ -123,18 +144,8 @@ extern "C" int32_t initconn(FtpFile* file) {
 
   int32_t status = new_data_block(file);
   if (status != st::OK) return status;
-  sock_conn* data = file->data;
-  if ((status = yxscsoc(data)) != st::OK) return status;
-  if ((status = yxslisn(data)) != st::OK) return status;
-
-  unsigned char a[4];
-  if (!port_address(file, bind_value, a)) return st::FAILED;
-  const uint32_t port = uint32_t(data->service_portno);
-  sock_conn* ctl = file->ctl;
-  int32_t length = ypsstr(ctl->staging, ctl->record_size, "PORT %d,%d,%d,%d,%d,%d", a[0], a[1],
-                          a[2], a[3], int32_t(port >> 24), int32_t((port >> 16) & 0xFF));
-  if ((status = exchange(file, length)) != st::OK) return status;
-  if ((status = judge_setup_reply(file, msg::PORT_REFUSED)) != st::OK) return status;
+  status = passive_wanted(file) ? open_passive(file) : open_active(file, bind_value);
+  if (status != st::OK) return status;
 
   status = command_exchange(file, binary_type(file) ? "TYPE I" : "TYPE A");
   if (status != st::OK) return status;

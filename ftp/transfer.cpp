@@ -116,8 +116,9 @@ int32_t start_transfer(FtpFile* file, const char* format, const char* argument,
   if (status != st::OK) return status;
   status = command_exchange(file, format, argument);
   if (status != st::OK) return status;
+  // A passive data connection is connected already.
   if ((file->opts & opt::BYPASS) || file->reply_code / 100 == 1)
-    return accept_data(file, refused_message);
+    return file->data_mode == DATA_ACTIVE ? accept_data(file, refused_message) : st::OK;
   if (quiet_refusal) return st::FILE_REFUSED;
   if (file->reply_code == FILE_NOT_FOUND_CODE) {
     wrmksub(2, &file->remote_name_len, 4, file->remote_name, file->remote_name_len);

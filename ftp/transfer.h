@@ -13,6 +13,14 @@
 int32_t start_transfer(FtpFile* file, const char* format, const char* argument,
                        int32_t refused_message, bool quiet_refusal = false);
 
+// Whether this open's data connections are passive: the PASV option, or a
+// positive value of the host option XXAMPASV.
+bool passive_wanted(const FtpFile* file);
+// Passive set-up on the fresh data block: EPSV (then PASV when EPSV is
+// refused) and the connect to the port the server names, on the address the
+// control connection reaches. Records the mode in data_mode.
+int32_t open_passive(FtpFile* file);
+
 // The host option `key` of the file reference into `value` (at most `max`
 // characters; empty when absent).
 void file_host_option(const FtpFile* file, const char* key, char* value, int32_t max);

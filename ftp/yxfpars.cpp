@@ -84,6 +84,7 @@ constexpr Rule rules[] = {
     {"MPROMPT", Action::Flag, 0, opt::MPROMPT},
     {"SAVEUSER", Action::Flag, 0, opt::SAVEUSER},
     {"NOQUIT", Action::Flag, 0, opt::NOQUIT},
+    {"PASV", Action::Flag, 0, opt::PASV},
     {"NONBYTE", Action::NonByte, 0, 0},
     {"FTP", Action::NoEffect, 0, 0},
     {"TERMSTR", Action::Termstr, 0, 0},

@@ -46,4 +46,7 @@ constexpr int NO_FINAL_REPLY = 217;        // insert: lines read (int)
 constexpr int MGET_NAME_TOO_LONG = 218;    // insert: longest name (int)
 constexpr int MGET_EMPTY_NAME = 219;
 constexpr int DATA_PORT_INVALID = 220;     // insert: the XXAMTPRT value (int)
+constexpr int PASSIVE_REFUSED = 221;        // EPSV and PASV refused
+constexpr int PASSIVE_REPLY_UNUSABLE = 222; // insert: the reply (text)
+constexpr int DATA_CONNECT_FAILED = 223;    // insert: address and port (text)
 }  // namespace msg

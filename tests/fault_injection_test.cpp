@@ -1,6 +1,6 @@
 // Fault injection over every user operation. Each flow (assign, open of one
 // operation kind, reads in one format or writes, note/point, information,
-// close, deassign) runs against a willing scripted server, once for every
+// close, deassign; active or passive data connections) runs against a willing scripted server, once for every
 // fault it can meet: the Nth host-pool allocation failing for every N the
 // flow reaches, the Nth work-file operation failing (opens for
 // positioning), and the Nth system call of the socket layer failing or a
@@ -92,6 +92,14 @@ const Flow flows[] = {
     {"MgetPattern", "*.txt", "MGET", OPEN_INPUT, 0,
      {sending("NLST", "a\r\nb\r\n"), sending("RETR", "r\r\n")}, Action::Read,
      {"r", "--next--", "r"}},
+    // Passive data connections: EPSV, and PASV after EPSV is refused.
+    {"RetrLinesPassive", "f", "PASV", OPEN_INPUT, 0, {sending("RETR", "a\r\nb\r\n")},
+     Action::Read, {"a", "b"}, "", 0, true},
+    {"StorPassive", "out", "PASV", OPEN_OUTPUT, 0, {transfer("STOR", Data::receiving())},
+     Action::Write, {"x", "yz"}, "x\r\nyz\r\n"},
+    {"MgetPatternPasvAfterEpsvRefused", "*.txt", "MGET PASV", OPEN_INPUT, 0,
+     {answer("EPSV", "502 No.\r\n"), sending("NLST", "a\r\nb\r\n"), sending("RETR", "r\r\n")},
+     Action::Read, {"r", "--next--", "r"}},
 };
 
 // Totals over the whole suite, shown at its end.

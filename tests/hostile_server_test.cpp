@@ -1,7 +1,8 @@
 // Servers that misbehave on purpose: lines that never end, multi-line replies
 // that never end, descriptor words that lie, huge refusals, replies cut into
 // one-byte packets, data connections from strangers or from nobody, and
-// connections reset in the middle of a record. Each open or read ends with a
+// connections reset in the middle of a record; passive replies without end,
+// passive ports that never accept or never send. Each open or read ends with a
 // failure status and a message (within XXAMWAIT where a server goes quiet),
 // and no cut or corrupted record is ever handed back as a good one.
 #include <gtest/gtest.h>
@@ -156,6 +157,38 @@ TEST_F(HostileServer, ADataConnectionThatNeverComesEndsWithinXxamwait) {
   EXPECT_TRUE(mentions(r.texts, text_of(msg::WAIT_TIMED_OUT))) << testing::PrintToString(r.texts);
 }
 
+TEST_F(HostileServer, APassiveReplyWithoutEndIsRefused) {
+  Script script;
+  script.defaults().on("EPSV", Writes::split("229 (|||" + std::string(1 << 20, '1'), 65536));
+  serve(script);
+  Result r = read_through("f", "PASV");
+  EXPECT_EQ(r.open, st::FAILED);
+  EXPECT_TRUE(mentions(r.texts, "too long")) << testing::PrintToString(r.texts);
+}
+
+TEST_F(HostileServer, APassivePortThatNeverAcceptsEndsWithinXxamwait) {
+  Script script;
+  script.passive_never_accepts = true;
+  script.defaults().step(retr("150 Here.\r\n", Data::sending("never\r\n")));
+  serve(script);
+  Result r = read_through("f", "PASV");
+  EXPECT_EQ(r.open, st::FAILED);
+  EXPECT_TRUE(mentions(r.texts, text_of(msg::WAIT_TIMED_OUT))) << testing::PrintToString(r.texts);
+  EXPECT_TRUE(mentions(r.texts, text_of(msg::DATA_CONNECT_FAILED)))
+      << testing::PrintToString(r.texts);
+}
+
+TEST_F(HostileServer, APassiveDataConnectionThatNeverSendsEndsWithinXxamwait) {
+  Script script;
+  script.defaults().step(retr("150 Here.\r\n", Data::sending(Writes::delayed(5000, "late\r\n")), ""));
+  serve(script);
+  Result r = read_through("f", "PASV");
+  ASSERT_EQ(r.open, st::OK) << testing::PrintToString(r.texts);
+  EXPECT_TRUE(r.records.empty());
+  EXPECT_EQ(r.end, st::FAILED);
+  EXPECT_TRUE(mentions(r.texts, text_of(msg::WAIT_TIMED_OUT))) << testing::PrintToString(r.texts);
+}
+
 struct CorruptStream {
   const char* name;
   std::string options;
@@ -216,6 +249,11 @@ const CorruptStream corrupt_streams[] = {
     {"ResetInAnS370vRecord", "S370V", Writes({{segment(0, "abc")}, {segment(0, "defg").substr(0, 5), 50}}),
      true, {"abc"}},
     {"ResetInAnS370vsRecord", "S370VS", Writes({{segment(1, "abc")}, {segment(3, "d"), 50}}), true, {}},
+    {"PassiveResetInALine", "PASV", Writes({{"a\r\nbb"}, {"bb", 50}}), true, {"a"}},
+    {"PassiveResetInAFixedRecord", "PASV RECFM=F LRECL=4", Writes({{"abcdef"}, {"g", 50}}), true,
+     {"abcd"}},
+    {"PassiveDescriptorBelowFour", "PASV S370V", segment(0, "ok") + std::string("\0\3\0\0zz", 6),
+     false, {"ok"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Streams, CorruptData, testing::ValuesIn(corrupt_streams),

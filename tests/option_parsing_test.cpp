@@ -149,7 +149,7 @@ TEST_F(OptionParsing, FlagKeywordsSetTheirBits) {
       {"RHELP", opt::RHELP},   {"RSTAT", opt::RSTAT},       {"S370VS", opt::S370VS},
       {"S370V", opt::S370V},   {"MOD", opt::MOD},           {"LIST", opt::LIST},
       {"BYPASS", opt::BYPASS}, {"MGET", opt::MGET},         {"MPROMPT", opt::MPROMPT},
-      {"SAVEUSER", opt::SAVEUSER}, {"NOQUIT", opt::NOQUIT},
+      {"SAVEUSER", opt::SAVEUSER}, {"NOQUIT", opt::NOQUIT}, {"PASV", opt::PASV},
   };
   for (const auto& [keyword, bit] : flags) {
     auto r = parse(std::string(keyword) + " " + keyword);  // twice: the same bit

@@ -1,7 +1,9 @@
-// Transfers against real FTP servers (pyftpdlib and vsftpd): files written
-// and read back in every format, STOR then RETR byte for byte, appending with
-// APPE and MOD, listings of a folder reached with WD, MGET of a pattern, and
-// a large file moved with the pool's live-block count flat throughout.
+// Transfers against real FTP servers (pyftpdlib and vsftpd), each in active
+// and in passive mode: files written and read back in every format, STOR
+// then RETR byte for byte, appending with APPE and MOD, listings of a folder
+// reached with WD, MGET of a pattern, the information item that names a
+// passive data connection, and a large file moved with the pool's live-block
+// count flat throughout.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -35,13 +37,22 @@ std::string every_byte_value() {
   return bytes;
 }
 
+// A server and the data connection mode every reference uses with it.
+struct Setup {
+  ServerKind kind;
+  bool passive;
+};
+void PrintTo(const Setup& setup, std::ostream* out) {
+  *out << ftptest::server_name(setup.kind) << (setup.passive ? " passive" : " active");
+}
+
 class RealServerTransfer : public sessiontest::SessionTest,
-                           public testing::WithParamInterface<ServerKind> {
+                           public testing::WithParamInterface<Setup> {
  protected:
   void SetUp() override {
-    if (std::string why = ftptest::unavailable(GetParam()); !why.empty()) GTEST_SKIP() << why;
+    if (std::string why = ftptest::unavailable(kind()); !why.empty()) GTEST_SKIP() << why;
     std::string error;
-    real_ = RealServer::start(GetParam(), &error);
+    real_ = RealServer::start(kind(), &error);
     ASSERT_TRUE(real_) << error;
     sessiontest::SessionTest::SetUp();
     limit_waits(ftptest::kServerWaitSeconds);
@@ -51,9 +62,13 @@ class RealServerTransfer : public sessiontest::SessionTest,
     real_.reset();
   }
 
+  ServerKind kind() const { return GetParam().kind; }
+
   void assign_real(const std::string& name, const std::string& remote,
                    const std::string& options) {
-    assign(name, remote, "USER='" + real_->user() + "' PASS='" + real_->password() + "' " + options,
+    assign(name, remote,
+           "USER='" + real_->user() + "' PASS='" + real_->password() + "' " +
+               (GetParam().passive ? "PASV " : "") + options,
            real_->address());
   }
 
@@ -203,7 +218,7 @@ TEST_P(RealServerTransfer, MgetReadsEveryFileThatNlstNames) {
   ASSERT_TRUE(real_->write_file("dir/a.txt", "a1\r\na2\r\n"));
   ASSERT_TRUE(real_->write_file("dir/b.txt", "b1\r\n"));
   // pyftpdlib lists a folder, not a pattern.
-  const char* pattern = GetParam() == ServerKind::Vsftpd ? "*.txt" : ".";
+  const char* pattern = kind() == ServerKind::Vsftpd ? "*.txt" : ".";
   assign_real("F", pattern, "MGET WD='dir'");
   std::unique_ptr<OpenFile> file;
   ASSERT_EQ(open("F", &file), st::OK) << real_->log();
@@ -226,6 +241,25 @@ TEST_P(RealServerTransfer, MgetReadsEveryFileThatNlstNames) {
   EXPECT_EQ(files, 2);
   std::sort(texts.begin(), texts.end());
   EXPECT_EQ(texts, (std::vector<std::string>{"a1", "a2", "b1"}));
+}
+
+// Both servers take EPSV; active mode shows its items as it always did.
+TEST_P(RealServerTransfer, InformationItemsNameAPassiveDataConnection) {
+  ASSERT_TRUE(real_->write_file("i.txt", "x\r\n"));
+  assign_real("F", "i.txt", "");
+  std::unique_ptr<OpenFile> file;
+  ASSERT_EQ(open("F", &file), st::OK) << real_->log();
+  std::vector<std::pair<std::string, std::string>> items;
+  ASSERT_EQ(file->items(&items), st::OK);
+  if (GetParam().passive) {
+    ASSERT_EQ(items.size(), 11u);
+    EXPECT_EQ(items.back(), (std::pair<std::string, std::string>{"Data Connection",
+                                                                  "Passive (EPSV)"}));
+  } else {
+    ASSERT_EQ(items.size(), 10u);
+    EXPECT_EQ(items.back().first, "Recfm");
+  }
+  EXPECT_EQ(file->close(), st::OK);
 }
 
 // 8 MiB in 8 KiB fixed records each way: no pool block is taken per record.
@@ -264,9 +298,13 @@ TEST_P(RealServerTransfer, LargeFileKeepsThePoolFlat) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Installed, RealServerTransfer,
-                         testing::Values(ServerKind::Pyftpdlib, ServerKind::Vsftpd),
-                         [](const testing::TestParamInfo<ServerKind>& info) {
-                           return std::string(ftptest::server_name(info.param));
+                         testing::Values(Setup{ServerKind::Pyftpdlib, false},
+                                         Setup{ServerKind::Vsftpd, false},
+                                         Setup{ServerKind::Pyftpdlib, true},
+                                         Setup{ServerKind::Vsftpd, true}),
+                         [](const testing::TestParamInfo<Setup>& info) {
+                           return std::string(ftptest::server_name(info.param.kind)) +
+                                  (info.param.passive ? "_passive" : "");
                          });
 
 }  // namespace

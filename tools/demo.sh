@@ -2,8 +2,9 @@
 # The main job on a fresh machine: install what is missing, build, start a
 # real FTP server on a loopback address with example files in every record
 # format, and run ftpam over them -- records in each format, a listing, an
-# MGET (also saved file by file), a STOR/RETR round trip, a server on port
-# 2121 reached by host:port and by URL -- then stop the servers.
+# MGET (also saved file by file), a STOR/RETR round trip, a passive
+# transfer, a server on port 2121 reached by host:port and by URL -- then
+# stop the servers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -54,6 +55,7 @@ show head "$work"/saved/*.txt
 printf 'first record\nsecond record\nthird record\n' >"$work/upload.txt"
 show $ftpam put round-trip.txt "${login[@]}" <"$work/upload.txt"
 show $ftpam get round-trip.txt "${login[@]}"
+show $ftpam --passive get fixed.dat "${login[@]}" recfm=f lrecl=80
 show $ftpam cmd SYST "${login[@]}"
 show $ftpam info fixed.dat "${login[@]}" recfm=f lrecl=80
 if pid2121=$(tools/ftp-demo-server.sh "$address:2121" "$work/files" demo demo-pw 2>/dev/null); then

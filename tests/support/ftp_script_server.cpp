@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -73,6 +74,8 @@ Script& Script::defaults() {
   always("USER", "331 Password required.\r\n");
   always("PASS", "230 Logged in.\r\n");
   always("PORT", "200 PORT command successful.\r\n");
+  always("EPSV", "229 Entering Extended Passive Mode (|||{port}|)\r\n");
+  always("PASV", "227 Entering Passive Mode ({h},{p1},{p2})\r\n");
   always("TYPE", "200 Type set.\r\n");
   always("CWD", "250 Directory changed.\r\n");
   always("PWD", "257 \"/\" is the current directory.\r\n");
@@ -95,6 +98,8 @@ std::string mask_port(const std::string& line) {
 struct ScriptServer::Session {
   Fd control;
   Fd data;
+  Fd passive;       // listening on the port the last passive reply offered
+  Fd queue_filler;  // Script::passive_never_accepts: the connection that fills the queue
   std::string pending;    // bytes received and not yet taken as command lines
   std::string port_host;  // the last PORT's address, "" when none or unusable
   int port_port = 0;
@@ -242,7 +247,9 @@ void ScriptServer::serve(Session& s) {
       if (!write(ctl, script_.fallback)) return;
       continue;
     }
-    if (!write(ctl, step->reply)) return;
+    Writes reply = step->reply;
+    if (!offer_passive(s, &reply)) return;
+    if (!write(ctl, reply)) return;
     if (step->data.kind != Data::Kind::None) transfer_data(s, step->data);
     if (!write(ctl, step->after)) return;
     Then then = step->then;
@@ -303,6 +310,7 @@ void ScriptServer::handle_port(Session& s, const std::string& line) {
   unsigned h[4], p[2];
   char extra;
   s.data.reset();  // a new PORT replaces any earlier data connection
+  s.passive.reset();
   s.port_host.clear();
   if (std::sscanf(line.c_str() + 4, " %u,%u,%u,%u,%u,%u%c", &h[0], &h[1], &h[2], &h[3], &p[0],
                   &p[1], &extra) != 6 ||
@@ -328,8 +336,65 @@ bool ScriptServer::connect_data(Session& s) {
   return bool(s.data);
 }
 
+namespace {
+
+void replace_all(std::string& text, const std::string& from, const std::string& to) {
+  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at)) {
+    text.replace(at, from.size(), to);
+    at += to.size();
+  }
+}
+
+bool names_passive_port(const Writes& reply) {
+  for (const char* mark : {"{port}", "{p1}", "{p2}", "{h}"})
+    if (reply.bytes().find(mark) != std::string::npos) return true;
+  return false;
+}
+
+}  // namespace
+
+// False only when the passive port cannot be made (a problem is recorded).
+bool ScriptServer::offer_passive(Session& s, Writes* reply) {
+  if (!names_passive_port(*reply)) return true;
+  s.data.reset();  // a new passive port replaces any earlier data connection
+  s.queue_filler.reset();
+  std::string error;
+  s.passive = listen_tcp(address_, 0, &error);
+  if (!s.passive) {
+    problem("passive port: " + error);
+    return false;
+  }
+  const int port = local_port(s.passive.get());
+  if (script_.passive_never_accepts) {
+    // A queue of one, taken by a connection of our own: later SYNs are dropped.
+    ::listen(s.passive.get(), 0);
+    s.queue_filler = connect_tcp(address_, port, timeouts_.data_ms, &error);
+    if (!s.queue_filler) problem("passive queue filler: " + error);
+  }
+  std::string host = address_;
+  std::replace(host.begin(), host.end(), '.', ',');
+  for (Chunk& c : reply->chunks) {
+    replace_all(c.bytes, "{port}", std::to_string(port));
+    replace_all(c.bytes, "{p1}", std::to_string(port / 256));
+    replace_all(c.bytes, "{p2}", std::to_string(port % 256));
+    replace_all(c.bytes, "{h}", host);
+  }
+  return true;
+}
+
+bool ScriptServer::accept_passive(Session& s) {
+  s.data = accept_within(s.passive.get(), timeouts_.data_ms, stop_read_.get());
+  s.passive.reset();
+  if (!s.data) {
+    problem("no data connection to the passive port");
+    return false;
+  }
+  note([](Record& r) { ++r.passive_connections; });
+  return true;
+}
+
 void ScriptServer::transfer_data(Session& s, const Data& data) {
-  if (!s.data && !connect_data(s)) return;
+  if (!s.data && !(s.passive ? accept_passive(s) : connect_data(s))) return;
   int fd = s.data.get();
   if (data.kind == Data::Kind::Send) {
     for (const Chunk& c : data.send.chunks) {

@@ -3,6 +3,12 @@
 // and answers each command the way its script says: exact reply bytes, cut
 // into writes with pauses, or a closed connection; for transfers it also
 // connects to the PORT address and sends or receives data in chosen chunks.
+// A reply that holds "{port}" (or "{p1}", "{p2}", "{h}") offers a passive
+// data connection: the server listens on a fresh port of its own address and
+// fills in that port (decimal, or its high and low byte) and its address
+// (comma-separated, as in a 227 reply); the transfer then takes the client's
+// connection there instead of connecting to a PORT address.
+//
 // It records everything the client sends, so a test can compare the command
 // transcript with the one it expects (ports masked):
 //
@@ -71,7 +77,8 @@ enum class Then {
 
 // The data-connection part of a step. The server connects to the address of
 // the last PORT (from its own address), unless it already did so at PORT time
-// (Script::connect_at_port). A transfer step without a data part never
+// (Script::connect_at_port), or takes the client's connection on the port
+// its last passive reply offered. A transfer step without a data part never
 // connects: that is how a server that never opens the data connection is
 // scripted.
 struct Data {
@@ -113,13 +120,16 @@ struct Script {
   bool connect_at_port = false;
   bool strict = false;
   int max_sessions = 0;  // stop listening after this many sessions; 0: until stop()
+  // The passive port's queue is kept full, so a connect to it never completes.
+  bool passive_never_accepts = false;
 
   Script& on(std::string verb, Writes reply, Then then = Then::Auto);
   Script& always(std::string verb, Writes reply);
   Script& transfer(std::string verb, Writes preliminary, Data data, Writes final_reply);
   Script& step(Step step);
   // Repeating steps for a willing server: USER 331, PASS 230, PORT 200,
-  // TYPE 200, CWD 250, PWD 257 "/", QUIT 221. One-time steps still win.
+  // EPSV 229 and PASV 227 (a passive port), TYPE 200, CWD 250, PWD 257 "/",
+  // QUIT 221. One-time steps still win.
   Script& defaults();
 };
 
@@ -135,6 +145,7 @@ struct Record {
   std::string control_bytes;            // the exact bytes received on control connections
   std::vector<std::string> uploads;     // bytes received, one entry per receiving data part
   std::vector<std::string> ports;       // the address and port of each PORT, as "a.b.c.d:port"
+  int passive_connections = 0;          // data connections taken on a passive port
   std::vector<std::string> unscripted;  // commands answered with the fallback
   std::vector<std::string> problems;    // anything that went wrong on the server's side
   int sessions_started = 0;
@@ -175,6 +186,8 @@ class ScriptServer {
   void handle_port(Session& session, const std::string& line);
   void transfer_data(Session& session, const Data& data);
   bool connect_data(Session& session);
+  bool offer_passive(Session& session, Writes* reply);
+  bool accept_passive(Session& session);
   bool write(int fd, const Writes& writes);
   void drain(Session& session);
   bool next_line(Session& session, std::string* line);

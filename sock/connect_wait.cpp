@@ -1,0 +1,111 @@
+// A TCP client connection made without blocking the task: the passive-mode
+// data connection, to the port an FTP server names. The connect is started
+// non-blocking and the task then sleeps in the host's event wait like every
+// other wait of the layer, so the host option XXAMWAIT bounds it and a
+// confirmed break ends it.
+//
+// The host's waits wake on readable descriptors only, while a connecting
+// socket becomes writable, not readable, when its connect completes. An epoll
+// descriptor watching the socket for writability bridges the two: it becomes
+// readable as soon as the connect has succeeded or failed.
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include "module/status.h"
+#include "sock/yxsoc.h"
+#include "sock/yxsoc_int.h"
+
+namespace {
+
+bool set_blocking(int socket, bool blocking) {
+  int flags = fcntl(socket, F_GETFL);
+  if (flags < 0) return false;
+  flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+  return fcntl(socket, F_SETFL, flags) == 0;
+}
+
+// Sleeps in the host's wait until the connect in progress on `socket` has
+// ended one way or the other, the wait limit passes or a break is confirmed.
+int32_t wait_for_connect(sock_conn* block, int socket) {
+  int watcher = epoll_create1(EPOLL_CLOEXEC);
+  if (watcher < 0) return yxtzsub(st::FAILED);
+  epoll_event interest;
+  std::memset(&interest, 0, sizeof interest);
+  interest.events = EPOLLOUT;
+  interest.data.fd = socket;
+  int32_t status = st::OK;
+  if (epoll_ctl(watcher, EPOLL_CTL_ADD, socket, &interest) != 0) {
+    status = yxtzsub(st::FAILED);
+  } else {
+    uint32_t ready = 0;
+    status = sock::wait_readable(&watcher, 1, block->break_word, block->break_routine,
+                                 block->wait_value, &ready);
+  }
+  close(watcher);
+  return status;
+}
+
+// The outcome of a connect that was in progress: 0, or the error it ended with.
+int connect_error(int socket) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+  return error;
+}
+
+}  // namespace
+
+namespace sock {
+
+int32_t connect_within_wait(sock_conn* block, const void* address, int32_t port) {
+  block->main_socket = block->accepted_socket = -1;
+  int s = yxs_syscalls.socket(AF_INET, SOCK_STREAM, 0);
+  if (s < 0) return yxtzsub(st::FAILED);
+  sock_option(s, block->write_buffer_size, block->read_buffer_size);
+  sockaddr_in peer;
+  std::memset(&peer, 0, sizeof peer);
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(uint16_t(port));
+  std::memcpy(&peer.sin_addr, address, 4);
+
+  if (!set_blocking(s, false)) return fail_and_close(s);
+  if (yxs_syscalls.connect(s, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
+    // A connect interrupted by a signal goes on in the background, like one
+    // in progress.
+    if (errno != EINPROGRESS && errno != EINTR) return fail_and_close(s);
+    int32_t status = wait_for_connect(block, s);
+    if (status != st::OK) {
+      yxs_syscalls.close(s);
+      return status;
+    }
+    if (int error = connect_error(s)) {
+      errno = error;
+      return fail_and_close(s);
+    }
+  }
+  // Reads and writes on the connection block in the system call once the
+  // host's wait has found the socket ready.
+  if (!set_blocking(s, true)) return fail_and_close(s);
+
+  sockaddr_in local;
+  socklen_t length = sizeof local;
+  if (yxs_syscalls.getsockname(s, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+    return fail_and_close(s);
+  std::memcpy(block->local_sockaddr, &local, sizeof block->local_sockaddr);
+  set_dotted(block->local_host_ip, &local.sin_addr);
+  set_dotted(block->service_ip, &peer.sin_addr);
+  block->service_portno = port;
+
+  int32_t status = prepare_buffers(block);
+  if (status == st::OK) status = ensure_bitmap(block);
+  if (status != st::OK) return abandon_open(block, s, status);
+  yxtzbit(block->fd_bitmap, s, 1);
+  block->main_socket = s;
+  return st::OK;
+}
+
+}  // namespace sock
