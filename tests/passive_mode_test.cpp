@@ -45,7 +45,8 @@ class PassiveMode : public sessiontest::SessionTest {
   // closes it. The records; the open's status in *open_status.
   std::vector<std::string> read_through(const std::string& options, int32_t* open_status,
                                         std::string* mode_item = nullptr) {
-    assign("F", "f", "USER='u' PASS='p' " + options);
+    // Cases that start a server each go to the one started last.
+    assign("F", "f", "USER='u' PASS='p' " + options, newest_server().address());
     std::unique_ptr<OpenFile> file;
     *open_status = open("F", &file);
     if (*open_status != st::OK) return {};

@@ -34,9 +34,10 @@ class SessionTest : public testing::Test {
   // time each need a server of their own.
   ftptest::ScriptServer& serve(ftptest::Script script);
   void stop_server();
-  // The first server started.
   // The first server started (the one assign() points a reference at).
   ftptest::ScriptServer& server() { return *servers_.front(); }
+  // The server started last.
+  ftptest::ScriptServer& newest_server() { return *servers_.back(); }
 
   // Assigns `name` to `remote` with `options`, HOST set to `address` (the
   // first scripted server's when empty).
