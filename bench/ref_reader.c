@@ -3,7 +3,7 @@
  * (lines with memchr, fixed lengths, or S370V descriptor words) and copies
  * each one into a record buffer, as any careful C program would. It prints
  * one JSON line like ftpam_bench: the time from the data connection's accept
- * to its end, the records and their bytes.
+ * to its end (elapsed and processor), the records and their bytes.
  *
  *   ref_reader ADDRESS USER PASSWORD REMOTE lines|fixed|s370v [LRECL]
  */
@@ -45,6 +45,12 @@ static int command(const char* format, const char* argument) {
   int n = snprintf(text, sizeof text, format, argument);
   if (n < 0 || (size_t)n >= sizeof text || write(control, text, (size_t)n) != n) die("command");
   return reply();
+}
+
+static double cpu(void) {
+  struct timespec t;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
 }
 
 static double now(void) {
@@ -100,7 +106,7 @@ int main(int argc, char** argv) {
   long records = 0;
   long long bytes = 0;
   size_t held = 0;
-  const double start = now();
+  const double start = now(), cpu_start = cpu();
   for (;;) {
     if (capacity - held < RECV_SIZE) die("a line longer than the buffer");
     ssize_t n = recv(data, buffer + held, RECV_SIZE, 0);
@@ -143,12 +149,13 @@ int main(int argc, char** argv) {
     ++records;
     bytes += (long long)held;
   }
-  const double seconds = now() - start;
+  const double seconds = now() - start, cpu_seconds = cpu() - cpu_start;
   close(data);
   close(listener);
   reply();
   command("QUIT\r\n", "");
-  printf("{\"seconds\": %.6f, \"records\": %ld, \"bytes\": %lld}\n", seconds, records, bytes);
+  printf("{\"seconds\": %.6f, \"cpu_seconds\": %.6f, \"records\": %ld, \"bytes\": %lld}\n",
+         seconds, cpu_seconds, records, bytes);
   free(buffer);
   free(record);
   return 0;

@@ -52,6 +52,8 @@ def main(path, folder):
             "mb": (mbs[0], median(mbs), mbs[-1]),
             "rec": median([rrate(r) for r in rs]),
             "seconds": median([r["seconds"] for r in rs]),
+            "cpu_ms_mib": median([r["cpu_seconds"] * 1000 / (r["bytes"] / (1 << 20))
+                                  for r in rs if "cpu_seconds" in r and r["bytes"]]),
             "alloc": max(r.get("allocations_per_record", 0) for r in rs),
             "rss": max(r.get("peak_rss_kb", 0) for r in rs),
             "module_kb": max(r.get("module_peak_kb", 0) for r in rs),
@@ -63,8 +65,9 @@ def main(path, folder):
         }
 
     module_lines = ["| case | client | MB/s min / median / max | records/s | vs curl | vs reference reader | "
+                    "CPU ms per MiB (vs reference) | "
                     "system calls per MiB (host waits) | allocations per record | module peak (KiB) | "
-                    "peak RSS (MiB) |", "|---|---|---|---|---|---|---|---|---|---|"]
+                    "peak RSS (MiB) |", "|---|---|---|---|---|---|---|---|---|---|---|"]
     process_lines = ["| case (whole process) | client | seconds (median) | MB/s | ratio (curl's time / ours) | "
                      "system calls per MiB | output writes per MiB |", "|---|---|---|---|---|---|---|"]
     for (case, client), s in summary.items():
@@ -86,9 +89,14 @@ def main(path, folder):
         if client == "ftpam" and ftplib and ftplib["rec"]:
             vs_curl += " (%.1f× ftplib records/s)" % (s["rec"] / ftplib["rec"])
         vs_ref = "%.2f×" % (s["mb"][1] / ref["mb"][1]) if client == "ftpam" and ref and ref["mb"][1] else ""
-        module_lines.append("| %s | %s | %.0f / %.0f / %.0f | %s | %s | %s | %s | %s | %s | %s |" % (
+        cpu = ""
+        if s["cpu_ms_mib"]:
+            cpu = "%.2f" % s["cpu_ms_mib"]
+            if client == "ftpam" and ref and ref["cpu_ms_mib"]:
+                cpu += " (%.2f×)" % (ref["cpu_ms_mib"] / s["cpu_ms_mib"])
+        module_lines.append("| %s | %s | %.0f / %.0f / %.0f | %s | %s | %s | %s | %s | %s | %s | %s |" % (
             case, client, s["mb"][0], s["mb"][1], s["mb"][2],
-            "%.0f" % s["rec"] if s["rec"] else "", vs_curl, vs_ref,
+            "%.0f" % s["rec"] if s["rec"] else "", vs_curl, vs_ref, cpu,
             "%.1f (%.1f)" % (s["calls"], s["waits"]) if s["has_calls"] else "",
             "%.4f" % s["alloc"] if client == "ftpam" else "",
             "%.0f" % s["module_kb"] if client == "ftpam" else "",
@@ -98,7 +106,7 @@ def main(path, folder):
     with open(os.path.join(folder, "results.md"), "w") as f:
         f.write("# Benchmark results\n\n%.0f MiB files, vsftpd on loopback.\n\n%s\n\n"
                 "## The module through the reference host\n\nTimes are of the transfer alone "
-                "(after open). System calls are those of the socket layer, counted through its "
+                "(after open); the processor time (user and system) per MiB is the steadier figure on a busy machine, and its ratio to the reference reader's is the speed ratio it implies. System calls are those of the socket layer, counted through its "
                 "system-call table, plus the host's event waits (one poll each); the module's "
                 "peak is the most its host-pool blocks held at once.\n\n%s\n\n"
                 "## Whole processes\n\nLog-in included for both; system calls and writes to "

@@ -247,6 +247,33 @@ int32_t Reader::s370vs() {
   }
 }
 
+// The common case of fixed and S370V records, taken before anything else: a
+// record that lies whole in the read buffer and fits the record buffer is
+// copied out at once. False (nothing consumed) for anything else.
+inline bool whole_record_held(sock_conn* block, int32_t mode) {
+  const int32_t avail = block->read_avail;
+  const char* p = block->read_buffer + block->read_pos;
+  int32_t skip = 0, length = 0;
+  if ((mode & (READ_TERMINATED | READ_FIXED)) == READ_FIXED) {
+    length = block->record_size;
+  } else if ((mode & (READ_TERMINATED | READ_FIXED | READ_BYTE_COUNT | READ_S370V)) == READ_S370V &&
+             avail >= DESCRIPTOR_LENGTH) {
+    skip = DESCRIPTOR_LENGTH;
+    length = uint8_t(p[0]) * 256 + uint8_t(p[1]) - DESCRIPTOR_LENGTH;
+    if (length < 0 || length > block->record_size) return false;
+  } else {
+    return false;
+  }
+  const int32_t n = skip + length;
+  if (avail < n) return false;
+  std::memcpy(block->record, p + skip, size_t(length));
+  block->record_length = length;
+  block->read_pos += n;
+  block->read_avail = avail - n;
+  count_consumed(block, n);
+  return true;
+}
+
 }  // namespace
 
 extern "C" {
@@ -348,6 +375,7 @@ FTPAM_VISIBLE int32_t yxsread(sock_conn* block) {
     return st::OK;
   if (!block->read_buffer || !block->record || !block->terminator)
     return sock::fail_with_errno(EBADF);
+  if (whole_record_held(block, mode)) return st::OK;
   Reader reader{block};
   if (mode & READ_TERMINATED) return reader.terminated();
   if (mode & READ_FIXED) return reader.fixed();
