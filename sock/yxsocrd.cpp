@@ -20,7 +20,6 @@
 #include "module/status.h"
 #include "sock/yxsoc.h"
 #include "sock/yxsoc_int.h"
-#include "util/util.h"
 
 namespace {
 

@@ -9,7 +9,6 @@
 #include "module/status.h"
 #include "sock/yxsoc.h"
 #include "sock/yxsoc_int.h"
-#include "util/util.h"
 
 extern "C" {
 
