@@ -6,6 +6,10 @@ ftpam_bench: the time, records and bytes of one transfer.
   clients.py socket-read  ADDRESS USER PASSWORD REMOTE   a plain socket reader (TYPE I, 1 MiB reads)
   clients.py curl-get     ADDRESS USER PASSWORD REMOTE [a]
   clients.py curl-put     ADDRESS USER PASSWORD REMOTE LOCAL
+  clients.py process      BYTES STDIN COMMAND...               a whole process, as a user runs it:
+                           standard input from STDIN (- for none), standard output thrown away
+  clients.py strace       COMMAND...                            system calls of a whole process
+                           (strace -f), per kind, and the writes to standard output
 """
 import ftplib
 import json
@@ -71,9 +75,38 @@ def curl_put(address, user, password, remote, local):
                            "ftp://%s/%s" % (address, remote)])
     emit(seconds, 0, up)
 
+def process(nbytes, stdin, *command):
+    # The whole run, log-in and set-up included: what a user waits for.
+    source = subprocess.DEVNULL if stdin == "-" else open(stdin, "rb")
+    start = time.perf_counter()
+    subprocess.run(list(command), stdin=source, stdout=subprocess.DEVNULL, check=True)
+    emit(time.perf_counter() - start, 0, int(nbytes))
+
+def strace(*command):
+    import collections
+    import os
+    import re
+    import tempfile
+    with tempfile.TemporaryDirectory() as folder:
+        log = os.path.join(folder, "log")
+        subprocess.run(["strace", "-f", "-qq", "-o", log] + list(command),
+                       stdout=subprocess.DEVNULL, check=True)
+        kinds = collections.Counter()
+        output_writes = 0
+        for line in open(log, errors="replace"):
+            m = re.match(r"(?:\d+ +)?(\w+)\(", line)
+            if not m:  # resumed calls, signals, exits
+                continue
+            kinds[m.group(1)] += 1
+            if re.match(r"(?:\d+ +)?write\(1,", line):
+                output_writes += 1
+    print(json.dumps({"syscalls": sum(kinds.values()), "output_writes": output_writes,
+                      "by_kind": dict(kinds.most_common(8))}))
+
 if __name__ == "__main__":
     commands = {"ftplib-lines": ftplib_lines, "socket-read": socket_read,
-                "curl-get": curl_get, "curl-put": curl_put}
-    if len(sys.argv) < 6 or sys.argv[1] not in commands:
+                "curl-get": curl_get, "curl-put": curl_put, "process": process,
+                "strace": strace}
+    if len(sys.argv) < 3 or sys.argv[1] not in commands:
         sys.exit(__doc__)
     commands[sys.argv[1]](*sys.argv[2:])

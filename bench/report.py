@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Summarises bench/results/results.jsonl: min/median/max MB/s and records/s
-per case and client, the ratio of the module to curl (and to ftplib in
-records/s), allocations per record and peak RSS; writes results.md and
+per case and client, the ratio of the module to curl, to the reference
+reader (and to ftplib in records/s), system calls per MiB, allocations per
+record and memory; whole ftpam processes beside curl with their system calls
+and output writes per MiB; the conditions of the run. Writes results.md and
 chart.png. Usage: report.py RESULTS.jsonl FOLDER"""
 import json
 import os
@@ -9,16 +11,26 @@ import statistics
 import sys
 from collections import OrderedDict
 
-# Where the run happened matters more than anything else in the table.
-CONDITIONS = (
-    "The module, the reference host and ftpam_bench are i386 programs. Where the kernel "
-    "cannot run i386 code (as on the machine these results come from) they run under "
-    "qemu-i386 user-mode emulation, while curl, Python and the socket reader run natively: "
-    "the ratios then measure the emulator as much as the module. Instructions per record "
-    "(callgrind) are not reported there: valgrind cannot run i386 programs under qemu.")
+def conditions_text(cond):
+    if not cond:
+        return "Conditions of the run not recorded."
+    where = ("i386 ran **natively** on this kernel: times and ratios are real." if cond["i386"] == "native"
+             else "i386 ran **under an emulator** (qemu-i386 user mode) while curl, Python and the "
+                  "socket reader ran natively: times and ratios then measure the emulator as much as "
+                  "the module; steer by the system calls, allocations, memory and the ratio to the "
+                  "reference reader, which runs under the same emulator.")
+    return ("%s Kernel %s, %d cores, load average at the start %s. Medians of %d runs, the "
+            "clients of a case taking turns in each run." % (where, cond["kernel"], cond["cores"],
+                                                               cond["load"], cond["runs"]))
+
+def median(values):
+    return statistics.median(values) if values else 0.0
 
 def main(path, folder):
     rows = [json.loads(l) for l in open(path) if l.strip()]
+    cond = next((r["conditions"] for r in rows if "conditions" in r), None)
+    traces = {r["case"]: r for r in rows if r.get("client") == "strace"}
+    rows = [r for r in rows if "seconds" in r]
     groups = OrderedDict()
     for r in rows:
         groups.setdefault((r["case"], r["client"]), []).append(r)
@@ -29,41 +41,80 @@ def main(path, folder):
     def rrate(r):
         return r["records"] / r["seconds"] if r["seconds"] > 0 else 0.0
 
+    def per_mib(r, *keys):
+        mib = r["bytes"] / (1 << 20)
+        return sum(r.get(k, 0) for k in keys) / mib if mib else 0.0
+
     summary = OrderedDict()
     for key, rs in groups.items():
         mbs = sorted(rate(r) for r in rs)
-        recs = sorted(rrate(r) for r in rs)
         summary[key] = {
-            "mb": (mbs[0], statistics.median(mbs), mbs[-1]),
-            "rec": (recs[0], statistics.median(recs), recs[-1]),
+            "mb": (mbs[0], median(mbs), mbs[-1]),
+            "rec": median([rrate(r) for r in rs]),
+            "seconds": median([r["seconds"] for r in rs]),
+            "cpu_ms_mib": median([r["cpu_seconds"] * 1000 / (r["bytes"] / (1 << 20))
+                                  for r in rs if "cpu_seconds" in r and r["bytes"]]),
             "alloc": max(r.get("allocations_per_record", 0) for r in rs),
             "rss": max(r.get("peak_rss_kb", 0) for r in rs),
+            "module_kb": max(r.get("module_peak_kb", 0) for r in rs),
+            "calls": median([per_mib(r, "sys_reads", "sys_selects", "sys_writes", "sys_others",
+                                     "host_waits") for r in rs]),
+            "waits": median([per_mib(r, "host_waits") for r in rs]),
             "runs": len(rs),
+            "has_calls": any("sys_reads" in r for r in rs),
         }
 
-    lines = ["| case | client | MB/s min / median / max | records/s (median) | vs curl | "
-             "allocations per record | peak RSS (MiB) |",
-             "|---|---|---|---|---|---|---|"]
+    module_lines = ["| case | client | MB/s min / median / max | records/s | vs curl | vs reference reader | "
+                    "CPU ms per MiB (vs reference) | "
+                    "system calls per MiB (host waits) | allocations per record | module peak (KiB) | "
+                    "peak RSS (MiB) |", "|---|---|---|---|---|---|---|---|---|---|---|"]
+    process_lines = ["| case (whole process) | client | seconds (median) | MB/s | ratio (curl's time / ours) | "
+                     "system calls per MiB | output writes per MiB |", "|---|---|---|---|---|---|---|"]
     for (case, client), s in summary.items():
         curl = summary.get((case, "curl"))
-        ratio = ""
-        if client == "ftpam" and curl:
-            ratio = "%.2f×" % (s["mb"][1] / curl["mb"][1]) if curl["mb"][1] else ""
+        ref = summary.get((case, "reference"))
         ftplib = summary.get((case, "ftplib"))
-        if client == "ftpam" and ftplib and ftplib["rec"][1]:
-            ratio += " (%.1f× ftplib records/s)" % (s["rec"][1] / ftplib["rec"][1])
-        lines.append("| %s | %s | %.0f / %.0f / %.0f | %s | %s | %s | %s |" % (
+        if case.startswith("process:"):
+            ratio = "%.2f" % (curl["seconds"] / s["seconds"]) if client == "ftpam" and curl else ""
+            t = traces.get(case) if client == "ftpam" else None
+            mib = (max(r["bytes"] for r in groups[(case, client)]) / (1 << 20)) or 1
+            process_lines.append("| %s | %s | %.3f | %.0f | %s | %s | %s |" % (
+                case[len("process: "):], client, s["seconds"], s["mb"][1], ratio,
+                "%.1f" % (t["syscalls"] / mib) if t else "",
+                "%.1f" % (t["output_writes"] / mib) if t and "get" in case else ""))
+            continue
+        vs_curl = ""
+        if client in ("ftpam", "reference") and curl and curl["mb"][1]:
+            vs_curl = "%.2f×" % (s["mb"][1] / curl["mb"][1])
+        if client == "ftpam" and ftplib and ftplib["rec"]:
+            vs_curl += " (%.1f× ftplib records/s)" % (s["rec"] / ftplib["rec"])
+        vs_ref = "%.2f×" % (s["mb"][1] / ref["mb"][1]) if client == "ftpam" and ref and ref["mb"][1] else ""
+        cpu = ""
+        if s["cpu_ms_mib"]:
+            cpu = "%.2f" % s["cpu_ms_mib"]
+            if client == "ftpam" and ref and ref["cpu_ms_mib"]:
+                cpu += " (%.2f×)" % (ref["cpu_ms_mib"] / s["cpu_ms_mib"])
+        module_lines.append("| %s | %s | %.0f / %.0f / %.0f | %s | %s | %s | %s | %s | %s | %s | %s |" % (
             case, client, s["mb"][0], s["mb"][1], s["mb"][2],
-            "%.0f" % s["rec"][1] if s["rec"][1] else "",
-            ratio,
+            "%.0f" % s["rec"] if s["rec"] else "", vs_curl, vs_ref, cpu,
+            "%.1f (%.1f)" % (s["calls"], s["waits"]) if s["has_calls"] else "",
             "%.4f" % s["alloc"] if client == "ftpam" else "",
+            "%.0f" % s["module_kb"] if client == "ftpam" else "",
             "%.1f" % (s["rss"] / 1024) if s["rss"] else ""))
-    table = "\n".join(lines)
+    table = "\n".join(module_lines)
+    ptable = "\n".join(process_lines)
     with open(os.path.join(folder, "results.md"), "w") as f:
-        f.write("# Benchmark results\n\n%d runs per row, %.0f MiB files, vsftpd on loopback.\n\n"
-                "%s\n\n%s\n" % (max(s["runs"] for s in summary.values()),
-                                 max(r["bytes"] for r in rows) / (1 << 20), CONDITIONS, table))
+        f.write("# Benchmark results\n\n%.0f MiB files, vsftpd on loopback.\n\n%s\n\n"
+                "## The module through the reference host\n\nTimes are of the transfer alone "
+                "(after open); the processor time (user and system) per MiB is the steadier figure on a busy machine, and its ratio to the reference reader's is the speed ratio it implies. System calls are those of the socket layer, counted through its "
+                "system-call table, plus the host's event waits (one poll each); the module's "
+                "peak is the most its host-pool blocks held at once.\n\n%s\n\n"
+                "## Whole processes\n\nLog-in included for both; system calls and writes to "
+                "standard output from one more run under strace -f.\n\n%s\n" % (
+                    max(r["bytes"] for r in rows) / (1 << 20), conditions_text(cond), table, ptable))
     print(table)
+    print()
+    print(ptable)
 
     try:
         import matplotlib
@@ -71,6 +122,7 @@ def main(path, folder):
         import matplotlib.pyplot as plt
     except ImportError:
         return
+    summary = OrderedDict((k, v) for k, v in summary.items() if not k[0].startswith("process:"))
     labels = ["%s / %s" % k for k in summary]
     values = [s["mb"][1] for s in summary.values()]
     colors = ["#3b6ea5" if k[1] == "ftpam" else "#999999" for k in summary]

@@ -1,19 +1,32 @@
 #!/usr/bin/env bash
 # One benchmark run on this machine: vsftpd on a loopback address, generated
 # files, the module (through the reference host, bench/ftpam_bench) side by
-# side with curl, Python ftplib and a plain socket reader, each case
-# BENCH_RUNS times (default 5) over files of BENCH_MB MiB (default 256).
-# Writes bench/results/results.jsonl, results.md and chart.png.
+# side with a plain i386 reader built in this tree (bench/ref_reader.c),
+# curl, Python ftplib and a socket reader; then whole ftpam processes as a
+# user runs them beside whole curl processes, and the system calls of each
+# ftpam process (strace). Each timed case runs BENCH_RUNS times (default 5,
+# the clients of one case taking turns) over files of BENCH_MB MiB (default
+# 256). Writes bench/results/results.jsonl, results.md and chart.png.
+#
+# FTP servers listen on port 21 of a loopback address, so run it where no
+# other server does, e.g. in a network namespace of its own:
+#   unshare -n sh -c 'ip link set lo up && make bench'
+
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${BENCH_RUNS:-5}
 mib=${BENCH_MB:-256}
 
 tools/setup.sh
-dpkg-query -W -f='${Status}' python3-matplotlib 2>/dev/null | grep -q "ok installed" ||
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3-matplotlib >/dev/null
+for p in python3-matplotlib strace; do
+  dpkg-query -W -f='${Status}' $p 2>/dev/null | grep -q "ok installed" ||
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $p >/dev/null
+done
 cmake --preset default >/dev/null
-cmake --build --preset default --target ftpam_bench ftpam_module >/dev/null
+cmake --build --preset default --target ftpam_bench ftpam_module ftpam_ref_reader ftpam >/dev/null
+
+# Whether i386 programs run on this kernel or through a registered emulator.
+if grep -qs '^enabled' /proc/sys/fs/binfmt_misc/i386; then i386=emulated; else i386=native; fi
 
 files=/tmp/ftpam-bench-files
 mkdir -p "$files/up"
@@ -31,36 +44,85 @@ mkdir -p "$results"
 out=$results/results.jsonl
 : >"$out"
 
-# case, client, command...
-measure() {
-  local case=$1 client=$2
-  shift 2
-  for run in $(seq "$runs"); do
-    local line
-    line=$("$@") || { echo "bench: $case/$client failed" >&2; return 1; }
-    echo "{\"case\": \"$case\", \"client\": \"$client\", \"run\": $run, ${line#\{}" >>"$out"
-    printf '.'
-  done
-  printf ' %s / %s\n' "$case" "$client"
+# One run of a client: its JSON line, with the case and client, to the results.
+run_once() {
+  local case=$1 client=$2 run=$3
+  shift 3
+  local line
+  line=$("$@") || { echo "bench: $case/$client failed" >&2; return 1; }
+  echo "{\"case\": \"$case\", \"client\": \"$client\", \"run\": $run, ${line#\{}" >>"$out"
 }
 
+# case, then "client|command" pairs: the clients take turns in every run, so
+# that each run's figures share the machine's conditions of the moment.
+measure() {
+  local case=$1
+  shift
+  for run in $(seq "$runs"); do
+    for pair in "$@"; do
+      eval "run_once \"\$case\" ${pair%%|*} $run ${pair#*|}"
+    done
+    printf '.'
+  done
+  printf ' %s\n' "$case"
+}
+
+echo "{\"conditions\": {\"i386\": \"$i386\", \"mib\": $mib, \"runs\": $runs, \"cores\": $(nproc), \"load\": \"$(cut -d' ' -f1-3 /proc/loadavg)\", \"kernel\": \"$(uname -r)\"}}" >>"$out"
+
 bench=build/ftpam_bench
+ref=build/ftpam_ref_reader
+ftpam=build/ftpam
 clients=bench/clients.py
-measure "V lines (TYPE A)" ftpam $bench read text.txt "$login"
-measure "V lines (TYPE A)" curl $clients curl-get "$address" $user $password text.txt a
-measure "V lines (TYPE A)" ftplib $clients ftplib-lines "$address" $user $password text.txt
-measure "F 80" ftpam $bench read text.txt "$login recfm=f lrecl=80"
-measure "F 80" curl $clients curl-get "$address" $user $password text.txt
-measure "S370V 80" ftpam $bench read s370v.dat "$login s370v lrecl=80"
-measure "S370V 80" curl $clients curl-get "$address" $user $password s370v.dat
-measure "S 32 KiB" ftpam $bench read binary.bin "$login recfm=s lrecl=32768 nonbyte" 32768
-measure "S 32 KiB" curl $clients curl-get "$address" $user $password binary.bin
-measure "loopback limit" socket $clients socket-read "$address" $user $password binary.bin
-measure "STOR V" ftpam $bench write up/v.txt "$login" "$files/text.txt" v
-measure "STOR V" curl $clients curl-put "$address" $user $password up/v-curl.txt "$files/text.txt"
-measure "STOR F 80" ftpam $bench write up/f.dat "$login recfm=f lrecl=80" "$files/text.txt" f 80
-measure "STOR F 80" curl $clients curl-put "$address" $user $password up/f-curl.dat "$files/text.txt"
-measure "STOR S 32 KiB" ftpam $bench write up/s.bin "$login recfm=s lrecl=32768" "$files/binary.bin" s 32768
-measure "STOR S 32 KiB" curl $clients curl-put "$address" $user $password up/s-curl.bin "$files/binary.bin"
+auth="$address $user $password"
+measure "V lines (TYPE A)" "ftpam|$bench read text.txt \"\$login\"" "reference|$ref $auth text.txt lines 32767" \
+  "curl|$clients curl-get $auth text.txt a" "ftplib|$clients ftplib-lines $auth text.txt"
+measure "F 80" "ftpam|$bench read text.txt \"\$login recfm=f lrecl=80\"" "reference|$ref $auth text.txt fixed 80" \
+  "curl|$clients curl-get $auth text.txt"
+measure "S370V 80" "ftpam|$bench read s370v.dat \"\$login s370v lrecl=80\"" "reference|$ref $auth s370v.dat s370v 80" \
+  "curl|$clients curl-get $auth s370v.dat"
+measure "S 32 KiB" "ftpam|$bench read binary.bin \"\$login recfm=s lrecl=32768 nonbyte\" 32768" \
+  "reference|$ref $auth binary.bin fixed 32768" "curl|$clients curl-get $auth binary.bin"
+measure "loopback limit" "socket|$clients socket-read $auth binary.bin"
+measure "STOR V" "ftpam|$bench write up/v.txt \"\$login\" $files/text.txt v" \
+  "curl|$clients curl-put $auth up/v-curl.txt $files/text.txt"
+measure "STOR F 80" "ftpam|$bench write up/f.dat \"\$login recfm=f lrecl=80\" $files/text.txt f 80" \
+  "curl|$clients curl-put $auth up/f-curl.dat $files/text.txt"
+measure "STOR S 32 KiB" "ftpam|$bench write up/s.bin \"\$login recfm=s lrecl=32768\" $files/binary.bin s 32768" \
+  "curl|$clients curl-put $auth up/s-curl.bin $files/binary.bin"
+
+# Whole processes, as a user runs them: ftpam (module, host and CLI with its
+# standard input and output) beside curl, log-in included for both.
+opts="host=$address user=$user pass=$password"
+url="ftp://$user:$password@$address"
+size() { stat -c %s "$files/$1"; }
+process="$clients process"
+get="$ftpam get"
+measure "process: get F 80 --raw" "ftpam|$process $(size text.txt) - $get text.txt $opts recfm=f lrecl=80 --raw" \
+  "curl|$process $(size text.txt) - curl -s -S -P 127.0.0.1 -o /dev/null $url/text.txt"
+measure "process: get S370V 80 --raw" "ftpam|$process $(size s370v.dat) - $get s370v.dat $opts s370v lrecl=80 --raw" \
+  "curl|$process $(size s370v.dat) - curl -s -S -P 127.0.0.1 -o /dev/null $url/s370v.dat"
+measure "process: get S 32 KiB --raw" "ftpam|$process $(size binary.bin) - $get binary.bin $opts recfm=s lrecl=32768 nonbyte --raw" \
+  "curl|$process $(size binary.bin) - curl -s -S -P 127.0.0.1 -o /dev/null $url/binary.bin"
+measure "process: get lines (TYPE A)" "ftpam|$process $(size text.txt) - $get text.txt $opts" \
+  "curl|$process $(size text.txt) - curl -s -S -P 127.0.0.1 -o /dev/null \"$url/text.txt;type=a\""
+measure "process: put lines (TYPE A)" "ftpam|$process $(size text.txt) $files/text.txt $ftpam put up/pv.txt $opts" \
+  "curl|$process $(size text.txt) - curl -s -S -P 127.0.0.1 -T $files/text.txt \"$url/up/pv-curl.txt;type=a\""
+measure "process: put F 80 --raw" "ftpam|$process $(size text.txt) $files/text.txt $ftpam put up/pf.dat $opts recfm=f lrecl=80 --raw" \
+  "curl|$process $(size text.txt) - curl -s -S -P 127.0.0.1 -T $files/text.txt $url/up/pf-curl.dat"
+
+# System calls of whole ftpam processes (one untimed run each under strace).
+trace() {
+  local case=$1
+  shift
+  local line
+  line=$("$clients" strace "$@") || { echo "bench: strace $case failed" >&2; return 1; }
+  echo "{\"case\": \"$case\", \"client\": \"strace\", ${line#\{}" >>"$out"
+  printf '. %s (strace)\n' "$case"
+}
+trace "process: get F 80 --raw" $get text.txt $opts recfm=f lrecl=80 --raw
+trace "process: get S370V 80 --raw" $get s370v.dat $opts s370v lrecl=80 --raw
+trace "process: get S 32 KiB --raw" $get binary.bin $opts recfm=s lrecl=32768 nonbyte --raw
+trace "process: get lines (TYPE A)" $get text.txt $opts
+trace "process: put lines (TYPE A)" sh -c "exec $ftpam put up/pv.txt $opts < $files/text.txt"
 
 /usr/bin/python3 bench/report.py "$out" "$results"

@@ -10,11 +10,13 @@ password=ftpam-bench-pw
 
 if [[ ${1:-} == stop ]]; then
   [[ ${2:-} =~ ^[1-9][0-9]*$ ]] || { echo "usage: $0 stop PID" >&2; exit 2; }
+  # The sessions are the listener's descendants: end them by their pids too.
+  descendants() { local c; for c in $(pgrep -P "$1" || true); do descendants "$c"; echo "$c"; done; }
+  sessions=$(descendants "$2")
   kill "$2" 2>/dev/null || exit 0
   for _ in $(seq 50); do kill -0 "$2" 2>/dev/null || break; sleep 0.1; done
   kill -KILL "$2" 2>/dev/null || true
-  # Session processes run the same config file; end them by their pids too.
-  for p in $(pgrep -f "vsftpd /tmp/ftpam-bench-vsftpd" || true); do kill -KILL "$p" 2>/dev/null || true; done
+  for p in $sessions; do kill -KILL "$p" 2>/dev/null || true; done
   exit 0
 fi
 

@@ -63,6 +63,8 @@ int32_t new_data_block(FtpFile* file) {
   data->owner_fileref = ctl->owner_fileref;
   data->direction = (file->open_mode & (OPEN_OUTPUT | OPEN_APPEND)) ? SOCK_WRITES : SOCK_READS;
   data->read_mode = read_mode_of(file);
+  // Records stream in: a refill reads before it waits (see the socket layer).
+  data->read_first = data->direction == SOCK_READS;
   data->host_name_size = FILE_TEXT;
   data->host_name = file->data_host;
   data->terminator_kind = file->termstr;

@@ -41,6 +41,7 @@ struct Registration {
 int g_wake[2] = {-1, -1};
 std::atomic<int> g_break_requested{0};
 int g_breaks_delivered = 0;
+long g_waits = 0;
 int g_idle_limit = 0;
 std::vector<Registration> g_registered;
 std::vector<void*> g_states;  // break routine of each pushed task state
@@ -102,6 +103,7 @@ void request_break() {
 void cancel_break() { g_break_requested.store(0); }
 bool break_pending() { return g_break_requested.load() != 0; }
 int breaks_delivered() { return g_breaks_delivered; }
+long waits() { return g_waits; }
 
 void set_idle_limit(int seconds) { g_idle_limit = seconds; }
 
@@ -173,6 +175,7 @@ extern "C" int32_t hs_wtgpost(void* event, int32_t code) {
 // (0, 1, count, events): 0 when one of the events was posted, 1 when the idle
 // limit passed first.
 extern "C" int32_t hs_wtgwait(int32_t, int32_t, int32_t count, void** events) {
+  ++g_waits;
   const int limit = idle_limit();
   const int64_t deadline = limit > 0 ? now_ms() + int64_t(limit) * 1000 : 0;
   std::vector<pollfd> fds;

@@ -22,6 +22,8 @@ void cancel_break();
 bool break_pending();
 // Break routines the host has run so far.
 int breaks_delivered();
+// Event waits (wtgwait) the module has made so far.
+long waits();
 
 // Seconds after which a wait with nothing posted ends. 0 (the default): the
 // host option XXAMWAIT when it holds a positive number, otherwise no limit;

@@ -36,6 +36,7 @@ struct HostPool {
 };
 
 int g_live = 0;
+long long g_live_bytes = 0, g_peak_bytes = 0;
 long g_allocations = 0;
 long g_fail_at = 0;   // 0: off
 long g_attempts = 0;
@@ -72,6 +73,8 @@ void* pool_alloc(gcb::Pool* pool, int32_t size, int32_t flags) {
   ++p->live;
   ++g_live;
   ++g_allocations;
+  g_live_bytes += size;
+  if (g_live_bytes > g_peak_bytes) g_peak_bytes = g_live_bytes;
   return block;
 }
 
@@ -86,6 +89,7 @@ void release_block(Header* h) {
   h->magic = MAGIC_FREED;
   --p->live;
   --g_live;
+  g_live_bytes -= h->size;
   std::free(h);
 }
 
@@ -106,6 +110,7 @@ gcb::Pool* temporary_pool() { return &g_temporary.calls; }
 gcb::Pool* heap() { return &g_heap.calls; }
 
 int live_blocks() { return g_live; }
+long long peak_bytes() { return g_peak_bytes; }
 long allocations() { return g_allocations; }
 void fail_allocation(long nth) {
   g_attempts = 0;

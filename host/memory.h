@@ -18,6 +18,8 @@ gcb::Pool* heap();
 // Blocks allocated and not yet freed, over all pools (private pools included
 // until they are deleted).
 int live_blocks();
+// The most bytes the pools' live blocks held at once since start.
+long long peak_bytes();
 // Allocations served since start (successful ones).
 long allocations();
 // Makes the nth allocation from now fail (1 = the next one); 0 switches off.

@@ -73,7 +73,7 @@ struct sock_conn {
   int32_t reaccept_pending;
   int32_t address_length;
   unsigned char address[20];    // first 4 bytes: IPv4 address, network order
-  int32_t bytes_consumed;
+  int32_t bytes_consumed;       // counts modulo 2^32: past 2 GiB it wraps
   BreakRoutine break_routine;   // pushed around every breakable wait
   void* owner_fileref;          // caller: not read here
   int32_t wait_value;           // XXAMWAIT seconds; > 0: a silent wait fails
@@ -82,7 +82,8 @@ struct sock_conn {
   int32_t write_fill;           // bytes waiting in write_buffer
   int32_t write_count;          // write runs issued
   int32_t line_limit;           // caller: a terminated line longer than this fails; 0 = none
-  unsigned char reserved[36];   // zero, unused
+  int32_t read_first;           // caller: 1 = refills try a non-blocking read before waiting
+  unsigned char reserved[32];   // zero, unused
 };
 
 static_assert(sizeof(sock_conn) == 1144);
@@ -139,4 +140,5 @@ static_assert(offsetof(sock_conn, local_only) == 1092);
 static_assert(offsetof(sock_conn, write_fill) == 1096);
 static_assert(offsetof(sock_conn, write_count) == 1100);
 static_assert(offsetof(sock_conn, line_limit) == 1104);
-static_assert(offsetof(sock_conn, reserved) == 1108);
+static_assert(offsetof(sock_conn, read_first) == 1108);
+static_assert(offsetof(sock_conn, reserved) == 1112);

@@ -27,6 +27,9 @@ void sock_option(int32_t socket, int32_t send_size, int32_t receive_size);
 void yxtzbit(uint32_t* bitmap, int32_t descriptor, int32_t on);
 int32_t yxtzsub(int32_t status);
 int32_t readblk(int32_t descriptor, int32_t carry, sock_conn* block);
+// Reads at most `capacity` bytes of the block's stream straight into `into`
+// (*got of them), as a refill of an empty read buffer would.
+int32_t read_direct(sock_conn* block, char* into, int32_t capacity, int32_t* got);
 int32_t mywrite(int32_t descriptor, const char* data, int32_t length);
 void drop370msg(int32_t segment_number);
 }
@@ -90,11 +93,15 @@ void note_accepted_peer(sock_conn* block, const sockaddr_in& peer);
 void drop_accepted(sock_conn* block);
 
 // One sleep in the host's event wait until one of `descriptors` is readable
-// or the host's idle limit passes. With a break word the host's break routine
+// or the host's idle limit passes (no sleep at all when count is 0). With a break word the host's break routine
 // is pushed around it; a confirmed break fails with message 37.
 int32_t host_wait(const int32_t* descriptors, int count, int32_t* break_word,
                   BreakRoutine break_routine);
-// Which of `descriptors` (at most 32, each below FD_SETSIZE) are readable
+// Without sleeping, lets the host run the break routine for a break requested
+// since the last wait, with the same break word and wait slot as a wait; a
+// confirmed break fails with message 37. Nothing to do without a break word.
+int32_t check_break(int32_t* break_word, BreakRoutine break_routine);
+// Which of `descriptors` (at most 32, each below FD_BITMAP_BITS) are readable
 // now: bit i of *ready for descriptors[i]. Does not wait.
 int32_t poll_readable(const int32_t* descriptors, int count, uint32_t* ready);
 // Waits until at least one of `descriptors` is readable, with *ready as

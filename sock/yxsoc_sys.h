@@ -30,6 +30,7 @@ struct SockSyscalls {
   hostent* (*gethostbyname)(const char* name);
   hostent* (*gethostbyaddr)(const void* address, socklen_t length, int type);
   servent* (*getservbyname)(const char* name, const char* protocol);
+  ssize_t (*recv)(int fd, void* buffer, size_t length, int flags);
 };
 
 #ifdef FTPAM_MODULE

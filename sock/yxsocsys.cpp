@@ -20,6 +20,6 @@ FTPAM_VISIBLE SockSyscalls yxs_syscalls = {
     ::socket,        ::connect,       ::bind,          ::listen,
     ::accept,        ::getsockname,   ::setsockopt,    ::select,
     ::read,          write_no_sigpipe, ::close,        ::gethostname,
-    ::gethostbyname, ::gethostbyaddr, ::getservbyname,
+    ::gethostbyname, ::gethostbyaddr, ::getservbyname, ::recv,
 };
 }

@@ -6,6 +6,7 @@
 // polls afterwards, with a zero time-out. A wait on a block with a break word
 // publishes its break block in the current task's wait slot, where yxsbrk
 // finds it when the host runs the pushed break routine.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/select.h>
@@ -43,9 +44,11 @@ int32_t host_wait(const int32_t* descriptors, int count, int32_t* break_word,
     if (slot) *slot = &breaker;
   }
   wtgclr(event);
-  for (int i = 0; i < count; ++i) vtfdreg(descriptors[i], event, 1);
-  void* events[1] = {event};
-  wtgwait(0, 1, 1, events);
+  if (count > 0) {
+    for (int i = 0; i < count; ++i) vtfdreg(descriptors[i], event, 1);
+    void* events[1] = {event};
+    wtgwait(0, 1, 1, events);
+  }
   if (break_word) {
     wtpoll();
     wtspop(1, 1);
@@ -56,24 +59,33 @@ int32_t host_wait(const int32_t* descriptors, int count, int32_t* break_word,
   return st::OK;
 }
 
+int32_t check_break(int32_t* break_word, BreakRoutine break_routine) {
+  return break_word ? host_wait(nullptr, 0, break_word, break_routine) : st::OK;
+}
+
+// The set handed to select is a bit set as large as the descriptors need
+// (the layout yxtzsnb uses), not an fd_set, which cannot name descriptors
+// from FD_SETSIZE (1024) on.
 int32_t poll_readable(const int32_t* descriptors, int count, uint32_t* ready) {
   *ready = 0;
   int highest = -1;
-  fd_set polled;
-  FD_ZERO(&polled);
   for (int i = 0; i < count; ++i) {
-    if (descriptors[i] < 0 || descriptors[i] >= FD_SETSIZE) return fail_with_errno(EBADF);
-    FD_SET(descriptors[i], &polled);
-    if (descriptors[i] > highest) highest = descriptors[i];
+    if (descriptors[i] < 0 || descriptors[i] >= FD_BITMAP_BITS) return fail_with_errno(EBADF);
+    highest = std::max(highest, int(descriptors[i]));
   }
+  const size_t words = size_t(highest / 32 + 1);
+  uint32_t polled[FD_BITMAP_WORDS];
   for (;;) {
+    std::memset(polled, 0, sizeof(uint32_t) * words);
+    for (int i = 0; i < count; ++i) yxtzbit(polled, descriptors[i], 1);
     timeval no_wait = {0, 0};
-    fd_set result = polled;
-    int found = yxs_syscalls.select(highest + 1, &result, nullptr, nullptr, &no_wait);
+    int found = yxs_syscalls.select(highest + 1, reinterpret_cast<fd_set*>(polled), nullptr,
+                                    nullptr, &no_wait);
     if (found < 0 && errno == EINTR) continue;
     if (found < 0) return yxtzsub(st::FAILED);
     for (int i = 0; i < count; ++i)
-      if (FD_ISSET(descriptors[i], &result)) *ready |= uint32_t(1) << i;
+      if (polled[descriptors[i] / 32] & (uint32_t(1) << (descriptors[i] % 32)))
+        *ready |= uint32_t(1) << i;
     return st::OK;
   }
 }
