@@ -1,52 +1,48 @@
 // A TCP client connection made without blocking the task: the passive-mode
 // data connection, to the port an FTP server names. The connect is started
-// non-blocking and the task then sleeps in the host's event wait like every
-// other wait of the layer, so the host option XXAMWAIT bounds it and a
-// confirmed break ends it.
+// non-blocking and then watched in short slices; between slices the host
+// gets the chance to deliver a break, so a confirmed break ends the connect,
+// and the host option XXAMWAIT bounds it like every other wait of the layer.
 //
 // The host's waits wake on readable descriptors only, while a connecting
-// socket becomes writable, not readable, when its connect completes. An epoll
-// descriptor watching the socket for writability bridges the two: it becomes
-// readable as soon as the connect has succeeded or failed.
+// socket becomes writable, not readable, when its connect completes; so the
+// slices poll for writability themselves. Only system calls of the oldest C
+// libraries are used (poll, ioctl), which keeps the module loadable there.
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/epoll.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "module/msgno.h"
 #include "module/status.h"
 #include "sock/yxsoc.h"
 #include "sock/yxsoc_int.h"
 
 namespace {
 
+constexpr int SLICE_MS = 100;
+
 bool set_blocking(int socket, bool blocking) {
-  int flags = fcntl(socket, F_GETFL);
-  if (flags < 0) return false;
-  flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
-  return fcntl(socket, F_SETFL, flags) == 0;
+  int non_blocking = blocking ? 0 : 1;
+  return ioctl(socket, FIONBIO, &non_blocking) == 0;
 }
 
-// Sleeps in the host's wait until the connect in progress on `socket` has
-// ended one way or the other, the wait limit passes or a break is confirmed.
+// Watches the connect in progress on `socket` until it has ended one way or
+// the other, the wait limit passes or a break is confirmed.
 int32_t wait_for_connect(sock_conn* block, int socket) {
-  int watcher = epoll_create1(EPOLL_CLOEXEC);
-  if (watcher < 0) return yxtzsub(st::FAILED);
-  epoll_event interest;
-  std::memset(&interest, 0, sizeof interest);
-  interest.events = EPOLLOUT;
-  interest.data.fd = socket;
-  int32_t status = st::OK;
-  if (epoll_ctl(watcher, EPOLL_CTL_ADD, socket, &interest) != 0) {
-    status = yxtzsub(st::FAILED);
-  } else {
-    uint32_t ready = 0;
-    status = sock::wait_readable(&watcher, 1, block->break_word, block->break_routine,
-                                 block->wait_value, &ready);
+  const int64_t limit_ms = block->wait_value > 0 ? int64_t(block->wait_value) * 1000 : -1;
+  for (int64_t waited_ms = 0;; waited_ms += SLICE_MS) {
+    pollfd watch = {socket, POLLOUT, 0};
+    int found = poll(&watch, 1, SLICE_MS);
+    if (found > 0) return st::OK;
+    if (found < 0 && errno != EINTR) return yxtzsub(st::FAILED);
+    int32_t status = sock::check_break(block->break_word, block->break_routine);
+    if (status != st::OK) return status;
+    if (limit_ms >= 0 && waited_ms + SLICE_MS >= limit_ms)
+      return sock::fail_with_message(msg::WAIT_TIMED_OUT, block->wait_value);
   }
-  close(watcher);
-  return status;
 }
 
 // The outcome of a connect that was in progress: 0, or the error it ended with.
