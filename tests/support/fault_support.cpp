@@ -189,6 +189,10 @@ ssize_t f_read(int fd, void* b, size_t l) {
   if (strikes(false)) return errno = ECONNRESET, -1;
   return socktest::original().read(fd, b, l);
 }
+ssize_t f_recv(int fd, void* b, size_t l, int flags) {
+  if (strikes(false)) return errno = ECONNRESET, -1;
+  return socktest::original().recv(fd, b, l, flags);
+}
 ssize_t f_write(int fd, const void* b, size_t l) {
   if (strikes(false)) return errno = EPIPE, -1;
   return socktest::original().write(fd, b, l);
@@ -218,6 +222,7 @@ void install_syscall_wrappers() {
   table.getsockname = f_getsockname;
   table.select = f_select;
   table.read = f_read;
+  table.recv = f_recv;
   table.write = f_write;
   table.close = f_close;
   table.gethostbyname = f_gethostbyname;
