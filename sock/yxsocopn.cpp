@@ -181,6 +181,11 @@ FTPAM_VISIBLE int32_t yxscsoc(sock_conn* block) {
   // service_ip empty.
   const bool named = !block->local_only && yxshost(block) == st::OK;
   sock_option(s, block->write_buffer_size, block->read_buffer_size);
+  // A fixed port serves one transfer after another: the last connection on
+  // it may still be in TIME_WAIT (our side closes an upload first).
+  const int reuse = 1;
+  if (port != 0)
+    yxs_syscalls.setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   sockaddr_in any = inet_address(port, nullptr);
   if (yxs_syscalls.bind(s, reinterpret_cast<sockaddr*>(&any), sizeof any) != 0)
     return sock::fail_and_close(s);

@@ -169,6 +169,31 @@ TEST_F(ServerEndings, XxamtprtIsTheDataConnectionsPort) {
   EXPECT_EQ(ports[0].substr(ports[0].find(':') + 1), std::to_string(port));
 }
 
+// Our side closes an upload's data connection first, so its fixed port sits in
+// TIME_WAIT afterwards: the next transfer must still be able to bind it.
+TEST_F(ServerEndings, AFixedDataPortServesOneUploadAfterAnother) {
+  const int port = free_port();
+  ASSERT_GT(port, 0);
+  host::options::set("XXAMTPRT", std::to_string(port));
+  Script script;
+  script.defaults()
+      .transfer("STOR", "150 Send.\r\n", Data::receiving(), "226 Stored.\r\n")
+      .transfer("STOR", "150 Send.\r\n", Data::receiving(), "226 Stored.\r\n");
+  serve(script);
+  assign("F", "out", "USER='u' PASS='p'");
+  OpenParams out;
+  out.mode = OPEN_OUTPUT;
+  for (const char* record : {"first", "second"}) {
+    std::unique_ptr<OpenFile> file;
+    ASSERT_EQ(open("F", &file, out), st::OK)
+        << record << ": " << testing::PrintToString(failure_texts());
+    EXPECT_EQ(file->write(record), st::OK);
+    EXPECT_EQ(file->close(), st::OK);
+  }
+  ASSERT_TRUE(server().wait_sessions_ended(2, 5000));
+  EXPECT_EQ(server().record().uploads, (std::vector<std::string>{"first\r\n", "second\r\n"}));
+}
+
 TEST_F(ServerEndings, AnXxamtprtBeyondThePortRangeIsRefused) {
   host::options::set("XXAMTPRT", "70000");
   Script script;
