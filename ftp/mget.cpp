@@ -108,8 +108,18 @@ int32_t read_names(FtpFile* file, Take take) {
     if (n > 0) status = take(data->record, n);
   }
   yxsclos(data);
-  read_final_reply(file);
-  return status;
+  const int32_t reply = read_final_reply(file);
+  if (status != st::OK) return status;
+  if (reply != st::OK) return reply;
+  // A listing the server reports as failed may lack names: the MGET does not
+  // go on with part of the list.
+  if (file->reply_code >= 400) {
+    sock_conn* ctl = file->ctl;
+    file->reply_code = putreply(ctl->record_length, ctl->record, opt::DEBUG, ctl);
+    puterr(msg::TRANSFER_REFUSED);
+    return st::FILE_REFUSED;
+  }
+  return st::OK;
 }
 
 // The server refused NLST with the pattern: the whole directory (the part of

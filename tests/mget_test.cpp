@@ -144,6 +144,23 @@ TEST_F(Mget, PatternTakesTheNamesFromNlst) {
                 setup_i + "RETR x.txt\n" + setup_i + "RETR y.txt\nQUIT\n");
 }
 
+// A listing the server reports as failed may have lost names: the MGET must
+// not go on with what came as if it were the whole list.
+TEST_F(Mget, ANameListingRefusedAtItsEndFailsTheOpen) {
+  Script script;
+  script.defaults()
+      .transfer("NLST", "150 Here.\r\n", Data::sending("x.txt\r\n"), "451 Listing aborted.\r\n")
+      .transfer("RETR", "150 Here.\r\n", Data::sending("abc\r\n"), "226 Done.\r\n");
+  serve(script);
+  assign("F", "*.txt", "USER='u' PASS='p' MGET");
+  std::unique_ptr<OpenFile> file;
+  EXPECT_EQ(open("F", &file), st::FILE_REFUSED);
+  EXPECT_EQ(failure_texts(), std::vector<std::string>{host::messages::catalog_text(
+                                 msg::GROUP, msg::TRANSFER_REFUSED)});
+  EXPECT_EQ(logged(msg::REPLY_LINE), std::vector<std::string>{"<<< 451 Listing aborted."});
+  EXPECT_EQ(transcript_after_close().find("RETR"), std::string::npos);
+}
+
 TEST_F(Mget, MpromptSkipsTheFilesDeclined) {
   serve(three_files());
   host::prompt::set_responder(host::prompt::scripted_responder({"yes", "no", "yes"}));
