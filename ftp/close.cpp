@@ -91,7 +91,7 @@ extern "C" int32_t yxfcls(FtpFile* file) {
     if (!(file->opts & opt::NOQUIT)) {
       int32_t status = read_final_reply(file);
       bool refused = status == st::OK && file->reply_code >= 400;
-      if (refused) {
+      if (refused && judged) {
         // Shown even without DEBUG: the transfer did not end well.
         file->reply_code = putreply(ctl->record_length, ctl->record, opt::DEBUG, ctl);
         puterr(writing ? msg::STORE_REFUSED : msg::TRANSFER_REFUSED);

@@ -441,6 +441,23 @@ TEST_F(DataTransfer, CloseReportsAFailedFinalReplyAndFails) {
   EXPECT_EQ(transcript_after_close(), std::string(LOGIN) + SETUP + "RETR f\nQUIT\n");
 }
 
+// A read the host breaks off and closes ends cleanly: the server's 426 for
+// the data it could not send is the expected answer, not a failure, and
+// leaves no failure text behind for the host to show.
+TEST_F(DataTransfer, AReadBrokenOffEndsCleanlyWhateverTheServerSays) {
+  Script script;
+  script.defaults().step(
+      retr_step("150 Here.\r\n", Data::sending("a\r\nb\r\n"), "426 Connection closed.\r\n"));
+  serve(script);
+  assign("F", "f", "USER='u' PASS='p'");
+  std::unique_ptr<OpenFile> file;
+  ASSERT_EQ(open("F", &file), st::OK);
+  host::files::Record r;
+  ASSERT_EQ(file->read(&r), st::OK);
+  EXPECT_EQ(file->close(), st::OK);
+  EXPECT_TRUE(failure_texts().empty()) << testing::PrintToString(failure_texts());
+}
+
 TEST_F(DataTransfer, NoquitClosesWithoutWaitingForTheFinalReply) {
   Script script;
   // The final reply would come long after every limit of this test.
