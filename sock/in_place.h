@@ -1,10 +1,16 @@
-// The common case of the record readers, kept inline for the per-record
-// path: the next record of a fixed, S370V or terminated-line stream lies whole
-// in the read buffer and fits the record buffer. It is consumed there and its
-// place given back, so that a caller can hand it on without copying it; the
-// bytes stay put until the block's next read. Anything else (a record split
-// across reads, one too long, the other modes, a block at its end or without
-// buffers) is left untouched for yxsread.
+// The common cases of the record readers and writers, kept inline for the
+// per-record path.
+//
+// Reading: the next record of a fixed, S370V or terminated-line stream lies
+// whole in the read buffer and fits the record buffer. It is consumed there
+// and its place given back, so that a caller can hand it on without copying
+// it; the bytes stay put until the block's next read. Anything else (a
+// record split across reads, one too long, the other modes, a block at its
+// end or without buffers) is left untouched for yxsread.
+//
+// Writing: a record is laid out where it will go out from -- the free end of
+// the write buffer when it fits there with its terminator, else the staging
+// buffer -- and then sent from that place, so that it is copied once.
 #pragma once
 #include <cstdint>
 
@@ -51,5 +57,20 @@ inline __attribute__((always_inline)) bool record_in_place(sock_conn* block, cha
   consume(block, n);
   return true;
 }
+
+// Where a record of n (<= record_size) bytes is to be laid out.
+inline char* write_place(sock_conn* block, int32_t n) {
+  const int32_t terminator =
+      (block->read_mode & READ_TERMINATED) && block->terminator ? block->terminator_length : 0;
+  if (block->write_buffer && block->write_buffer_size > 0 && !(block->direction & SOCK_READS) &&
+      n + terminator <= block->write_buffer_size - block->write_fill)
+    return block->write_buffer + block->write_fill;
+  return block->staging;
+}
+
+// Sends the n bytes laid out at `place` (from write_place) as yxswrit sends
+// staging: the terminator of the line mode follows them, and a write buffer
+// that is full goes out whole.
+int32_t send_placed(sock_conn* block, char* place, int32_t n);
 
 }  // namespace sock
