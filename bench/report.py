@@ -114,7 +114,7 @@ def main(path, folder):
                 "in its read buffer back from there.\n\n%s\n\n"
                 "## Whole processes\n\nLog-in included for both; system calls and writes to "
                 "standard output from one more run under strace -f.\n\n%s\n" % (
-                    max(r["bytes"] for r in rows) / (1 << 20), conditions_text(cond), table, ptable))
+                    cond["mib"] if cond else max(r["bytes"] for r in rows) / (1 << 20), conditions_text(cond), table, ptable))
     print(table)
     print()
     print(ptable)
