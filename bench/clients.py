@@ -5,7 +5,7 @@ ftpam_bench: the time, records and bytes of one transfer.
   clients.py ftplib-lines ADDRESS USER PASSWORD REMOTE   Python ftplib retrlines, active mode
   clients.py socket-read  ADDRESS USER PASSWORD REMOTE   a plain socket reader (TYPE I, 1 MiB reads)
   clients.py curl-get     ADDRESS USER PASSWORD REMOTE [a]
-  clients.py curl-put     ADDRESS USER PASSWORD REMOTE LOCAL
+  clients.py curl-put     ADDRESS USER PASSWORD REMOTE LOCAL [a]
   clients.py process      BYTES STDIN COMMAND...               a whole process, as a user runs it:
                            standard input from STDIN (- for none), standard output thrown away
   clients.py strace       COMMAND...                            system calls of a whole process
@@ -70,9 +70,9 @@ def curl_get(address, user, password, remote, ascii_mode=""):
     seconds, down, _ = curl(["-u", "%s:%s" % (user, password), "-o", "/dev/null", url])
     emit(seconds, 0, down)
 
-def curl_put(address, user, password, remote, local):
-    seconds, _, up = curl(["-u", "%s:%s" % (user, password), "-T", local,
-                           "ftp://%s/%s" % (address, remote)])
+def curl_put(address, user, password, remote, local, ascii_mode=""):
+    url = "ftp://%s/%s" % (address, remote) + (";type=a" if ascii_mode == "a" else "")
+    seconds, _, up = curl(["-u", "%s:%s" % (user, password), "-T", local, url])
     emit(seconds, 0, up)
 
 def process(nbytes, stdin, *command):

@@ -108,10 +108,13 @@ def main(path, folder):
                 "## The module through the reference host\n\nTimes are of the transfer alone "
                 "(after open); the processor time (user and system) per MiB is the steadier figure on a busy machine, and its ratio to the reference reader's is the speed ratio it implies. System calls are those of the socket layer, counted through its "
                 "system-call table, plus the host's event waits (one poll each); the module's "
-                "peak is the most its host-pool blocks held at once.\n\n%s\n\n"
+                "peak is the most its host-pool blocks held at once. The line cases (V, STOR V) run "
+                "TYPE A for curl too (;type=a), the others TYPE I. The reference reader copies "
+                "each record into its record buffer; the module hands a record that lies whole "
+                "in its read buffer back from there.\n\n%s\n\n"
                 "## Whole processes\n\nLog-in included for both; system calls and writes to "
                 "standard output from one more run under strace -f.\n\n%s\n" % (
-                    max(r["bytes"] for r in rows) / (1 << 20), conditions_text(cond), table, ptable))
+                    cond["mib"] if cond else max(r["bytes"] for r in rows) / (1 << 20), conditions_text(cond), table, ptable))
     print(table)
     print()
     print(ptable)

@@ -84,7 +84,7 @@ measure "S 32 KiB" "ftpam|$bench read binary.bin \"\$login recfm=s lrecl=32768 n
   "reference|$ref $auth binary.bin fixed 32768" "curl|$clients curl-get $auth binary.bin"
 measure "loopback limit" "socket|$clients socket-read $auth binary.bin"
 measure "STOR V" "ftpam|$bench write up/v.txt \"\$login\" $files/text.txt v" \
-  "curl|$clients curl-put $auth up/v-curl.txt $files/text.txt"
+  "curl|$clients curl-put $auth up/v-curl.txt $files/text.txt a"
 measure "STOR F 80" "ftpam|$bench write up/f.dat \"\$login recfm=f lrecl=80\" $files/text.txt f 80" \
   "curl|$clients curl-put $auth up/f-curl.dat $files/text.txt"
 measure "STOR S 32 KiB" "ftpam|$bench write up/s.bin \"\$login recfm=s lrecl=32768\" $files/binary.bin s 32768" \

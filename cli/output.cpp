@@ -145,8 +145,7 @@ Progress::~Progress() {
   if (g_current_progress == this) g_current_progress = nullptr;
 }
 
-void Progress::update(long records, long long bytes) {
-  if (!enabled_) return;
+void Progress::show(long records, long long bytes) {
   auto now = std::chrono::steady_clock::now();
   if (now - start_ < std::chrono::seconds(1) || now - last_ < std::chrono::milliseconds(200))
     return;

@@ -66,13 +66,18 @@ class Progress {
  public:
   explicit Progress(bool enabled);
   ~Progress();
-  void update(long records, long long bytes);
+  // Called for every record: without a terminal it costs one test.
+  void update(long records, long long bytes) {
+    if (enabled_) show(records, bytes);
+  }
   // Takes the line off the screen (it comes back at the next update).
   void clear();
   // Clears the line; with `summary`, shows bytes, records, time and rate.
   void finish(long records = 0, long long bytes = 0, bool summary = false);
 
  private:
+  void show(long records, long long bytes);
+
   bool enabled_;
   bool shown_ = false;
   std::chrono::steady_clock::time_point start_, last_;

@@ -1,28 +1,12 @@
 // Handing a record back to the host in place, and the end of a data stream.
 #include "ftp/readers.h"
-#include "ftp/host_records.h"
 #include "ftp/protocol.h"
 #include "module/msgno.h"
 #include "module/status.h"
 
 int32_t hand_back(const FtpFile* file, const sock_conn* conn, int32_t status, char** record_out,
                   int32_t* length, char* cc_out) {
-  char* data = conn->record;
-  int32_t n = conn->record_length;
-  char cc = ' ';
-  if ((file->recfm & RECFM_CC) && n > 0) {
-    cc = data[0];
-    ++data;
-    --n;
-  }
-  if (n > file->maxrec) {
-    n = file->maxrec;
-    status = st::TRUNCATED;
-  }
-  *record_out = data;
-  *length = n;
-  if (cc_out) *cc_out = cc;
-  return status;
+  return hand_back_at(file, conn->record, conn->record_length, status, record_out, length, cc_out);
 }
 
 namespace {

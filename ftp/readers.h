@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "ftp/ftp_file.h"
+#include "ftp/host_records.h"
 #include "module/status.h"
 
 // Hands the record now in `conn`'s record buffer back to the host: a pointer
@@ -15,6 +16,27 @@
 // byte: it comes back empty, with a blank.
 int32_t hand_back(const FtpFile* file, const sock_conn* conn, int32_t status, char** record_out,
                   int32_t* length, char* cc_out);
+
+// The same for the n bytes of a record at `data`, which the connection owns
+// until its next read (its record buffer, or its read buffer when the record
+// lay whole there).
+inline int32_t hand_back_at(const FtpFile* file, char* data, int32_t n, int32_t status,
+                            char** record_out, int32_t* length, char* cc_out) {
+  char cc = ' ';
+  if ((file->recfm & RECFM_CC) && n > 0) {
+    cc = data[0];
+    ++data;
+    --n;
+  }
+  if (n > file->maxrec) {
+    n = file->maxrec;
+    status = st::TRUNCATED;
+  }
+  *record_out = data;
+  *length = n;
+  if (cc_out) *cc_out = cc;
+  return status;
+}
 
 // The bytes a byte-count read asks for, into `want`: the value of the NBYTE
 // variable when the open found one (truncated toward zero; exactly 0 means the

@@ -10,7 +10,8 @@
 // keeps the socket full costs one system call per refill. Such a refill still
 // lets the host deliver a pending break first, so a break ends a transfer
 // that never stalls. Long records of such blocks are read straight into the
-// record buffer instead of through the read buffer.
+// record buffer instead of through the read buffer. A record that lies whole
+// in the read buffer is taken at once (sock/in_place.h).
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -18,12 +19,13 @@
 #include <sys/socket.h>
 
 #include "module/status.h"
+#include "sock/in_place.h"
 #include "sock/yxsoc.h"
 #include "sock/yxsoc_int.h"
 
 namespace {
 
-constexpr int DESCRIPTOR_LENGTH = 4;
+using sock::DESCRIPTOR_LENGTH;
 // Records (or what is left of them) at least this long skip the read buffer
 // when it is empty and the block reads first.
 constexpr int32_t DIRECT_READ_MIN = 4096;
@@ -252,34 +254,44 @@ int32_t Reader::s370vs() {
   }
 }
 
-// The common case of fixed and S370V records, taken before anything else: a
-// record that lies whole in the read buffer and fits the record buffer is
-// copied out at once. False (nothing consumed) for anything else.
-inline bool whole_record_held(sock_conn* block, int32_t mode) {
-  const int32_t avail = block->read_avail;
-  const char* p = block->read_buffer + block->read_pos;
-  int32_t skip = 0, length = 0;
-  if ((mode & (READ_TERMINATED | READ_FIXED)) == READ_FIXED) {
-    length = block->record_size;
-  } else if ((mode & (READ_TERMINATED | READ_FIXED | READ_BYTE_COUNT | READ_S370V)) == READ_S370V &&
-             avail >= DESCRIPTOR_LENGTH) {
-    skip = DESCRIPTOR_LENGTH;
-    length = uint8_t(p[0]) * 256 + uint8_t(p[1]) - DESCRIPTOR_LENGTH;
-    if (length < 0 || length > block->record_size) return false;
-  } else {
-    return false;
-  }
-  const int32_t n = skip + length;
-  if (avail < n) return false;
-  std::memcpy(block->record, p + skip, size_t(length));
+// The common case, a record that lies whole in the read buffer and fits the
+// record buffer, is copied out at once.
+inline bool whole_record_held(sock_conn* block) {
+  char* data;
+  int32_t length;
+  if (!sock::record_in_place(block, &data, &length)) return false;
+  std::memcpy(block->record, data, size_t(length));
   block->record_length = length;
-  block->read_pos += n;
-  block->read_avail = avail - n;
-  count_consumed(block, n);
   return true;
 }
 
 }  // namespace
+
+// A line limit is watched by yxsread alone. With CR LF a CR counts only with
+// its LF, and a CR in the last place waits for yxsread, which reads on.
+bool sock::line_in_place(sock_conn* block, char** data, int32_t* length) {
+  if (block->line_limit > 0 || !block->terminator) return false;
+  char* p = block->read_buffer + block->read_pos;
+  const int32_t avail = block->read_avail;
+  const char term = block->terminator[0];
+  const char* end = p + avail;
+  auto* hit = static_cast<const char*>(std::memchr(p, term, size_t(avail)));
+  int32_t skip = 1;
+  if (block->terminator_length == 2) {
+    const char second = block->terminator[1];
+    while (hit && hit + 1 < end && hit[1] != second)
+      hit = static_cast<const char*>(std::memchr(hit + 1, term, size_t(end - hit - 1)));
+    if (hit && hit + 1 == end) return false;
+    skip = 2;
+  }
+  if (!hit) return false;
+  const int32_t n = int32_t(hit - p);
+  if (n > block->record_size) return false;
+  *data = p;
+  *length = n;
+  consume(block, n + skip);
+  return true;
+}
 
 extern "C" {
 
@@ -380,7 +392,7 @@ FTPAM_VISIBLE int32_t yxsread(sock_conn* block) {
     return st::OK;
   if (!block->read_buffer || !block->record || !block->terminator)
     return sock::fail_with_errno(EBADF);
-  if (whole_record_held(block, mode)) return st::OK;
+  if (whole_record_held(block)) return st::OK;
   Reader reader{block};
   if (mode & READ_TERMINATED) return reader.terminated();
   if (mode & READ_FIXED) return reader.fixed();

@@ -1,12 +1,14 @@
 // Writing and closing: yxswrit sends the staging buffer (with the terminator
 // in terminated-line mode) straight to the socket or through the write
-// buffer of a write-only block; mywrite is the one place bytes reach the
+// buffer of a write-only block; send_placed does the same for a record laid
+// out in the write buffer itself; mywrite is the one place bytes reach the
 // socket; yxsclos flushes, closes and releases the block's buffers.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "module/status.h"
+#include "sock/in_place.h"
 #include "sock/yxsoc.h"
 #include "sock/yxsoc_int.h"
 
@@ -86,3 +88,17 @@ FTPAM_VISIBLE int32_t yxsclos(sock_conn* block) {
 }
 
 }  // extern "C"
+
+int32_t sock::send_placed(sock_conn* block, char* place, int32_t n) {
+  block->staging_length = n;
+  if (place != block->write_buffer + block->write_fill) return yxswrit(block);
+  if ((block->read_mode & READ_TERMINATED) && block->terminator)
+    for (int32_t i = 0; i < block->terminator_length; ++i) place[n++] = block->terminator[i];
+  block->write_fill += n;
+  if (block->write_fill < block->write_buffer_size) return st::OK;
+  block->write_count += 1;
+  if (mywrite(sock::data_socket(block), block->write_buffer, block->write_fill))
+    return yxtzsub(st::FAILED);
+  block->write_fill = 0;
+  return st::OK;
+}

@@ -95,6 +95,14 @@ const ReadCase read_cases[] = {
     {"TermstrNull", "TERMSTR=NULL", 0, std::string("A\0B\0", 4), {rec("A"), rec("B")}},
     {"LongLineIsCutAndTheNextLineFollows", "LRECL=4", 0, Writes::split("ABCDEFG\r\nXY\r\n", 3),
      {rec("ABCD", ' ', st::TRUNCATED), rec("XY")}},
+    // Records that lie whole in one read, beside ones that do not.
+    {"LinesInOneReadKeepLoneCrAndLf", "", 0, "a\rb\nc\r\nd\r\r\n\r\n",
+     {rec("a\rb\nc"), rec("d\r"), rec("")}},
+    {"LongLineInOneReadIsCut", "LRECL=4", 0, "ABCDEFG\r\nXY\r\nWXYZ\r\n",
+     {rec("ABCD", ' ', st::TRUNCATED), rec("XY"), rec("WXYZ")}},
+    {"CrAtTheEndOfAReadWaitsForItsLf", "", 0,
+     Writes{{"AB\r\nC\r", 0}, {"\nD\r\n", 50}}, {rec("AB"), rec("C"), rec("D")}},
+    {"FixedRecordsInOneRead", "RECFM=F LRECL=4", 0, "abcdefgh", {rec("abcd"), rec("efgh")}},
     {"LinesWithCarriageControl", "LRECL=80", RECFM_V | RECFM_CC, "1A\r\n\r\n-B\r\n",
      {rec("A", '1'), rec("", ' '), rec("B", '-')}},
     // A stream that ends inside a fixed-length record lost the rest of it.

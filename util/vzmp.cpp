@@ -10,5 +10,5 @@ extern "C" void vzmp(const void* source, int32_t source_length, void* target,
   int32_t n = source_length < 0 ? 0 : source_length;
   if (n > target_length) n = target_length;
   if (n > 0) std::memmove(target, source, size_t(n));
-  std::memset(static_cast<char*>(target) + n, ' ', size_t(target_length - n));
+  if (n < target_length) std::memset(static_cast<char*>(target) + n, ' ', size_t(target_length - n));
 }
