@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr int32_t NO_BREAK_PENDING = -1;
 constexpr int32_t BREAK_CONFIRMED = 1;
 constexpr int32_t ANSWER_YES = 0;
 
@@ -37,8 +36,7 @@ void unlink_open_file(MethodInstance* instance, FtpFile* file) {
 
 MethodInstance* method_instance(void* context) {
   AccessMethodEntry* entry = nullptr;
-  if (yxam2am(ACCESS_METHOD_NAME, reinterpret_cast<void**>(&entry), context) != st::OK || !entry)
-    return nullptr;
+  if (find_method_entry(context, &entry) != st::OK || !entry) return nullptr;
   return entry->instance;
 }
 
@@ -136,7 +134,7 @@ FTPAM_EXPORT void yxftrm(uint32_t key) {
 
 extern "C" int32_t do_break() {
   AccessMethodEntry* entry = nullptr;
-  int32_t status = yxam2am(ACCESS_METHOD_NAME, reinterpret_cast<void**>(&entry), nullptr);
+  int32_t status = find_method_entry(nullptr, &entry);
   if (status != st::OK) return status;
   MethodInstance* instance = entry ? entry->instance : nullptr;
   if (!instance) return st::OK;

@@ -14,11 +14,13 @@
 namespace {
 AccessMethodEntry* entry_by_name(void* context) {
   AccessMethodEntry* entry = nullptr;
-  if (yxam2am(ACCESS_METHOD_NAME, reinterpret_cast<void**>(&entry), context) != st::OK)
-    return nullptr;
-  return entry;
+  return find_method_entry(context, &entry) == st::OK ? entry : nullptr;
 }
 }  // namespace
+
+extern "C" int32_t find_method_entry(void* context, AccessMethodEntry** entry) {
+  return yxam2am(ACCESS_METHOD_NAME, reinterpret_cast<void**>(entry), context);
+}
 
 extern "C" int32_t yxfzl2l(const char* name, AccessMethodEntry** entry_io, AssignRecord** record,
                            void* context) {

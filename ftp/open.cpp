@@ -23,7 +23,6 @@
 
 namespace {
 
-constexpr int32_t NO_BREAK_PENDING = -1;
 constexpr int32_t ANSWER_MAX = FILE_TEXT;  // longest user id or password asked for
 constexpr int32_t GREETING_MAX = 2048;         // the control connection's record size
 

@@ -56,6 +56,10 @@ static_assert(offsetof(AssignRecord, saved_user) == 32);
 static_assert(offsetof(AssignRecord, saved_password) == 160);
 static_assert(offsetof(AssignRecord, options_flags) == 288);
 
+// The break word while no break is pending (an open waits); the break
+// handler sets 0 (declined) or 1 (confirmed).
+constexpr int32_t NO_BREAK_PENDING = -1;
+
 // File-reference names are compared after translation through this host table.
 constexpr int32_t NAME_TABLE = 2;
 
@@ -65,6 +69,10 @@ constexpr int32_t PHYSICAL_NAME_MAX = 1024;
 extern "C" {
 // The break handler that open gives the connections as their wait context.
 int32_t do_break();
+
+// The entry block the host keeps under this access method's name (yxam2am).
+// The host's status; `*entry` may still be null when it is 0.
+int32_t find_method_entry(void* context, AccessMethodEntry** entry);
 
 // Finds the assign record of `name`. `entry` (optional) supplies the entry
 // block or, when it holds null, receives the one found by name; `record`
