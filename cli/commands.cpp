@@ -227,16 +227,10 @@ void print_module(const host::Module& m) {
   const AccessMethodEntry* e = m.entry();
   std::printf("entry      %.4s %.8s, %d-slot method vector\n", e->eyecatcher, e->name,
               METHOD_SLOTS);
-  static const char* const names[METHOD_SLOTS_FILLED] = {
-      "assign", "deassign", "exists", "exp", "physical name", "-", "enumerate", "validate",
-      "information", "information items", "release items", "open", "note", "point",
-      "position to number", "number to position", "-", "-", "read", "write", "flush", "close",
-      "-", "-", "-", "-", "-", "-", "-", "-", "parse option", "-", "-", "copy options out",
-      "copy options in", "record access", "release options", "-"};
-  void* unsupported = e->vector[5].routine;
+  void* unsupported = e->vector[host::slot::first_unsupported()].routine;
   for (int s = 0; s < METHOD_SLOTS; ++s) {
     void* r = e->vector[s].routine;
-    const char* what = !r ? "(empty)" : r == unsupported ? "not supported" : names[s];
+    const char* what = !r ? "(empty)" : r == unsupported ? "not supported" : host::slot::text(s);
     std::printf("  slot %2d  %s\n", s, what);
   }
 }

@@ -6,18 +6,15 @@
 #include "ftp/methods.h"
 #include "ftp/readers.h"
 #include "module/memory.h"
+#include "module/method_vector.h"
 #include "module/records.h"
 #include "module/status.h"
 
 namespace {
 
-// Method-vector slots whose routines the vector names.
-constexpr int SLOT_NOTE = 12;
-constexpr int SLOT_POINT = 13;
-constexpr int SLOT_NUMBER_TO_POSITION = 15;
+// The unsupported slot whose routine the vector's "not supported" word takes.
 constexpr int SLOT_UNSUPPORTED = 17;
-constexpr int SLOT_READ = 18;
-constexpr int SLOT_WRITE = 19;
+static_assert(!method_slot::supported(SLOT_UNSUPPORTED));
 
 template <typename Routine>
 Routine slot_routine(const FtpFile* file, int slot) {
@@ -33,7 +30,7 @@ ReadRoutine read_routine(const FtpFile* file) {
   if (positioning && byte_stream) return yxfrdrs;
   if (positioning) return yxfrdr;
   if (byte_stream) return yxfrds;
-  return slot_routine<ReadRoutine>(file, SLOT_READ);
+  return slot_routine<ReadRoutine>(file, method_slot::READ);
 }
 
 }  // namespace
@@ -47,11 +44,12 @@ extern "C" int32_t yxfamvc(FtpFile* file, void** vector_out) {
   vector->file = file;
   vector->read = read_routine(file);
   vector->write = file->open_mode & (OPEN_OUTPUT | OPEN_APPEND)
-                      ? slot_routine<WriteRoutine>(file, SLOT_WRITE)
+                      ? slot_routine<WriteRoutine>(file, method_slot::WRITE)
                       : reinterpret_cast<WriteRoutine>(yxfnsup);
-  vector->note = slot_routine<PositionRoutine>(file, SLOT_NOTE);
-  vector->point = slot_routine<PositionRoutine>(file, SLOT_POINT);
-  vector->number_to_position = slot_routine<NumberToPosition>(file, SLOT_NUMBER_TO_POSITION);
+  vector->note = slot_routine<PositionRoutine>(file, method_slot::NOTE);
+  vector->point = slot_routine<PositionRoutine>(file, method_slot::POINT);
+  vector->number_to_position =
+      slot_routine<NumberToPosition>(file, method_slot::NUMBER_TO_POSITION);
   vector->unsupported = slot_routine<void*>(file, SLOT_UNSUPPORTED);
   file->reader_vector = vector;
   *vector_out = vector;
