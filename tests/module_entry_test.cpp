@@ -31,7 +31,7 @@ TEST(ImageInformation, IsTheStaticRecordMcnMainReturns) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(image)), "TUL_Image_Information=");
   EXPECT_EQ(bytes(image)[22], 0);
   EXPECT_EQ(bytes(image)[23], 0);
-  EXPECT_EQ(word_at(image, 24), 0xB0BDEBEDu);
+  EXPECT_EQ(word_at(image, 24), IMAGE_MAGIC);
   // The major release number is the number before the point of the release text.
   const char* release = reinterpret_cast<const char*>(bytes(image) + 32);
   ASSERT_EQ(std::strlen(release), 4u);
