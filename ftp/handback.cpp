@@ -1,6 +1,6 @@
 // Handing a record back to the host in place, and the end of a data stream.
 #include "ftp/readers.h"
-#include "ftp/host_records.h"
+#include "module/host_records.h"
 #include "ftp/protocol.h"
 #include "module/msgno.h"
 #include "module/status.h"

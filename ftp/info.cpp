@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "ftp/ftp_file.h"
-#include "ftp/host_records.h"
+#include "module/host_records.h"
 #include "ftp/methods.h"
 #include "ftp/references.h"
 #include "module/memory.h"

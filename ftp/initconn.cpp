@@ -14,7 +14,7 @@
 #include "module/msgno.h"
 #include "module/status.h"
 #include "sock/yxsoc.h"
-#include "sock/yxsoc_int.h"
+#include "sock/data_connection.h"
 #include "util/util.h"
 
 namespace {

@@ -14,6 +14,7 @@
 #include "ftp/protocol.h"
 #include "ftp/references.h"
 #include "hostsvc/gcb.h"
+#include "hostsvc/lookups.h"
 #include "hostsvc/hostsvc.h"
 #include "module/memory.h"
 #include "module/msgno.h"
@@ -39,8 +40,6 @@ constexpr uint32_t INPUT_ONLY_OPTIONS = opt::LS | opt::RHELP | opt::RSTAT | opt:
 constexpr uint32_t ANY_OPEN_MODE = OPEN_INPUT | OPEN_OUTPUT | OPEN_APPEND;
 
 // The variable lookup answers these when the NBYTE variable cannot be used.
-constexpr int32_t VARIABLE_MISSING = 1;
-constexpr int32_t VARIABLE_UNUSABLE = 2;
 
 // Descriptor of the work utility file handed to xcopen.
 struct WorkFileDescriptor {
@@ -112,18 +111,14 @@ int open_mode_problem(const FtpFile* file, int32_t host_recfm) {
 // An S input in byte mode needs the NBYTE variable; the lookup hands out
 // the address of its value. False when it is missing or cannot be used.
 bool nbyte_usable(FtpFile* file) {
-  char* services = gcb::step_services(v_global_gcb_anchor);
-  auto lookup = services ? reinterpret_cast<gcb::VariableLookup>(
-                               gcb::word(services, gcb::SVC_VARIABLE_LOOKUP))
-                         : nullptr;
-  bool wanted = (file->recfm & RECFM_S) && (file->open_mode & OPEN_INPUT) && lookup &&
-                file->byte_mode != 0;
+  bool wanted = (file->recfm & RECFM_S) && (file->open_mode & OPEN_INPUT) &&
+                hostsvc::variables_offered() && file->byte_mode != 0;
   if (!wanted) return true;
   if (file->nbyte_name_len <= 0 || file->nbyte_name[0] == ' ' || file->nbyte_name[0] == '\0')
     return false;
-  int32_t answer = lookup(file->nbyte_name, file->nbyte_name_len, 1, file->nbyte_value, 1,
-                          &file->nbyte_handle);
-  return answer != VARIABLE_MISSING && answer != VARIABLE_UNUSABLE;
+  int32_t answer = hostsvc::look_up_variable(file->nbyte_name, file->nbyte_name_len,
+                                             file->nbyte_value, &file->nbyte_handle);
+  return answer != hostsvc::VARIABLE_MISSING && answer != hostsvc::VARIABLE_UNUSABLE;
 }
 
 // Asks the host for a user id or password into `field` (empty when nobody answers).

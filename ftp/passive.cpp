@@ -15,7 +15,7 @@
 #include "hostsvc/hostsvc.h"
 #include "module/msgno.h"
 #include "module/status.h"
-#include "sock/yxsoc_int.h"
+#include "sock/data_connection.h"
 #include "util/util.h"
 
 namespace {

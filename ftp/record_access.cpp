@@ -2,7 +2,7 @@
 // host calls for it, with the read routine chosen by open mode, connection
 // and record format.
 #include "ftp/ftp_file.h"
-#include "ftp/host_records.h"
+#include "module/host_records.h"
 #include "ftp/methods.h"
 #include "ftp/readers.h"
 #include "module/memory.h"

@@ -13,10 +13,11 @@
 #include "ftp/protocol.h"
 #include "ftp/transfer.h"
 #include "hostsvc/hostsvc.h"
+#include "hostsvc/lookups.h"
 #include "module/msgno.h"
 #include "module/status.h"
 #include "sock/yxsoc.h"
-#include "sock/yxsoc_int.h"
+#include "sock/data_connection.h"
 
 namespace {
 
@@ -95,9 +96,9 @@ int32_t accept_data(FtpFile* file, int32_t refused_message) {
 
 void file_host_option(const FtpFile* file, const char* key, char* value, int32_t max) {
   value[0] = '\0';
-  if (!sock::host_options_offered()) return;
+  if (!hostsvc::options_offered()) return;
   if (void* handle = ytrakcp(file->host_fileref)) {
-    sock::option_text(handle, key, value, max);
+    hostsvc::option_text(handle, key, value, max);
     ytrakdp(handle);
   }
 }

@@ -10,6 +10,7 @@
 #include "ftp/netrc.h"
 #include "hostsvc/gcb.h"
 #include "hostsvc/hostsvc.h"
+#include "hostsvc/lookups.h"
 #include "hostsvc/token.h"
 #include "module/memory.h"
 #include "module/status.h"
@@ -197,15 +198,12 @@ int32_t apply_nbyte(FtpOptions* block, const HostToken& value) {
   block->nbyte_value = -1;
   std::memcpy(block->nbyte_name, value.text, value.length);
   block->nbyte_name_len = value.length;
-  char* services = gcb::step_services(v_global_gcb_anchor);
-  auto lookup = services ? reinterpret_cast<gcb::VariableLookup>(
-                               gcb::word(services, gcb::SVC_VARIABLE_LOOKUP))
-                         : nullptr;
-  if (!lookup) return st::OK;
+  if (!hostsvc::variables_offered()) return st::OK;
   double* handle = nullptr;
-  int32_t result = lookup(block->nbyte_name, block->nbyte_name_len, 1, block->nbyte_value, 1,
-                          &handle);
-  return result == 1 || result == 2 ? REJECTED : st::OK;
+  int32_t result = hostsvc::look_up_variable(block->nbyte_name, block->nbyte_name_len,
+                                             block->nbyte_value, &handle);
+  return result == hostsvc::VARIABLE_MISSING || result == hostsvc::VARIABLE_UNUSABLE ? REJECTED
+                                                                                    : st::OK;
 }
 
 int32_t apply_termstr(FtpOptions* block, const HostToken& value) {

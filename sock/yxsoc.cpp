@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "hostsvc/gcb.h"
+#include "hostsvc/lookups.h"
 #include "module/memory.h"
 #include "module/status.h"
 #include "sock/yxsoc.h"
@@ -15,10 +16,7 @@
 
 namespace {
 
-constexpr int OPTION_KEY_LENGTH = 8;
 constexpr int OPTION_VALUE_MAX = 30;   // characters of an option value converted
-constexpr int32_t LOOKUP_KIND = 78;    // constants the option lookup is called with
-constexpr int32_t LOOKUP_FLAGS = 0;
 constexpr int32_t SOCKET_BUFFER_EXTRA = 256;
 constexpr int32_t READ_BUFFER_MAX = 8192;
 // A block that reads first reads with its block size, up to this much.
@@ -30,7 +28,7 @@ constexpr int32_t TERMINATOR_BUFFER = 4;
 // number, zero or negative.
 int32_t option_number(void* handle, const char* key) {
   char text[OPTION_VALUE_MAX + 1];
-  int32_t n = sock::option_text(handle, key, text, OPTION_VALUE_MAX);
+  int32_t n = hostsvc::option_text(handle, key, text, OPTION_VALUE_MAX);
   int32_t converted = 0, number = 0;
   if (n > 0 && wzrlchr(text, n, 0, &converted, &number) == 0 && number > 0) return number;
   return 0;
@@ -38,44 +36,12 @@ int32_t option_number(void* handle, const char* key) {
 
 }  // namespace
 
-namespace sock {
-
-bool host_options_offered() {
-  char* services = gcb::step_services(v_global_gcb_anchor);
-  return services && gcb::word(services, gcb::SVC_OPTION_LOOKUP);
-}
-
-int32_t option_text(void* handle, const char* key, char* text, int32_t max) {
-  text[0] = '\0';
-  char* services = gcb::step_services(v_global_gcb_anchor);
-  auto lookup = services ? reinterpret_cast<gcb::OptionLookup>(
-                               gcb::word(services, gcb::SVC_OPTION_LOOKUP))
-                         : nullptr;
-  if (!lookup || !handle) return 0;
-  auto release =
-      reinterpret_cast<gcb::OptionRelease>(gcb::word(services, gcb::SVC_OPTION_RELEASE));
-  char* value = nullptr;
-  int32_t value_length = 0;
-  int32_t found = lookup(handle, key, OPTION_KEY_LENGTH, &value, &value_length, LOOKUP_KIND,
-                         LOOKUP_FLAGS);
-  if (found <= 0 || !value) return 0;
-  int32_t n = min(found, max);
-  if (value_length > 0) n = min(n, value_length);
-  n = int32_t(strnlen(value, size_t(n)));
-  std::memcpy(text, value, size_t(n));
-  text[n] = '\0';
-  if (release) release(handle, value);
-  return n;
-}
-
-}  // namespace sock
-
 extern "C" {
 
 FTPAM_VISIBLE int32_t yxsinit(BreakRoutine* routine, BreakRoutine* break_routine_out,
                               void* fileref, int32_t* wait_value_out, int32_t* data_port_out) {
   int32_t wait_value = 0, data_port = 0;
-  if (sock::host_options_offered()) {
+  if (hostsvc::options_offered()) {
     if (void* handle = ytrakcp(fileref)) {
       wait_value = option_number(handle, "XXAMWAIT");
       data_port = option_number(handle, "XXAMTPRT");

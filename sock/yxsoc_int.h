@@ -7,6 +7,7 @@
 
 #include "hostsvc/hostsvc.h"
 #include "module/msgno.h"
+#include "sock/data_connection.h"
 #include "sock/sock_conn.h"
 #include "sock/yxsoc_sys.h"
 
@@ -35,13 +36,6 @@ void drop370msg(int32_t segment_number);
 }
 
 namespace sock {
-
-// Whether the host offers its per-file-reference option lookup.
-bool host_options_offered();
-// Copies the value of the host option `key` (8 characters) for the handle
-// that ytrakcp gave into `text` (at most `max` characters and a NUL) and gives
-// the host's value back. Returns its length; 0 when the option is absent.
-int32_t option_text(void* handle, const char* key, char* text, int32_t max);
 
 // Which open is identifying the local host: only the TCP client leaves
 // local_host_ip alone when the block is local_only, only the server writes
@@ -88,9 +82,6 @@ void set_dotted(char* field, const void* address);
 int accept_peer(int listener, sockaddr_in* peer);
 // Records an accepted peer: its dotted address (message 8) and its name.
 void note_accepted_peer(sock_conn* block, const sockaddr_in& peer);
-// Closes the accepted socket of a listening block, which then waits for the
-// next peer again (yxsacc).
-void drop_accepted(sock_conn* block);
 
 // One sleep in the host's event wait until one of `descriptors` is readable
 // or the host's idle limit passes (no sleep at all when count is 0). With a break word the host's break routine
@@ -101,25 +92,6 @@ int32_t host_wait(const int32_t* descriptors, int count, int32_t* break_word,
 // since the last wait, with the same break word and wait slot as a wait; a
 // confirmed break fails with message 37. Nothing to do without a break word.
 int32_t check_break(int32_t* break_word, BreakRoutine break_routine);
-// Which of `descriptors` (at most 32, each below FD_BITMAP_BITS) are readable
-// now: bit i of *ready for descriptors[i]. Does not wait.
-int32_t poll_readable(const int32_t* descriptors, int count, uint32_t* ready);
-// Waits until at least one of `descriptors` is readable, with *ready as
-// above. A wait that ends with nothing readable fails with message 210 when
-// wait_value is positive and goes on otherwise.
-int32_t wait_readable(const int32_t* descriptors, int count, int32_t* break_word,
-                      BreakRoutine break_routine, int32_t wait_value, uint32_t* ready);
 
-// Opens `block` as a TCP client of `address` (4 bytes, network order) and
-// `port` without name lookups, waiting for the connect in the host's event
-// wait: the block's wait_value bounds it and, with a break word, a confirmed
-// break ends it. A failure hands its text to the host and leaves the block
-// idle.
-int32_t connect_within_wait(sock_conn* block, const void* address, int32_t port);
-
-// The descriptor reads and writes use: the accepted socket when there is one.
-inline int32_t data_socket(const sock_conn* block) {
-  return block->accepted_socket != -1 ? block->accepted_socket : block->main_socket;
-}
 
 }  // namespace sock

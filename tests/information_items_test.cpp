@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "ftp/ftp_file.h"
-#include "ftp/host_records.h"
+#include "module/host_records.h"
 #include "host/memory.h"
 #include "host/module.h"
 #include "host/references.h"

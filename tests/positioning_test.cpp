@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "ftp/ftp_file.h"
-#include "ftp/host_records.h"
+#include "module/host_records.h"
 #include "host/control_block.h"
 #include "host/files.h"
 #include "host/memory.h"

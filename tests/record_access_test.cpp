@@ -6,7 +6,7 @@
 #include <set>
 
 #include "ftp/ftp_file.h"
-#include "ftp/host_records.h"
+#include "module/host_records.h"
 #include "host/memory.h"
 #include "host/module.h"
 #include "module/records.h"

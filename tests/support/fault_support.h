@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "ftp/host_records.h"
+#include "module/host_records.h"
 #include "tests/support/ftp_script_server.h"
 
 namespace faulttest {
