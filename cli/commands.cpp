@@ -13,7 +13,7 @@
 
 #include "cli/exit_status.h"
 #include "cli/interrupt.h"
-#include "cli/options.h"
+#include "cli/option_syntax.h"
 #include "cli/output.h"
 #include "cli/prepare.h"
 #include "cli/session.h"

@@ -1,4 +1,4 @@
-#include "cli/options.h"
+#include "cli/option_syntax.h"
 
 #include <cctype>
 

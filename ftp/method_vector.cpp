@@ -5,7 +5,7 @@
 
 #include "ftp/methods.h"
 #include "module/export.h"
-#include "module/memory.h"
+#include "module/allocation.h"
 #include "module/method_vector.h"
 #include "module/records.h"
 #include "module/status.h"

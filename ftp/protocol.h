@@ -7,7 +7,7 @@
 #include "ftp/ftp_file.h"
 
 extern "C" {
-// ---- Command exchange (ftp/protocol.cpp) ----
+// ---- Command exchange (ftp/control/command_exchange.cpp) ----
 // Logs a command under DEBUG (message 13), a password masked.
 void sendreply(int32_t length, const char* command, uint32_t opts);
 // The code of the reply whose first line was just read into ctl's record;
@@ -65,19 +65,20 @@ int32_t read_final_reply(FtpFile* file);
 bool preliminary_reply_allowed(FtpFile* file, int32_t* replies);
 
 extern "C" {
-// ---- Data connection and transfers (ftp/initconn.cpp, ftp/transfer.cpp) ----
+// ---- Data connection and transfers (ftp/transfer/data_connection.cpp,
+//      ftp/transfer/transfer_commands.cpp) ----
 int32_t initconn(FtpFile* file);
 int32_t doretr(FtpFile* file);
 int32_t dostor(FtpFile* file);
 int32_t dols(FtpFile* file);
-// ---- Reply-only operations (ftp/reply_ops.cpp) ----
+// ---- Reply-only operations (ftp/control/reply_commands.cpp) ----
 int32_t dohelp(FtpFile* file);
 int32_t dostat(FtpFile* file);
 int32_t dorcmd(FtpFile* file);
-// ---- MGET (ftp/mget.cpp) ----
+// ---- MGET (ftp/transfer/mget.cpp) ----
 int32_t domget(FtpFile* file);
 int32_t check_mget(FtpFile* file);
-// ---- Open and close (ftp/open.cpp, ftp/close.cpp) ----
+// ---- Open and close (ftp/control/open.cpp, ftp/control/close.cpp) ----
 // Abandons a file whose open failed after it entered the open list: no
 // protocol exchange, both connections closed, everything released.
 void term(FtpFile* file);

@@ -18,7 +18,7 @@
 #include "module/msgno.h"
 #include "module/status.h"
 #include "sock/yxsoc.h"
-#include "sock/yxsoc_int.h"
+#include "sock/internal.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include "module/msgno.h"
 #include "sock/data_connection.h"
 #include "sock/sock_conn.h"
-#include "sock/yxsoc_sys.h"
+#include "sock/syscalls.h"
 
 extern "C" SockSyscalls yxs_syscalls;
 

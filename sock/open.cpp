@@ -14,7 +14,7 @@
 
 #include "module/status.h"
 #include "sock/yxsoc.h"
-#include "sock/yxsoc_int.h"
+#include "sock/internal.h"
 #include "util/util.h"
 
 namespace {

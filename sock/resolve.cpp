@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "module/status.h"
-#include "sock/yxsoc_int.h"
+#include "sock/internal.h"
 #include "util/util.h"
 
 namespace {

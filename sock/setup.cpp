@@ -8,10 +8,10 @@
 
 #include "hostsvc/gcb.h"
 #include "hostsvc/lookups.h"
-#include "module/memory.h"
+#include "module/allocation.h"
 #include "module/status.h"
 #include "sock/yxsoc.h"
-#include "sock/yxsoc_int.h"
+#include "sock/internal.h"
 #include "util/util.h"
 
 namespace {

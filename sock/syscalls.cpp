@@ -3,7 +3,7 @@
 #include <netdb.h>
 #include <unistd.h>
 
-#include "sock/yxsoc_sys.h"
+#include "sock/syscalls.h"
 
 namespace {
 // A peer that has gone away must give the writer an error, not a SIGPIPE that

@@ -14,7 +14,7 @@
 #include "hostsvc/gcb.h"
 #include "module/status.h"
 #include "sock/yxsoc.h"
-#include "sock/yxsoc_int.h"
+#include "sock/internal.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "ftp/ftp_file.h"
-#include "ftp/references.h"
+#include "ftp/reference/method_instance.h"
 #include "host/events.h"
 #include "host/memory.h"
 #include "host/messages.h"

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "ftp/references.h"
+#include "ftp/reference/method_instance.h"
 #include "host/control_block.h"
 #include "host/memory.h"
 #include "host/messages.h"

@@ -8,7 +8,7 @@
 
 #include "ftp/ftp_file.h"
 #include "ftp/ftp_options.h"
-#include "ftp/references.h"
+#include "ftp/reference/method_instance.h"
 #include "host/memory.h"
 #include "host/module.h"
 #include "host/references.h"

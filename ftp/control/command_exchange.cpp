@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "ftp/ftp_options.h"
-#include "ftp/readers.h"
+#include "ftp/records/readers.h"
 #include "hostsvc/hostsvc.h"
 #include "module/msgno.h"
 #include "module/status.h"

@@ -1,7 +1,7 @@
 // The reply-line reader: returns the reply of HELP, STAT or a raw command
 // line by line as records, and end of data after the reply's last line.
 #include "ftp/protocol.h"
-#include "ftp/readers.h"
+#include "ftp/records/readers.h"
 #include "module/status.h"
 #include "sock/yxsoc.h"
 

@@ -1,7 +1,7 @@
 // How many bytes a byte-count read asks for: the NBYTE host variable when the
 // open found one, else the count the caller passed. Shared by the byte-count
 // reader and the spooled byte-count reader.
-#include "ftp/readers.h"
+#include "ftp/records/readers.h"
 #include "hostsvc/hostsvc.h"
 #include "module/msgno.h"
 #include "module/status.h"

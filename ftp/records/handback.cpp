@@ -1,5 +1,5 @@
 // Handing a record back to the host in place, and the end of a data stream.
-#include "ftp/readers.h"
+#include "ftp/records/readers.h"
 #include "module/host_records.h"
 #include "ftp/protocol.h"
 #include "module/msgno.h"

@@ -5,7 +5,7 @@
 
 #include "ftp/methods.h"
 #include "ftp/protocol.h"
-#include "ftp/readers.h"
+#include "ftp/records/readers.h"
 #include "module/status.h"
 #include "sock/yxsoc.h"
 

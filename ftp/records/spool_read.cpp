@@ -22,7 +22,7 @@
 #include <algorithm>
 
 #include "ftp/protocol.h"
-#include "ftp/readers.h"
+#include "ftp/records/readers.h"
 #include "hostsvc/hostsvc.h"
 #include "module/status.h"
 #include "sock/yxsoc.h"

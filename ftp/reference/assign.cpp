@@ -5,9 +5,9 @@
 
 #include "ftp/ftp_options.h"
 #include "ftp/methods.h"
-#include "ftp/references.h"
+#include "ftp/reference/method_instance.h"
 #include "hostsvc/hostsvc.h"
-#include "module/memory.h"
+#include "module/allocation.h"
 #include "module/msgno.h"
 #include "module/status.h"
 #include "util/util.h"

@@ -5,7 +5,7 @@
 
 #include "ftp/ftp_file.h"
 #include "ftp/ftp_options.h"
-#include "ftp/references.h"
+#include "ftp/reference/method_instance.h"
 #include "hostsvc/hostsvc.h"
 #include "module/status.h"
 

@@ -10,8 +10,8 @@
 #include "ftp/ftp_file.h"
 #include "module/host_records.h"
 #include "ftp/methods.h"
-#include "ftp/references.h"
-#include "module/memory.h"
+#include "ftp/reference/method_instance.h"
+#include "module/allocation.h"
 #include "module/status.h"
 #include "util/util.h"
 

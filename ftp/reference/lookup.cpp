@@ -5,7 +5,7 @@
 
 #include "ftp/ftp_options.h"
 #include "ftp/methods.h"
-#include "ftp/references.h"
+#include "ftp/reference/method_instance.h"
 #include "hostsvc/hostsvc.h"
 #include "module/records.h"
 #include "module/status.h"

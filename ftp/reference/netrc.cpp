@@ -1,7 +1,7 @@
 // The .netrc reader. The file is opened and closed within one lookup; the
 // first entry that applies (the machine's, or a default entry) gives the
 // login and password.
-#include "ftp/netrc.h"
+#include "ftp/reference/netrc.h"
 
 #include <sys/stat.h>
 
@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "hostsvc/hostsvc.h"
-#include "module/memory.h"
+#include "module/allocation.h"
 #include "module/msgno.h"
 #include "module/status.h"
 

@@ -7,12 +7,12 @@
 
 #include "ftp/ftp_options.h"
 #include "ftp/methods.h"
-#include "ftp/netrc.h"
+#include "ftp/reference/netrc.h"
 #include "hostsvc/gcb.h"
 #include "hostsvc/hostsvc.h"
 #include "hostsvc/lookups.h"
 #include "hostsvc/token.h"
-#include "module/memory.h"
+#include "module/allocation.h"
 #include "module/status.h"
 #include "util/util.h"
 

@@ -4,7 +4,7 @@
 
 #include "ftp/ftp_options.h"
 #include "ftp/methods.h"
-#include "module/memory.h"
+#include "module/allocation.h"
 #include "module/status.h"
 
 namespace {

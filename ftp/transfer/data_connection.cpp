@@ -1,6 +1,6 @@
 // Setting up the data connection before each transfer: a listening data
 // socket of our own and PORT with its address (active mode, the default), or
-// EPSV / PASV and a connect to the server (passive mode, ftp/passive.cpp);
+// EPSV / PASV and a connect to the server (passive mode, ftp/transfer/passive.cpp);
 // then the transfer type, the working directory, PWD, and a raw command with
 // STAT when one goes with a transfer.
 #include <arpa/inet.h>
@@ -8,9 +8,9 @@
 
 #include "ftp/ftp_options.h"
 #include "ftp/protocol.h"
-#include "ftp/transfer.h"
+#include "ftp/transfer/transfer.h"
 #include "hostsvc/hostsvc.h"
-#include "module/memory.h"
+#include "module/allocation.h"
 #include "module/msgno.h"
 #include "module/status.h"
 #include "sock/yxsoc.h"

@@ -1,5 +1,5 @@
 // Shell-style name matching for the MGET fallback (see glob.h).
-#include "ftp/glob.h"
+#include "ftp/transfer/glob.h"
 
 namespace {
 

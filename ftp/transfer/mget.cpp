@@ -10,12 +10,12 @@
 #include <cstring>
 
 #include "ftp/ftp_options.h"
-#include "ftp/glob.h"
+#include "ftp/transfer/glob.h"
 #include "ftp/protocol.h"
-#include "ftp/readers.h"
-#include "ftp/transfer.h"
+#include "ftp/records/readers.h"
+#include "ftp/transfer/transfer.h"
 #include "hostsvc/hostsvc.h"
-#include "module/memory.h"
+#include "module/allocation.h"
 #include "module/msgno.h"
 #include "module/status.h"
 #include "sock/yxsoc.h"

@@ -11,7 +11,7 @@
 
 #include "ftp/ftp_options.h"
 #include "ftp/protocol.h"
-#include "ftp/transfer.h"
+#include "ftp/transfer/transfer.h"
 #include "hostsvc/hostsvc.h"
 #include "hostsvc/lookups.h"
 #include "module/msgno.h"

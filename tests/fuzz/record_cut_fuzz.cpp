@@ -19,7 +19,7 @@
 #include "host/module.h"
 #include "module/status.h"
 #include "sock/sock_conn.h"
-#include "sock/yxsoc_sys.h"
+#include "sock/syscalls.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

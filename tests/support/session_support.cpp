@@ -1,6 +1,6 @@
 #include "tests/support/session_support.h"
 
-#include "ftp/references.h"
+#include "ftp/reference/method_instance.h"
 #include "host/events.h"
 #include "host/memory.h"
 #include "host/messages.h"

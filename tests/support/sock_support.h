@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "sock/sock_conn.h"
-#include "sock/yxsoc_sys.h"
+#include "sock/syscalls.h"
 
 namespace socktest {
 
