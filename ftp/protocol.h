@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "ftp/ftp_file.h"
+#include "module/failure.h"
 
 extern "C" {
 // ---- Command exchange (ftp/control/command_exchange.cpp) ----
@@ -21,11 +22,6 @@ void puterr(int32_t message_number);
 // The code in the first three characters of a reply line, or 0 when they are
 // not a number.
 int32_t reply_code_of(const char* line, int32_t length);
-// Formats message `number` (with an optional text insert) and hands it to the
-// host as the reason of the failure the caller returns next.
-void hand_over_message(int32_t number, const char* insert = nullptr);
-// The same with a number as the insert.
-void hand_over_number(int32_t number, int32_t insert);
 // Reads one reply line into ctl's record. A line longer than the record buffer
 // is cut and the rest of it skipped; its code is still in its first three
 // characters, so the cut line counts as read.

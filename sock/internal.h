@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 
 #include "hostsvc/hostsvc.h"
+#include "module/failure.h"
 #include "module/msgno.h"
 #include "sock/data_connection.h"
 #include "sock/sock_conn.h"
@@ -26,7 +27,6 @@ int32_t yxshost(sock_conn* block);
 int32_t yxsserv(sock_conn* block, int32_t max_length, int32_t* port_out);
 void sock_option(int32_t socket, int32_t send_size, int32_t receive_size);
 void yxtzbit(uint32_t* bitmap, int32_t descriptor, int32_t on);
-int32_t yxtzsub(int32_t status);
 int32_t readblk(int32_t descriptor, int32_t carry, sock_conn* block);
 // Reads at most `capacity` bytes of the block's stream straight into `into`
 // (*got of them), as a refill of an empty read buffer would.
@@ -58,17 +58,6 @@ int32_t fail_and_close(int socket);
 // Fails with errno set to `error`: the system's text goes to the host.
 int32_t fail_with_errno(int error);
 
-// Hands a formatted text (`length` characters, cut to 255) to the host as
-// the reason of the failure status returned next; returns FAILED.
-int32_t hand_over_text(char* text, int32_t length);
-
-// Formats message `number` of group 566 with its inserts into a 256-byte
-// text and hands it over as above; returns FAILED.
-template <typename... Inserts>
-int32_t fail_with_message(int number, Inserts... inserts) {
-  char text[256];
-  return hand_over_text(text, ypmstr(text, 255, msg::GROUP, number, inserts...));
-}
 
 // Copies at most `length` bytes of `text` (stopping at a NUL) into a
 // 128-byte field, cut to fit and NUL-terminated.

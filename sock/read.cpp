@@ -102,7 +102,7 @@ struct Reader {
   // A stream that ends inside a descriptor word, or before the data its
   // descriptor promised, has lost a record: not a clean end of data.
   int32_t cut_off(int32_t status) const {
-    return status == st::END_OF_DATA ? sock::fail_with_message(msg::RECORD_CUT_OFF) : status;
+    return status == st::END_OF_DATA ? report_message(msg::RECORD_CUT_OFF) : status;
   }
 
   int32_t terminated();

@@ -60,7 +60,7 @@ int32_t yxshost(sock_conn* block) {
   }
   hostent* host = lookup_twice<hostent>(name, length, yxs_syscalls.gethostbyname);
   if (!host || !host->h_addr_list || !host->h_addr_list[0])
-    return sock::fail_with_message(msg::UNKNOWN_HOST, name);
+    return report_message(msg::UNKNOWN_HOST, name);
   block->address_type = host->h_addrtype;
   block->address_length = host->h_length < 0 ? 0 : min(host->h_length, ADDRESS_MAX);
   std::memcpy(block->address, host->h_addr_list[0], size_t(block->address_length));
@@ -88,7 +88,7 @@ int32_t yxsserv(sock_conn* block, int32_t max_length, int32_t* port_out) {
   }
   servent* service = lookup_twice<servent>(
       name, length, [](const char* n) { return yxs_syscalls.getservbyname(n, "tcp"); });
-  if (!service) return sock::fail_with_message(msg::UNKNOWN_SERVICE, name);
+  if (!service) return report_message(msg::UNKNOWN_SERVICE, name);
   *port_out = uint16_t(service->s_port);
   sock::set_text(block->service_name_text, name);
   return st::OK;

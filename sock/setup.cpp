@@ -1,6 +1,6 @@
 // Socket layer start-up and shared pieces: yxsinit / yxsterm, the descriptor
-// bit set, socket options, buffer preparation, and the failure texts every
-// entry hands to the host.
+// bit set, socket options, buffer preparation, and the failures that close a
+// socket or name an error number (through module/failure.h).
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -76,29 +76,9 @@ void sock_option(int32_t socket, int32_t send_size, int32_t receive_size) {
   }
 }
 
-int32_t yxtzsub(int32_t status) {
-  int error = errno;
-  const char* text = std::strerror(error);
-  char number[8];
-  if (!text) {
-    wzfmhc(&error, 4, 4, 0, number);
-    number[4] = '\0';
-    text = number;
-  }
-  wrmksub(1, text, wzstlen(text) + 1);
-  return status;
-}
-
 }  // extern "C"
 
 namespace sock {
-
-int32_t hand_over_text(char* text, int32_t length) {
-  length = length < 0 ? 0 : min(length, 255);
-  text[length] = '\0';
-  wrmksub(1, text, length + 1);
-  return st::FAILED;
-}
 
 int32_t fail_with_errno(int error) {
   errno = error;

@@ -55,7 +55,7 @@ int32_t host_wait(const int32_t* descriptors, int count, int32_t* break_word,
     if (slot) *slot = nullptr;
   }
   for (int i = 0; i < count; ++i) vtfdclr(descriptors[i]);
-  if (break_word && breaker.broken) return fail_with_message(msg::WAIT_BROKEN);
+  if (break_word && breaker.broken) return report_message(msg::WAIT_BROKEN);
   return st::OK;
 }
 
@@ -99,7 +99,7 @@ int32_t wait_readable(const int32_t* descriptors, int count, int32_t* break_word
     status = poll_readable(descriptors, count, ready);
     // The host's idle limit passed with nothing readable.
     if (status == st::OK && !*ready && wait_value > 0)
-      return fail_with_message(msg::WAIT_TIMED_OUT, wait_value);
+      return report_message(msg::WAIT_TIMED_OUT, wait_value);
   }
   return status;
 }
@@ -132,7 +132,7 @@ FTPAM_VISIBLE int32_t yxtzsnb(int32_t descriptor_count, uint32_t* bitmap, int32_
       ready = 0;
     }
     if (ready == 0 && wait_value > 0)
-      status = sock::fail_with_message(msg::WAIT_TIMED_OUT, wait_value);
+      status = report_message(msg::WAIT_TIMED_OUT, wait_value);
     return status;
   }
 }

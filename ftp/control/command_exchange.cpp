@@ -15,7 +15,6 @@
 namespace {
 
 constexpr int32_t ECHO_MAX = 256;
-constexpr int32_t REPLY_TEXT = 256;
 // A multi-line reply that goes on longer than this is taken for a server
 // that will never end it.
 constexpr int32_t REPLY_LINES_MAX = 10000;
@@ -41,22 +40,6 @@ int32_t reply_code_of(const char* line, int32_t length) {
   return value;
 }
 
-namespace {
-template <typename Insert>
-void hand_over(int32_t number, Insert insert) {
-  char text[REPLY_TEXT];
-  int32_t n = ypmstr(text, REPLY_TEXT - 1, msg::GROUP, number, insert);
-  if (n < 0) n = 0;
-  if (n > REPLY_TEXT - 1) n = REPLY_TEXT - 1;
-  text[n] = '\0';
-  wrmksub(1, text, n + 1);
-}
-}  // namespace
-
-void hand_over_message(int32_t number, const char* insert) { hand_over(number, insert); }
-
-void hand_over_number(int32_t number, int32_t insert) { hand_over(number, insert); }
-
 int32_t read_reply_line(sock_conn* ctl) {
   int32_t status = yxsread(ctl);
   return status == st::TRUNCATED ? st::OK : status;
@@ -65,13 +48,13 @@ int32_t read_reply_line(sock_conn* ctl) {
 int32_t read_reply(sock_conn* ctl) {
   int32_t status = read_reply_line(ctl);
   if (!is_end_of_data(status)) return status;
-  hand_over_message(msg::SERVER_CLOSED);
+  report_message(msg::SERVER_CLOSED);
   return st::FAILED;
 }
 
 int32_t give_up_on_replies(sock_conn* ctl, int32_t lines) {
   ctl->at_eof = 1;
-  hand_over_number(msg::NO_FINAL_REPLY, lines);
+  report_message(msg::NO_FINAL_REPLY, lines);
   return st::FAILED;
 }
 
@@ -109,9 +92,9 @@ extern "C" int32_t putreply(int32_t length, const char* line, uint32_t opts, soc
   return code;
 }
 
-extern "C" void codeerr(void) { hand_over_message(msg::NO_REPLY_CODE); }
+extern "C" void codeerr(void) { report_message(msg::NO_REPLY_CODE); }
 
-extern "C" void puterr(int32_t message_number) { hand_over_message(message_number); }
+extern "C" void puterr(int32_t message_number) { report_message(message_number); }
 
 bool command_is_sendable(FtpFile* file, int32_t length) {
   const char* text = file->ctl->staging;
@@ -123,7 +106,7 @@ bool command_is_sendable(FtpFile* file, int32_t length) {
   char verb[8] = {};
   for (int32_t i = 0; i < 7 && i < length && text[i] != ' ' && text[i] != '\r' && text[i] != '\n'; ++i)
     verb[i] = text[i];
-  hand_over_message(msg::COMMAND_NOT_SENDABLE, verb);
+  report_message(msg::COMMAND_NOT_SENDABLE, verb);
   return false;
 }
 

@@ -159,8 +159,8 @@ int32_t log_in(FtpFile* file) {
   } else if (file->reply_code / 100 != 2) {
     reason = msg::USER_REFUSED;
   }
-  if (reason == msg::NO_PASSWORD_REPLY) hand_over_message(reason);
-  else if (reason) hand_over_message(reason, user.c_str());
+  if (reason == msg::NO_PASSWORD_REPLY) report_message(reason);
+  else if (reason) report_message(reason, user.c_str());
   return reason ? st::FAILED : st::OK;
 }
 

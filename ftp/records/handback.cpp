@@ -38,7 +38,7 @@ int32_t end_of_stream(FtpFile* file, const sock_conn* data) {
   const int32_t mode = mode_of(data);
   if (data->record_length > 0 &&
       (mode == READ_FIXED || mode == READ_S370V || mode == READ_S370VS)) {
-    hand_over_message(msg::RECORD_CUT_OFF);
+    report_message(msg::RECORD_CUT_OFF);
     return st::FAILED;
   }
   return check_mget(file);

@@ -49,7 +49,7 @@ int32_t new_data_block(FtpFile* file) {
   }
   const sock_conn* ctl = file->ctl;
   if (ctl->data_port > PORT_MAX) {
-    hand_over_number(msg::DATA_PORT_INVALID, ctl->data_port);
+    report_message(msg::DATA_PORT_INVALID, ctl->data_port);
     return st::FAILED;
   }
   auto* data = static_cast<sock_conn*>(mem::alloc_clear(sizeof(sock_conn)));

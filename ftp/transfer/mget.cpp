@@ -85,7 +85,7 @@ class ListingShape {
 };
 
 int32_t name_too_long() {
-  hand_over_number(msg::MGET_NAME_TOO_LONG, NAME_MAX_LENGTH);
+  report_message(msg::MGET_NAME_TOO_LONG, NAME_MAX_LENGTH);
   return st::FAILED;
 }
 
@@ -186,7 +186,7 @@ int32_t list_explicit(FtpFile* file, void** tail) {
       if (!close) return st::UNTERMINATED_QUOTE;
       n = int32_t(close - name);
       if (n == 0) {
-        hand_over_message(msg::MGET_EMPTY_NAME);
+        report_message(msg::MGET_EMPTY_NAME);
         return st::NO_REMOTE_NAME;
       }
       p = int32_t(close - text) + 1;

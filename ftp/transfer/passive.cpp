@@ -98,7 +98,7 @@ int32_t take_port(FtpFile* file, int32_t mode, int32_t* port) {
   const int32_t n = min(ctl->record_length, INSERT_MAX);
   std::memcpy(reply, ctl->record, size_t(n > 0 ? n : 0));
   reply[n > 0 ? n : 0] = '\0';
-  hand_over_message(msg::PASSIVE_REPLY_UNUSABLE, reply);
+  report_message(msg::PASSIVE_REPLY_UNUSABLE, reply);
   return st::FAILED;
 }
 
@@ -146,7 +146,7 @@ int32_t open_passive(FtpFile* file) {
     char where[SOCK_TEXT + 16];
     int32_t n = ypsstr(where, int32_t(sizeof where) - 1, "%s port %d", ctl->service_ip, port);
     where[n > 0 ? min(n, int32_t(sizeof where) - 1) : 0] = '\0';
-    hand_over_message(msg::DATA_CONNECT_FAILED, where);
+    report_message(msg::DATA_CONNECT_FAILED, where);
   }
   return status;
 }

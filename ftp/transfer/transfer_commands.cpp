@@ -110,7 +110,7 @@ int32_t start_transfer(FtpFile* file, const char* format, const char* argument,
   char verb[8] = {};
   for (int i = 0; i < 7 && format[i] && format[i] != ' '; ++i) verb[i] = format[i];
   if (holds_line_break(argument) || holds_line_break(file->cwd)) {
-    hand_over_message(msg::COMMAND_NOT_SENDABLE, holds_line_break(argument) ? verb : "CWD");
+    report_message(msg::COMMAND_NOT_SENDABLE, holds_line_break(argument) ? verb : "CWD");
     return st::FAILED;
   }
   int32_t status = initconn(file);
