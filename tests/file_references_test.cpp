@@ -12,14 +12,15 @@
 #include "hostsvc/gcb.h"
 #include "module/msgno.h"
 #include "module/status.h"
-#include "support/options_support.h"
+#include "tests/support/options_support.h"
+#include "tests/support/loaded_module.h"
 
 namespace {
 
 using host::references::assign;
 using host::references::deassign;
 using host::references::list;
-using support::module;
+using ftptest::module;
 
 std::vector<std::string> names() {
   std::vector<std::string> out;

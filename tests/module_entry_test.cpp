@@ -12,11 +12,13 @@
 #include "host/control_block.h"
 #include "host/memory.h"
 #include "host/module.h"
+#include "tests/support/loaded_module.h"
 #include "module/status.h"
+
+using ftptest::module;
 
 namespace {
 
-const host::Module& module() { return *host::Module::load_default(nullptr); }
 
 const unsigned char* bytes(const void* p) { return static_cast<const unsigned char*>(p); }
 uint32_t word_at(const void* p, int offset) {

@@ -13,20 +13,21 @@
 #include "host/module.h"
 #include "host/references.h"
 #include "module/status.h"
-#include "support/session_support.h"
+#include "tests/support/session_support.h"
+#include "tests/support/loaded_module.h"
 
 namespace {
 
 using ftptest::Data;
 using ftptest::Script;
-using sessiontest::OpenFile;
+using ftptest::OpenFile;
 
 FtpFile* only_open_file() {
-  MethodInstance* instance = host::Module::load_default(nullptr)->entry()->instance;
+  MethodInstance* instance = ftptest::module().entry()->instance;
   return instance ? instance->open_files : nullptr;
 }
 
-class ReassignWhileOpen : public sessiontest::SessionTest {};
+class ReassignWhileOpen : public ftptest::SessionTest {};
 
 TEST_F(ReassignWhileOpen, TheOpenFileKeepsItsOwnOptionTexts) {
   Script script;

@@ -9,12 +9,14 @@
 #include "module/host_records.h"
 #include "host/memory.h"
 #include "host/module.h"
+#include "tests/support/loaded_module.h"
 #include "module/records.h"
 #include "module/status.h"
 
+using ftptest::module;
+
 namespace {
 
-const host::Module& module() { return *host::Module::load_default(nullptr); }
 
 void* slot(int n) { return module().entry()->vector[n].routine; }
 
