@@ -4,8 +4,8 @@
 #include <iterator>
 
 #include "ftp/methods.h"
-#include "module/export.h"
 #include "module/allocation.h"
+#include "module/export.h"
 #include "module/method_vector.h"
 #include "module/records.h"
 #include "module/status.h"

@@ -17,8 +17,8 @@
 
 #include "module/msgno.h"
 #include "module/status.h"
-#include "sock/yxsoc.h"
 #include "sock/internal.h"
+#include "sock/yxsoc.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <sys/un.h>
 
 #include "module/status.h"
-#include "sock/yxsoc.h"
 #include "sock/internal.h"
+#include "sock/yxsoc.h"
 #include "util/util.h"
 
 namespace {

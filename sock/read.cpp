@@ -18,8 +18,8 @@
 #include <sys/socket.h>
 
 #include "module/status.h"
-#include "sock/yxsoc.h"
 #include "sock/internal.h"
+#include "sock/yxsoc.h"
 
 namespace {
 

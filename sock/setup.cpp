@@ -10,8 +10,8 @@
 #include "hostsvc/lookups.h"
 #include "module/allocation.h"
 #include "module/status.h"
-#include "sock/yxsoc.h"
 #include "sock/internal.h"
+#include "sock/yxsoc.h"
 #include "util/util.h"
 
 namespace {

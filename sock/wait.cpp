@@ -13,8 +13,8 @@
 
 #include "hostsvc/gcb.h"
 #include "module/status.h"
-#include "sock/yxsoc.h"
 #include "sock/internal.h"
+#include "sock/yxsoc.h"
 
 namespace {
 

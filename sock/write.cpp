@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "module/status.h"
-#include "sock/yxsoc.h"
 #include "sock/internal.h"
+#include "sock/yxsoc.h"
 
 extern "C" {
 

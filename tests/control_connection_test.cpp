@@ -22,9 +22,9 @@
 #include "host/variables.h"
 #include "module/msgno.h"
 #include "module/status.h"
+#include "tests/support/loaded_module.h"
 #include "tests/support/loopback.h"
 #include "tests/support/session_support.h"
-#include "tests/support/loaded_module.h"
 
 namespace {
 

@@ -13,14 +13,14 @@
 
 #include "ftp/ftp_file.h"
 #include "host/events.h"
-#include "host/module.h"
 #include "host/messages.h"
+#include "host/module.h"
 #include "host/options.h"
 #include "host/prompt.h"
 #include "module/msgno.h"
 #include "module/status.h"
-#include "tests/support/session_support.h"
 #include "tests/support/loaded_module.h"
+#include "tests/support/session_support.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include "hostsvc/gcb.h"
 #include "module/msgno.h"
 #include "module/status.h"
-#include "tests/support/options_support.h"
 #include "tests/support/loaded_module.h"
+#include "tests/support/options_support.h"
 
 namespace {
 

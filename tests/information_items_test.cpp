@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "ftp/ftp_file.h"
-#include "module/host_records.h"
 #include "host/memory.h"
 #include "host/module.h"
 #include "host/references.h"
+#include "module/host_records.h"
 #include "module/status.h"
-#include "tests/support/session_support.h"
 #include "tests/support/loaded_module.h"
+#include "tests/support/session_support.h"
 
 using ftptest::module;
 

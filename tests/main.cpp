@@ -7,8 +7,8 @@
 #include <string>
 
 #include "host/module.h"
-#include "tests/support/loopback.h"
 #include "tests/support/loaded_module.h"
+#include "tests/support/loopback.h"
 
 int main(int argc, char** argv) {
   // First, while the process has one thread: test processes that run at the

@@ -12,8 +12,8 @@
 #include "host/control_block.h"
 #include "host/memory.h"
 #include "host/module.h"
-#include "tests/support/loaded_module.h"
 #include "module/status.h"
+#include "tests/support/loaded_module.h"
 
 using ftptest::module;
 

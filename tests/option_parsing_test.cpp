@@ -9,8 +9,8 @@
 #include "host/memory.h"
 #include "host/variables.h"
 #include "module/status.h"
-#include "tests/support/options_support.h"
 #include "tests/support/loaded_module.h"
+#include "tests/support/options_support.h"
 
 namespace {
 

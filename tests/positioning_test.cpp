@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "ftp/ftp_file.h"
-#include "module/host_records.h"
 #include "host/control_block.h"
 #include "host/files.h"
 #include "host/memory.h"
@@ -21,12 +20,13 @@
 #include "host/references.h"
 #include "host/spool.h"
 #include "hostsvc/gcb.h"
+#include "module/host_records.h"
 #include "module/msgno.h"
 #include "module/status.h"
+#include "tests/support/loaded_module.h"
 #include "tests/support/real_servers.h"
 #include "tests/support/session_support.h"
 #include "tests/support/sock_support.h"
-#include "tests/support/loaded_module.h"
 
 using ftptest::module;
 

@@ -13,8 +13,8 @@
 #include "host/module.h"
 #include "host/references.h"
 #include "module/status.h"
-#include "tests/support/session_support.h"
 #include "tests/support/loaded_module.h"
+#include "tests/support/session_support.h"
 
 namespace {
 

@@ -6,12 +6,12 @@
 #include <set>
 
 #include "ftp/ftp_file.h"
-#include "module/host_records.h"
 #include "host/memory.h"
 #include "host/module.h"
-#include "tests/support/loaded_module.h"
+#include "module/host_records.h"
 #include "module/records.h"
 #include "module/status.h"
+#include "tests/support/loaded_module.h"
 
 using ftptest::module;
 

@@ -12,8 +12,8 @@
 #include "host/memory.h"
 #include "host/references.h"
 #include "module/status.h"
-#include "tests/support/session_support.h"
 #include "tests/support/real_servers.h"
+#include "tests/support/session_support.h"
 
 namespace ftptest {
 void PrintTo(ServerKind kind, std::ostream* out);

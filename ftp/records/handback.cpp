@@ -1,7 +1,7 @@
 // Handing a record back to the host in place, and the end of a data stream.
+#include "ftp/protocol.h"
 #include "ftp/records/readers.h"
 #include "module/host_records.h"
-#include "ftp/protocol.h"
 #include "module/msgno.h"
 #include "module/status.h"
 

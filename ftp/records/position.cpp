@@ -4,8 +4,8 @@
 // position of the next record. Nothing here touches the work file; the next
 // spooled read acts on the counters that point leaves behind.
 #include "ftp/ftp_file.h"
-#include "module/host_records.h"
 #include "ftp/methods.h"
+#include "module/host_records.h"
 #include "module/status.h"
 
 namespace {

@@ -2,10 +2,10 @@
 // host calls for it, with the read routine chosen by open mode, connection
 // and record format.
 #include "ftp/ftp_file.h"
-#include "module/host_records.h"
 #include "ftp/methods.h"
 #include "ftp/records/readers.h"
 #include "module/allocation.h"
+#include "module/host_records.h"
 #include "module/method_vector.h"
 #include "module/records.h"
 #include "module/status.h"

@@ -8,10 +8,10 @@
 #include <cstring>
 
 #include "ftp/ftp_file.h"
-#include "module/host_records.h"
 #include "ftp/methods.h"
 #include "ftp/reference/method_instance.h"
 #include "module/allocation.h"
+#include "module/host_records.h"
 #include "module/status.h"
 #include "util/util.h"
 

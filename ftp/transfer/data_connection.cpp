@@ -13,8 +13,8 @@
 #include "module/allocation.h"
 #include "module/msgno.h"
 #include "module/status.h"
-#include "sock/yxsoc.h"
 #include "sock/data_connection.h"
+#include "sock/yxsoc.h"
 #include "util/util.h"
 
 namespace {

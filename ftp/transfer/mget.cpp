@@ -10,9 +10,9 @@
 #include <cstring>
 
 #include "ftp/ftp_options.h"
-#include "ftp/transfer/glob.h"
 #include "ftp/protocol.h"
 #include "ftp/records/readers.h"
+#include "ftp/transfer/glob.h"
 #include "ftp/transfer/transfer.h"
 #include "hostsvc/hostsvc.h"
 #include "module/allocation.h"

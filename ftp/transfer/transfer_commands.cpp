@@ -16,8 +16,8 @@
 #include "hostsvc/lookups.h"
 #include "module/msgno.h"
 #include "module/status.h"
-#include "sock/yxsoc.h"
 #include "sock/data_connection.h"
+#include "sock/yxsoc.h"
 
 namespace {
 

@@ -16,9 +16,9 @@
 #include "host/memory.h"
 #include "host/messages.h"
 #include "host/module.h"
+#include "tests/support/loaded_module.h"
 #include "tests/support/loopback.h"
 #include "tests/support/net.h"
-#include "tests/support/loaded_module.h"
 
 namespace fuzz {
 

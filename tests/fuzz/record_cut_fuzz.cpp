@@ -17,11 +17,11 @@
 
 #include "host/memory.h"
 #include "host/module.h"
-#include "tests/support/loaded_module.h"
 #include "module/status.h"
 #include "sock/sock_conn.h"
 #include "sock/syscalls.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/support/loaded_module.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include "host/module.h"
 #include "host/references.h"
 #include "host/tokenizer.h"
-#include "tests/support/loaded_module.h"
 #include "hostsvc/token.h"
+#include "tests/support/loaded_module.h"
 
 namespace ftptest {
 

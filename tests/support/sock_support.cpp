@@ -15,8 +15,8 @@
 #include "host/messages.h"
 #include "host/module.h"
 #include "host/options.h"
-#include "tests/support/loaded_module.h"
 #include "module/msgno.h"
+#include "tests/support/loaded_module.h"
 
 namespace ftptest {
 
