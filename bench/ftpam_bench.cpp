@@ -27,7 +27,7 @@
 #include "host/module.h"
 #include "host/references.h"
 #include "module/status.h"
-#include "sock/yxsoc_sys.h"
+#include "sock/syscalls.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "cli/exit_status.h"
 #include "cli/interrupt.h"
-#include "cli/options.h"
+#include "cli/option_syntax.h"
 #include "cli/output.h"
 #include "cli/prepare.h"
 #include "cli/session.h"
@@ -28,110 +28,6 @@ namespace {
 
 // The reference name every one-operation command uses.
 constexpr char REFERENCE[] = "FTPAM";
-
-struct CommandHelp {
-  const char* name;
-  const char* text;
-};
-
-const CommandHelp helps[] = {
-    {"get",
-     "usage: ftpam get REMOTE|URL [--raw|--hex] [--cc] [--piece N] [OPTION...]\n"
-     "Reads the records of REMOTE to standard output, one record per line.\n"
-     "URL: ftp://[USER[:PASSWORD]@]HOST[:PORT]/PATH stands for the remote name and\n"
-     "the options host=, user= and pass=.\n"
-     "  --raw      the record bytes back to back, nothing added\n"
-     "  --hex      a hex dump of each record\n"
-     "  --cc       show each record's carriage-control character first\n"
-     "  --piece N  bytes per read for RECFM=S files with nonbyte (default: LRECL;\n"
-     "             -1: what the network delivers)\n"
-     "A failed write of standard output ends the run with exit status 5.\n"
-     "examples:\n"
-     "  ftpam get lines.txt host=127.0.0.2 user=demo pass=demo\n"
-     "  ftpam get fixed.dat host=127.0.0.2 user=demo pass=demo recfm=f lrecl=80\n"
-     "  ftpam get records.s370v host=127.0.0.2 user=demo pass=demo s370v --hex\n"
-     "  ftpam get ftp://demo@127.0.0.2:2121/lines.txt   (password from $FTPAM_PASSWORD)\n"},
-    {"put",
-     "usage: ftpam put REMOTE|URL [--raw] [--cc] [OPTION...]\n"
-     "Writes records from standard input to REMOTE (STOR; with the option mod, APPE).\n"
-     "  --raw   these bytes, exactly: without a record format, a byte stream\n"
-     "          (recfm=s nonbyte); with recfm=f, records of LRECL bytes, the last\n"
-     "          one padded (reported, exit status 7)\n"
-     "  --cc    the first character of each line is its carriage-control character\n"
-     "With s370v or s370vs the records go out back to back, without descriptor words.\n"
-     "Lines longer than the record length are cut: the count and the first one are\n"
-     "reported and the exit status is 7. After Ctrl-C the remote file is incomplete\n"
-     "(exit status 130).\n"
-     "examples:\n"
-     "  printf 'one\\ntwo\\n' | ftpam put new.txt host=127.0.0.2 user=demo pass=demo\n"
-     "  ftpam put log.txt host=127.0.0.2 user=demo pass=demo mod < more-lines.txt\n"},
-    {"ls",
-     "usage: ftpam ls [PATTERN] [--long] [OPTION...]\n"
-     "Lists a remote directory: names only (NLST), or the server's long form (LIST).\n"
-     "examples:\n"
-     "  ftpam ls host=127.0.0.2 user=demo pass=demo\n"
-     "  ftpam ls '*.txt' --long host=127.0.0.2 user=demo pass=demo wd=mget\n"},
-    {"mget",
-     "usage: ftpam mget PATTERN|'(NAME NAME ...)' [--to DIR] [--raw|--hex] [--cc] [OPTION...]\n"
-     "Reads every file the server lists for PATTERN, or the files named in\n"
-     "parentheses, one after the other as one stream of records. With the\n"
-     "option mprompt you are asked before each file. A server that does not\n"
-     "match patterns itself is asked for the whole directory, and the names are\n"
-     "matched here (*, ?, [...]).\n"
-     "  --to DIR   save each file in DIR under its own name (the names saved are\n"
-     "             listed on standard output)\n"
-     "examples:\n"
-     "  ftpam mget '*.txt' host=127.0.0.2 user=demo pass=demo wd=mget\n"
-     "  ftpam mget \"(alpha.txt 'gamma.txt')\" host=127.0.0.2 user=demo pass=demo wd=mget\n"
-     "  ftpam mget '*.txt' --to saved host=127.0.0.2 user=demo pass=demo wd=mget\n"},
-    {"help",
-     "usage: ftpam help [OPTION...]\n"
-     "Shows the server's reply to HELP, one line per record.\n"
-     "example:\n"
-     "  ftpam help host=127.0.0.2 user=demo pass=demo\n"},
-    {"stat",
-     "usage: ftpam stat [OPTION...]\n"
-     "Shows the server's reply to STAT, one line per record.\n"
-     "example:\n"
-     "  ftpam stat host=127.0.0.2 user=demo pass=demo\n"},
-    {"cmd",
-     "usage: ftpam cmd 'COMMAND' [OPTION...]\n"
-     "Sends COMMAND to the server as it stands and shows its reply; a refusing\n"
-     "reply (4xx, 5xx) ends with exit status 1.\n"
-     "example:\n"
-     "  ftpam cmd SYST host=127.0.0.2 user=demo pass=demo\n"},
-    {"info",
-     "usage: ftpam info REMOTE [OPTION...]\n"
-     "Opens REMOTE for reading and shows its information items (name, directory,\n"
-     "hosts and addresses, port, record length and format).\n"
-     "example:\n"
-     "  ftpam info fixed.dat host=127.0.0.2 user=demo pass=demo recfm=f lrecl=80\n"},
-    {"run",
-     "usage: ftpam run SCRIPT\n"
-     "Runs the statements of SCRIPT ('-' for standard input), one per line:\n"
-     "  assign NAME REMOTE [OPTION...]     deassign NAME\n"
-     "  open NAME input|output|append [positioning] [OPTION...]\n"
-     "  read NAME [COUNT|all]              write NAME TEXT\n"
-     "  note NAME LABEL                    point NAME LABEL\n"
-     "  info NAME                          close NAME\n"
-     "Blank lines and lines starting with # are skipped. The script stops at the\n"
-     "first statement that fails.\n"
-     "example script:\n"
-     "  assign IN fixed.dat host=127.0.0.2 user=demo pass=demo recfm=f lrecl=80\n"
-     "  open IN input positioning\n"
-     "  note IN start\n"
-     "  read IN 2\n"
-     "  point IN start\n"
-     "  read IN all\n"
-     "  close IN\n"},
-    {"module", "usage: ftpam module\nShows what the host finds in the module.\n"},
-};
-
-const char* help_of(const std::string& command) {
-  for (const auto& h : helps)
-    if (command == h.name) return h.text;
-  return nullptr;
-}
 
 struct Flags {
   ReadOptions read;
@@ -227,16 +123,10 @@ void print_module(const host::Module& m) {
   const AccessMethodEntry* e = m.entry();
   std::printf("entry      %.4s %.8s, %d-slot method vector\n", e->eyecatcher, e->name,
               METHOD_SLOTS);
-  static const char* const names[METHOD_SLOTS_FILLED] = {
-      "assign", "deassign", "exists", "exp", "physical name", "-", "enumerate", "validate",
-      "information", "information items", "release items", "open", "note", "point",
-      "position to number", "number to position", "-", "-", "read", "write", "flush", "close",
-      "-", "-", "-", "-", "-", "-", "-", "-", "parse option", "-", "-", "copy options out",
-      "copy options in", "record access", "release options", "-"};
-  void* unsupported = e->vector[5].routine;
+  void* unsupported = e->vector[host::slot::first_unsupported()].routine;
   for (int s = 0; s < METHOD_SLOTS; ++s) {
     void* r = e->vector[s].routine;
-    const char* what = !r ? "(empty)" : r == unsupported ? "not supported" : names[s];
+    const char* what = !r ? "(empty)" : r == unsupported ? "not supported" : host::slot::text(s);
     std::printf("  slot %2d  %s\n", s, what);
   }
 }
@@ -524,62 +414,220 @@ void essential_log_line(const host::messages::LogLine& line) {
   std::fprintf(stderr, "ftpam: %s\n", line.text.c_str());
 }
 
-int run_command(const std::string& command, const std::vector<std::string>& args,
+namespace {
+
+int ls_command(const std::string& operand, Flags& f) {
+  std::string pattern = operand;
+  if (std::vector<std::string> url; parse_url(operand, &url, &pattern))
+    f.options.insert(f.options.begin(), url.begin(), url.end());
+  std::vector<std::string> extra = {f.long_list ? "list" : "ls"};
+  if (!pattern.empty()) extra.push_back("lsfile=" + pattern);
+  std::string what = "listing " + (pattern.empty() ? std::string("the directory") : pattern);
+  for (const auto& o : f.options)
+    if (keyword_of(o) == "WD" || keyword_of(o) == "CD") what += " in " + o.substr(3);
+  return read_command("", f, extra, what);
+}
+
+enum class Operand { NONE, ONE, OPTIONAL };
+
+// One command of ftpam: its name, its operand, whether the module is asked
+// for its transcript (the refusing replies are shown from it), its line in
+// ftpam --help (synopsis and summary; null when another row lists it), its
+// own help text and what runs it.
+struct Command {
+  const char* name;
+  Operand operand;
+  bool logs_replies;
+  const char* synopsis;
+  const char* summary;
+  const char* help;
+  int (*run)(const std::string& operand, Flags& f, const std::string& module_path);
+};
+
+const Command commands[] = {
+    {"get", Operand::ONE, true, "get REMOTE",
+     "read a remote file's records to standard output",
+     "usage: ftpam get REMOTE|URL [--raw|--hex] [--cc] [--piece N] [OPTION...]\n"
+     "Reads the records of REMOTE to standard output, one record per line.\n"
+     "URL: ftp://[USER[:PASSWORD]@]HOST[:PORT]/PATH stands for the remote name and\n"
+     "the options host=, user= and pass=.\n"
+     "  --raw      the record bytes back to back, nothing added\n"
+     "  --hex      a hex dump of each record\n"
+     "  --cc       show each record's carriage-control character first\n"
+     "  --piece N  bytes per read for RECFM=S files with nonbyte (default: LRECL;\n"
+     "             -1: what the network delivers)\n"
+     "A failed write of standard output ends the run with exit status 5.\n"
+     "examples:\n"
+     "  ftpam get lines.txt host=127.0.0.2 user=demo pass=demo\n"
+     "  ftpam get fixed.dat host=127.0.0.2 user=demo pass=demo recfm=f lrecl=80\n"
+     "  ftpam get records.s370v host=127.0.0.2 user=demo pass=demo s370v --hex\n"
+     "  ftpam get ftp://demo@127.0.0.2:2121/lines.txt   (password from $FTPAM_PASSWORD)\n",
+     [](const std::string& operand, Flags& f, const std::string&) {
+       f.read.summary = true;
+       return read_command(operand, f, {});
+     }},
+    {"put", Operand::ONE, true, "put REMOTE",
+     "write records from standard input (STOR; APPE with MOD)",
+     "usage: ftpam put REMOTE|URL [--raw] [--cc] [OPTION...]\n"
+     "Writes records from standard input to REMOTE (STOR; with the option mod, APPE).\n"
+     "  --raw   these bytes, exactly: without a record format, a byte stream\n"
+     "          (recfm=s nonbyte); with recfm=f, records of LRECL bytes, the last\n"
+     "          one padded (reported, exit status 7)\n"
+     "  --cc    the first character of each line is its carriage-control character\n"
+     "With s370v or s370vs the records go out back to back, without descriptor words.\n"
+     "Lines longer than the record length are cut: the count and the first one are\n"
+     "reported and the exit status is 7. After Ctrl-C the remote file is incomplete\n"
+     "(exit status 130).\n"
+     "examples:\n"
+     "  printf 'one\\ntwo\\n' | ftpam put new.txt host=127.0.0.2 user=demo pass=demo\n"
+     "  ftpam put log.txt host=127.0.0.2 user=demo pass=demo mod < more-lines.txt\n",
+     [](const std::string& operand, Flags& f, const std::string&) {
+       return put_command(operand, f);
+     }},
+    {"ls", Operand::OPTIONAL, true, "ls [PATTERN]",
+     "list a remote directory (NLST; --long for LIST)",
+     "usage: ftpam ls [PATTERN] [--long] [OPTION...]\n"
+     "Lists a remote directory: names only (NLST), or the server's long form (LIST).\n"
+     "examples:\n"
+     "  ftpam ls host=127.0.0.2 user=demo pass=demo\n"
+     "  ftpam ls '*.txt' --long host=127.0.0.2 user=demo pass=demo wd=mget\n",
+     [](const std::string& operand, Flags& f, const std::string&) {
+       return ls_command(operand, f);
+     }},
+    {"mget", Operand::ONE, true, "mget PATTERN|'(A B)'",
+     "read several remote files as one",
+     "usage: ftpam mget PATTERN|'(NAME NAME ...)' [--to DIR] [--raw|--hex] [--cc] [OPTION...]\n"
+     "Reads every file the server lists for PATTERN, or the files named in\n"
+     "parentheses, one after the other as one stream of records. With the\n"
+     "option mprompt you are asked before each file. A server that does not\n"
+     "match patterns itself is asked for the whole directory, and the names are\n"
+     "matched here (*, ?, [...]).\n"
+     "  --to DIR   save each file in DIR under its own name (the names saved are\n"
+     "             listed on standard output)\n"
+     "examples:\n"
+     "  ftpam mget '*.txt' host=127.0.0.2 user=demo pass=demo wd=mget\n"
+     "  ftpam mget \"(alpha.txt 'gamma.txt')\" host=127.0.0.2 user=demo pass=demo wd=mget\n"
+     "  ftpam mget '*.txt' --to saved host=127.0.0.2 user=demo pass=demo wd=mget\n",
+     [](const std::string& operand, Flags& f, const std::string&) {
+       f.read.summary = true;
+       return read_command(operand, f, {"mget"});
+     }},
+    {"help", Operand::NONE, true, "help | stat",
+     "the server's HELP or STAT reply, line by line",
+     "usage: ftpam help [OPTION...]\n"
+     "Shows the server's reply to HELP, one line per record.\n"
+     "example:\n"
+     "  ftpam help host=127.0.0.2 user=demo pass=demo\n",
+     [](const std::string&, Flags& f, const std::string&) {
+       return read_command("", f, {"rhelp"});
+     }},
+    {"stat", Operand::NONE, true, nullptr, nullptr,  // listed with help
+     "usage: ftpam stat [OPTION...]\n"
+     "Shows the server's reply to STAT, one line per record.\n"
+     "example:\n"
+     "  ftpam stat host=127.0.0.2 user=demo pass=demo\n",
+     [](const std::string&, Flags& f, const std::string&) {
+       return read_command("", f, {"rstat"});
+     }},
+    {"cmd", Operand::ONE, true, "cmd 'COMMAND'",
+     "send a raw command and show its reply",
+     "usage: ftpam cmd 'COMMAND' [OPTION...]\n"
+     "Sends COMMAND to the server as it stands and shows its reply; a refusing\n"
+     "reply (4xx, 5xx) ends with exit status 1.\n"
+     "example:\n"
+     "  ftpam cmd SYST host=127.0.0.2 user=demo pass=demo\n",
+     [](const std::string& operand, Flags& f, const std::string&) {
+       f.read.check_reply = true;
+       return read_command("", f, {"rcmd=" + operand});
+     }},
+    {"info", Operand::ONE, true, "info REMOTE",
+     "open a remote file and show its information items",
+     "usage: ftpam info REMOTE [OPTION...]\n"
+     "Opens REMOTE for reading and shows its information items (name, directory,\n"
+     "hosts and addresses, port, record length and format).\n"
+     "example:\n"
+     "  ftpam info fixed.dat host=127.0.0.2 user=demo pass=demo recfm=f lrecl=80\n",
+     [](const std::string& operand, Flags& f, const std::string&) {
+       return info_command(operand, f);
+     }},
+    {"run", Operand::ONE, false, "run SCRIPT",
+     "run a script of statements (assign, open, read, ...)",
+     "usage: ftpam run SCRIPT\n"
+     "Runs the statements of SCRIPT ('-' for standard input), one per line:\n"
+     "  assign NAME REMOTE [OPTION...]     deassign NAME\n"
+     "  open NAME input|output|append [positioning] [OPTION...]\n"
+     "  read NAME [COUNT|all]              write NAME TEXT\n"
+     "  note NAME LABEL                    point NAME LABEL\n"
+     "  info NAME                          close NAME\n"
+     "Blank lines and lines starting with # are skipped. The script stops at the\n"
+     "first statement that fails.\n"
+     "example script:\n"
+     "  assign IN fixed.dat host=127.0.0.2 user=demo pass=demo recfm=f lrecl=80\n"
+     "  open IN input positioning\n"
+     "  note IN start\n"
+     "  read IN 2\n"
+     "  point IN start\n"
+     "  read IN all\n"
+     "  close IN\n",
+     [](const std::string& operand, Flags&, const std::string&) {
+       return run_script(operand);
+     }},
+    {"module", Operand::NONE, false, "module",
+     "show what the host finds in the module",
+     "usage: ftpam module\nShows what the host finds in the module.\n",
+     [](const std::string&, Flags&, const std::string& module_path) {
+       print_module(*host::Module::load(
+           module_path.empty() ? FTPAM_MODULE_PATH : module_path.c_str(), nullptr));
+       return 0;
+     }},
+};
+
+const Command* command_named(const std::string& name) {
+  for (const Command& c : commands)
+    if (name == c.name) return &c;
+  return nullptr;
+}
+
+}  // namespace
+
+std::string command_list() {
+  std::string list;
+  char line[160];
+  for (const Command& c : commands) {
+    if (!c.synopsis) continue;
+    std::snprintf(line, sizeof line, "  %-20s  %s\n", c.synopsis, c.summary);
+    list += line;
+  }
+  return list;
+}
+
+int run_command(const std::string& name, const std::vector<std::string>& args,
                 const std::string& module_path) {
-  const char* help = help_of(command);
-  if (!help) {
-    std::fprintf(stderr, "ftpam: unknown command %s (see ftpam --help)\n", command.c_str());
+  const Command* command = command_named(name);
+  if (!command) {
+    std::fprintf(stderr, "ftpam: unknown command %s (see ftpam --help)\n", name.c_str());
     return EXIT_USAGE;
   }
-  int operands = command == "get" || command == "put" || command == "mget" ||
-                         command == "cmd" || command == "info" || command == "run" ||
-                         command == "ls"
-                     ? 1
-                     : 0;
   Flags f;
-  if (!parse_flags(args, operands, command == "ls", &f)) return EXIT_USAGE;
+  const bool optional = command->operand == Operand::OPTIONAL;
+  if (!parse_flags(args, command->operand == Operand::NONE ? 0 : 1, optional, &f))
+    return EXIT_USAGE;
   if (f.help) {
-    std::fputs(help, stdout);
+    std::fputs(command->help, stdout);
     return 0;
   }
-  bool needs_operand = operands == 1 && command != "ls";
-  if (needs_operand && f.operands.empty()) {
-    std::fputs(help, stderr);
+  if (command->operand == Operand::ONE && f.operands.empty()) {
+    std::fputs(command->help, stderr);
     return EXIT_USAGE;
   }
   const std::string operand = f.operands.empty() ? "" : f.operands[0];
-  f.read.summary = command == "get" || command == "mget";
   // The module logs every reply with debug: the refusing ones are shown (the
   // server's reason), the rest only in a transcript.
   bool debug = false;
   for (const auto& o : f.options) debug = debug || keyword_of(o) == "DEBUG";
   if (debug && g_log_everything) g_transcript = true;
-  if (!debug && command != "run" && command != "module") f.options.push_back("debug");
-  if (command == "get") return read_command(operand, f, {});
-  if (command == "put") return put_command(operand, f);
-  if (command == "mget") return read_command(operand, f, {"mget"});
-  if (command == "help") return read_command("", f, {"rhelp"});
-  if (command == "stat") return read_command("", f, {"rstat"});
-  if (command == "cmd") {
-    f.read.check_reply = true;
-    return read_command("", f, {"rcmd=" + operand});
-  }
-  if (command == "ls") {
-    std::string pattern = operand;
-    if (std::vector<std::string> url; parse_url(operand, &url, &pattern))
-      f.options.insert(f.options.begin(), url.begin(), url.end());
-    std::vector<std::string> extra = {f.long_list ? "list" : "ls"};
-    if (!pattern.empty()) extra.push_back("lsfile=" + pattern);
-    std::string what = "listing " + (pattern.empty() ? std::string("the directory") : pattern);
-    for (const auto& o : f.options)
-      if (keyword_of(o) == "WD" || keyword_of(o) == "CD") what += " in " + o.substr(3);
-    return read_command("", f, extra, what);
-  }
-  if (command == "info") return info_command(operand, f);
-  if (command == "run") return run_script(operand);
-  print_module(*host::Module::load(module_path.empty() ? FTPAM_MODULE_PATH : module_path.c_str(),
-                                   nullptr));
-  return 0;
+  if (!debug && command->logs_replies) f.options.push_back("debug");
+  return command->run(operand, f, module_path);
 }
 
 }  // namespace cli

@@ -7,6 +7,8 @@
 
 namespace cli {
 
+// The commands' lines in ftpam --help: synopsis and summary, one a line.
+std::string command_list();
 // Runs one command with its arguments; returns the exit status.
 int run_command(const std::string& command, const std::vector<std::string>& args,
                 const std::string& module_path);

@@ -20,21 +20,16 @@ namespace {
 constexpr char FTPAM_VERSION[] = "1.1";
 constexpr int DEFAULT_WAIT_SECONDS = 60;
 
-const char usage[] =
+// Before the list of commands (cli::command_list).
+const char usage_head[] =
     "usage: ftpam [FLAGS] COMMAND [OPERAND] [OPTION...] [FLAGS]\n"
     "\n"
     "Reads and writes files on an FTP server record by record.\n"
     "\n"
-    "commands:\n"
-    "  get REMOTE            read a remote file's records to standard output\n"
-    "  put REMOTE            write records from standard input (STOR; APPE with MOD)\n"
-    "  ls [PATTERN]          list a remote directory (NLST; --long for LIST)\n"
-    "  mget PATTERN|'(A B)'  read several remote files as one\n"
-    "  help | stat           the server's HELP or STAT reply, line by line\n"
-    "  cmd 'COMMAND'         send a raw command and show its reply\n"
-    "  info REMOTE           open a remote file and show its information items\n"
-    "  run SCRIPT            run a script of statements (assign, open, read, ...)\n"
-    "  module                show what the host finds in the module\n"
+    "commands:\n";
+
+// After the list of commands.
+const char usage_tail[] =
     "\n"
     "options (after the operand, in the host's statement syntax):\n"
     "  host=NAME user=NAME pass=TEXT mach=NAME recfm=V|F|S lrecl=N blocksize=N\n"
@@ -77,6 +72,8 @@ const char usage[] =
     "  130  interrupted (Ctrl-C)\n"
     "\n"
     "Run 'ftpam COMMAND --help' for a command's own flags and examples.\n";
+
+std::string usage() { return usage_head + cli::command_list() + usage_tail; }
 
 bool starts_with(const std::string& s, const char* prefix) {
   return s.compare(0, std::strlen(prefix), prefix) == 0;
@@ -140,7 +137,7 @@ int main(int argc, char** argv) {
       if (command.empty()) command = a;
       else rest.push_back(a);
     } else if ((a == "--help" || a == "-h") && command.empty()) {
-      std::fputs(usage, stdout);
+      std::fputs(usage().c_str(), stdout);
       return cli::EXIT_OK;
     } else if (a == "--version") {
       return show_version(module_path);
@@ -178,7 +175,7 @@ int main(int argc, char** argv) {
     }
   }
   if (command.empty()) {
-    std::fputs(usage, stderr);
+    std::fputs(usage().c_str(), stderr);
     return cli::EXIT_USAGE;
   }
   // No wait without a limit unless asked for: a server that stops talking

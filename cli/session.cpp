@@ -9,7 +9,7 @@
 
 #include "cli/exit_status.h"
 #include "cli/interrupt.h"
-#include "cli/options.h"
+#include "cli/option_syntax.h"
 #include "host/messages.h"
 #include "host/module.h"
 #include "host/references.h"

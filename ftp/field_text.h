@@ -5,7 +5,7 @@
 #pragma once
 #include <cstring>
 
-#include "module/memory.h"
+#include "module/allocation.h"
 
 template <size_t N>
 class FieldText {

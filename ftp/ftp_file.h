@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ftp/host_records.h"  // OPEN_* and RECFM_* bits
+#include "module/host_records.h"  // OPEN_* and RECFM_* bits
 #include "sock/sock_conn.h"
 
 struct AssignRecord;

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ftp/host_records.h"  // RECFM_* bits of recfm_bits
+#include "module/host_records.h"  // RECFM_* bits of recfm_bits
 
 constexpr int32_t FTP_OPTIONS_SIZE = 1336;
 constexpr int OPTION_TEXT_SHORT = 128;  // machine, password, user, host

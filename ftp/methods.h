@@ -1,6 +1,6 @@
 // The routines of the method vector, one per operation the host drives on a
 // file reference of this access method. The slot each one occupies is the
-// host's contract (see ftp/tulxbamf.cpp). All return a 32-bit status.
+// host's contract (module/methods.def). All return a 32-bit status.
 #pragma once
 #include <cstdint>
 
@@ -9,55 +9,55 @@ struct FtpOptions;
 struct InfoRecord;
 
 extern "C" {
-// Slot 0: assign `name` to `remote` with the assign-time options.
+// Assign `name` to `remote` with the assign-time options.
 int32_t yxfasgn(char* name, void* context, const char* am_name, const char* remote,
                 int32_t remote_length, FtpOptions* options);
-// Slot 1: deassign; refused while files of the reference are open.
+// Deassign; refused while files of the reference are open.
 int32_t yxfdasg(const char* name, void* context);
-// Slot 2: 0 when `name` is a reference of this method.
+// 0 when `name` is a reference of this method.
 int32_t yxfexl(const char* name, void* context);
-// Slot 3: nothing to do; answers 0.
+// Nothing to do; answers 0.
 int32_t yxfexp(...);
-// Slot 4: the remote name of a reference, at most 1024 bytes and a NUL.
+// The remote name of a reference, at most 1024 bytes and a NUL.
 int32_t yxfpnam(const char* name, char* buffer);
-// Slots 5, 16, 17, 22-29, 31, 32, 37: operation not supported.
+// Every NO_METHOD slot of module/methods.def: operation not supported.
 int32_t yxfnsup(...);
-// Slot 6: enumerate the references, newest first, then 0x802.
+// Enumerate the references, newest first, then 0x802.
 int32_t yxfnxt(void** cursor, char* name_out, void* context, const char** remote_out,
                int32_t* length_out);
-// Slot 7: 0 when `name` is assigned here (no context).
+// 0 when `name` is assigned here (no context).
 int32_t yxfval(const char* name);
-// Slot 8: fill the host's 10-word information record.
+// Fill the host's 10-word information record.
 int32_t yxfinfo(FtpFile* file, const char* name, void* host_fileref, int32_t, int32_t,
                 InfoRecord* info);
-// Slots 9, 10: build and release the information-item list of an open file.
+// Build and release the information-item list of an open file.
 int32_t yxfins(FtpFile* file, void** list_out);
 int32_t yxfinf(FtpFile* file, void* list);
-// Slot 11: open; `request` is the host's open request record.
+// Open; `request` is the host's open request record.
 int32_t yxfopn(FtpFile** result, const char* name, void* host_fileref, int32_t* request);
-// Slots 12-15: note, point and the position conversions.
+// Note, point and the position conversions.
 int32_t yxfnote(FtpFile* file, void* position);
 int32_t yxfpnt(FtpFile* file, void* position);
 int32_t yxfp2b(FtpFile* file, double* number_out, void* position);
 int32_t yxfb2p(FtpFile* file, double number, void* position);
-// Slots 18, 19: read and write one record.
+// Read and write one record.
 int32_t yxfread(FtpFile* file, char** record_out, int32_t* length, char* cc_out);
 int32_t yxfwrit(FtpFile* file, const char* data, int32_t length, int32_t cc);
-// Slot 20: nothing buffered to flush; answers 0.
+// Nothing buffered to flush; answers 0.
 int32_t yxfflsh(...);
-// Slot 21: close.
+// Close.
 int32_t yxfcls(FtpFile* file);
-// Slot 30: parse one option of a statement into the reference's option block.
+// Parse one option of a statement into the reference's option block.
 int32_t yxfpars(int32_t, void* echo_context, int32_t, int32_t parse_flags, void* source,
                 int32_t* count_out, FtpOptions** block_slot);
-// Slots 33, 34: copy an option block out to the host and back in.
+// Copy an option block out to the host and back in.
 int32_t yxfhh2p(int32_t, int32_t, const FtpOptions* source, FtpOptions** block_out,
                 int32_t* length_out);
 int32_t yxfhp2h(int32_t, int32_t, const FtpOptions* source, int32_t length,
                 FtpOptions** block_out);
-// Slot 35: build the record-access vector of an open file.
+// Build the record-access vector of an open file.
 int32_t yxfamvc(FtpFile* file, void** vector_out);
-// Slot 36: release an option block.
+// Release an option block.
 int32_t yxfhbfr(const char* name, void* context, FtpOptions* block);
 
 // Exported; no slot refers to it.

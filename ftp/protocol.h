@@ -5,9 +5,10 @@
 #include <cstdint>
 
 #include "ftp/ftp_file.h"
+#include "module/failure.h"
 
 extern "C" {
-// ---- Command exchange (ftp/protocol.cpp) ----
+// ---- Command exchange (ftp/control/command_exchange.cpp) ----
 // Logs a command under DEBUG (message 13), a password masked.
 void sendreply(int32_t length, const char* command, uint32_t opts);
 // The code of the reply whose first line was just read into ctl's record;
@@ -21,11 +22,6 @@ void puterr(int32_t message_number);
 // The code in the first three characters of a reply line, or 0 when they are
 // not a number.
 int32_t reply_code_of(const char* line, int32_t length);
-// Formats message `number` (with an optional text insert) and hands it to the
-// host as the reason of the failure the caller returns next.
-void hand_over_message(int32_t number, const char* insert = nullptr);
-// The same with a number as the insert.
-void hand_over_number(int32_t number, int32_t insert);
 // Reads one reply line into ctl's record. A line longer than the record buffer
 // is cut and the rest of it skipped; its code is still in its first three
 // characters, so the cut line counts as read.
@@ -65,19 +61,20 @@ int32_t read_final_reply(FtpFile* file);
 bool preliminary_reply_allowed(FtpFile* file, int32_t* replies);
 
 extern "C" {
-// ---- Data connection and transfers (ftp/initconn.cpp, ftp/transfer.cpp) ----
+// ---- Data connection and transfers (ftp/transfer/data_connection.cpp,
+//      ftp/transfer/transfer_commands.cpp) ----
 int32_t initconn(FtpFile* file);
 int32_t doretr(FtpFile* file);
 int32_t dostor(FtpFile* file);
 int32_t dols(FtpFile* file);
-// ---- Reply-only operations (ftp/reply_ops.cpp) ----
+// ---- Reply-only operations (ftp/control/reply_commands.cpp) ----
 int32_t dohelp(FtpFile* file);
 int32_t dostat(FtpFile* file);
 int32_t dorcmd(FtpFile* file);
-// ---- MGET (ftp/mget.cpp) ----
+// ---- MGET (ftp/transfer/mget.cpp) ----
 int32_t domget(FtpFile* file);
 int32_t check_mget(FtpFile* file);
-// ---- Open and close (ftp/open.cpp, ftp/close.cpp) ----
+// ---- Open and close (ftp/control/open.cpp, ftp/control/close.cpp) ----
 // Abandons a file whose open failed after it entered the open list: no
 // protocol exchange, both connections closed, everything released.
 void term(FtpFile* file);

@@ -2,13 +2,10 @@
 #include "host/control_block.h"
 
 #include <cctype>
-#include <cstdio>
 #include <cstring>
 
 #include "host/memory.h"
-#include "host/pending.h"
 #include "hostsvc/gcb.h"
-#include "module/status.h"
 
 // The host's side of every service: hs_<name>, defined by the component that
 // owns it (memory.cpp, messages.cpp, events.cpp, ...). Only their addresses
@@ -121,11 +118,6 @@ void** task_wait_slot() { return gcb::wait_slot(control_block()); }
 
 const unsigned char* translation_table(int k) {
   return k >= 0 && k < 5 ? gcb::xlate_table(control_block(), k) : nullptr;
-}
-
-int32_t pending_service(const char* name) {
-  std::fprintf(stderr, "host: the service %s is not available in this host yet\n", name);
-  return st::NOT_SUPPORTED;
 }
 
 }  // namespace host

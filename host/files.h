@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ftp/host_records.h"
+#include "module/host_records.h"
 
 namespace host::files {
 

@@ -43,7 +43,7 @@ Module* Module::load(const std::string& path, std::string* error) {
     return nullptr;
   }
   const ImageInfo* image = main(control_block(), g_pidb);
-  if (!image || image->magic != 0xB0BDEBED || !image->nodes || !image->nodes[0]) {
+  if (!image || image->magic != IMAGE_MAGIC || !image->nodes || !image->nodes[0]) {
     if (error) *error = path + ": no valid image information";
     return nullptr;
   }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "module/method_vector.h"
 #include "module/records.h"
 
 namespace host {
@@ -38,14 +39,8 @@ class Module {
   AccessMethodEntry* entry_ = nullptr;
 };
 
-// Method-vector slots by operation.
-namespace slot {
-constexpr int ASSIGN = 0, DEASSIGN = 1, EXISTS = 2, EXP = 3, PHYSICAL_NAME = 4, NEXT = 6,
-              VALIDATE = 7, INFO = 8, INFO_ITEMS = 9, INFO_RELEASE = 10, OPEN = 11, NOTE = 12,
-              POINT = 13, POSITION_TO_NUMBER = 14, NUMBER_TO_POSITION = 15, READ = 18,
-              WRITE = 19, FLUSH = 20, CLOSE = 21, PARSE = 30, OPTIONS_OUT = 33,
-              OPTIONS_IN = 34, RECORD_ACCESS = 35, RELEASE_OPTIONS = 36;
-}
+// Method-vector slots by operation (module/methods.def).
+namespace slot = ::method_slot;
 
 // The entry blocks the host knows by name (yxam2am).
 void register_access_method(AccessMethodEntry* entry);

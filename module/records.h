@@ -7,9 +7,12 @@
 
 struct ProgramControlNode;
 
+// The word that marks a module's image information.
+constexpr uint32_t IMAGE_MAGIC = 0xB0BDEBED;
+
 struct ImageInfo {                 // vi_mcn, 96 bytes
   char key[24];                    // "TUL_Image_Information=", NUL-padded
-  uint32_t magic;                  // 0xB0BDEBED
+  uint32_t magic;                  // IMAGE_MAGIC
   int32_t major_release;           // number before the point of `release`
   char release[6];                 // "d.dd", NUL-padded
   char build_id[20];

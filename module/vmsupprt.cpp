@@ -1,6 +1,6 @@
 // Pool call handlers: the module's only way into a host pool object, whose
 // first word allocates and whose second word frees.
-#include "module/memory.h"
+#include "module/allocation.h"
 
 extern "C" void* vmalloc_handler(void* pool, int32_t size, int32_t flags) {
   auto* p = static_cast<gcb::Pool*>(pool);

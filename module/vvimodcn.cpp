@@ -25,7 +25,7 @@ static const char notice[] =
 
 extern "C" FTPAM_VISIBLE const ImageInfo vi_mcn;
 const ImageInfo vi_mcn = {
-    "TUL_Image_Information=", 0xB0BDEBED, 1, "1.00", "ftpam-1.00", "Dec 08 2026",
+    "TUL_Image_Information=", IMAGE_MAGIC, 1, "1.00", "ftpam-1.00", "Dec 08 2026",
     mcn_pcns, notice, "001",
 };
 

@@ -17,8 +17,8 @@
 
 #include "module/msgno.h"
 #include "module/status.h"
+#include "sock/internal.h"
 #include "sock/yxsoc.h"
-#include "sock/yxsoc_int.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ int32_t wait_for_connect(sock_conn* block, int socket) {
     int32_t status = sock::check_break(block->break_word, block->break_routine);
     if (status != st::OK) return status;
     if (limit_ms >= 0 && waited_ms + SLICE_MS >= limit_ms)
-      return sock::fail_with_message(msg::WAIT_TIMED_OUT, block->wait_value);
+      return report_message(msg::WAIT_TIMED_OUT, block->wait_value);
   }
 }
 

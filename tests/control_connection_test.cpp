@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "ftp/ftp_file.h"
-#include "ftp/references.h"
+#include "ftp/reference/method_instance.h"
 #include "host/events.h"
 #include "host/memory.h"
 #include "host/messages.h"
@@ -22,19 +22,20 @@
 #include "host/variables.h"
 #include "module/msgno.h"
 #include "module/status.h"
-#include "support/loopback.h"
-#include "support/session_support.h"
+#include "tests/support/loaded_module.h"
+#include "tests/support/loopback.h"
+#include "tests/support/session_support.h"
 
 namespace {
 
 using ftptest::Script;
 using ftptest::Then;
 using ftptest::Writes;
-using sessiontest::OpenFile;
-using sessiontest::OpenParams;
+using ftptest::OpenFile;
+using ftptest::OpenParams;
 using Lines = std::vector<std::string>;
 
-MethodInstance* instance() { return host::Module::load_default(nullptr)->entry()->instance; }
+MethodInstance* instance() { return ftptest::module().entry()->instance; }
 
 std::vector<FtpFile*> open_list() {
   std::vector<FtpFile*> files;
@@ -43,7 +44,7 @@ std::vector<FtpFile*> open_list() {
   return files;
 }
 
-class ControlConnection : public sessiontest::SessionTest {
+class ControlConnection : public ftptest::SessionTest {
  protected:
   // Opens `name`, expecting `status`; returns the file (null on failure).
   std::unique_ptr<OpenFile> open_expecting(const std::string& name, int32_t status,
@@ -457,7 +458,7 @@ TEST_F(ControlConnection, EveryAllocationFailureEndsTheOpenCleanly) {
 }
 
 TEST_F(ControlConnection, CloseWithoutAFileIsRefused) {
-  EXPECT_EQ(host::Module::load_default(nullptr)->call(host::slot::CLOSE,
+  EXPECT_EQ(ftptest::module().call(host::slot::CLOSE,
                                                       static_cast<FtpFile*>(nullptr)),
             st::NO_OPEN_FILE);
 }
@@ -641,7 +642,7 @@ TEST_F(ControlConnection, CloseReleasesAnItemListNeverGivenBack) {
   assign("ITEMS", "", "USER='u' PASS='p' RHELP");
   auto file = open_expecting("ITEMS", st::OK);
   void* list = nullptr;
-  ASSERT_EQ(host::Module::load_default(nullptr)->call(host::slot::INFO_ITEMS, file->handle(),
+  ASSERT_EQ(ftptest::module().call(host::slot::INFO_ITEMS, file->handle(),
                                                       &list),
             st::OK);
   ASSERT_NE(file->handle()->info_scratch, nullptr);

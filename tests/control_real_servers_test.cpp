@@ -6,8 +6,8 @@
 
 #include "host/messages.h"
 #include "module/status.h"
-#include "support/real_servers.h"
-#include "support/session_support.h"
+#include "tests/support/real_servers.h"
+#include "tests/support/session_support.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ struct ReplyCase {
   const char* last;   // the start of its last line
 };
 
-class RealControl : public sessiontest::SessionTest,
+class RealControl : public ftptest::SessionTest,
                     public testing::WithParamInterface<ServerKind> {};
 
 TEST_P(RealControl, LogInAndReadHelpStatAndARawCommand) {
@@ -39,7 +39,7 @@ TEST_P(RealControl, LogInAndReadHelpStatAndARawCommand) {
     assign("REAL", "", "USER='" + server->user() + "' PASS='" + server->password() + "' " +
                            c.options,
            server->address());
-    std::unique_ptr<sessiontest::OpenFile> file;
+    std::unique_ptr<ftptest::OpenFile> file;
     int32_t status = open("REAL", &file);
     ASSERT_EQ(status, st::OK) << host::messages::describe_failure(status) << "\n" << server->log();
     int32_t end = 0;

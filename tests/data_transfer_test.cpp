@@ -13,13 +13,14 @@
 
 #include "ftp/ftp_file.h"
 #include "host/events.h"
-#include "host/module.h"
 #include "host/messages.h"
+#include "host/module.h"
 #include "host/options.h"
 #include "host/prompt.h"
 #include "module/msgno.h"
 #include "module/status.h"
-#include "support/session_support.h"
+#include "tests/support/loaded_module.h"
+#include "tests/support/session_support.h"
 
 namespace {
 
@@ -27,8 +28,8 @@ using ftptest::Data;
 using ftptest::Script;
 using ftptest::Step;
 using ftptest::Writes;
-using sessiontest::OpenFile;
-using sessiontest::OpenParams;
+using ftptest::OpenFile;
+using ftptest::OpenParams;
 
 constexpr const char* LOGIN = "USER u\nPASS p\n";
 constexpr const char* SETUP = "PORT 127,0,0,1,*,*\nTYPE A\nPWD\n";
@@ -43,7 +44,7 @@ Step retr_step(Writes preliminary, Data data, Writes final_reply, bool repeat = 
   return s;
 }
 
-class DataTransfer : public sessiontest::SessionTest {
+class DataTransfer : public ftptest::SessionTest {
  protected:
   // Opens `name`, reads it to the end and closes it; the records and the
   // status that ended the reading.
@@ -414,7 +415,7 @@ TEST_F(DataTransfer, DataReaderWithoutADataConnectionReportsTheEnd) {
   ASSERT_EQ(open("F", &file), st::OK);
   char* data = reinterpret_cast<char*>(1);
   int32_t length = 5;
-  EXPECT_EQ(host::Module::load_default(nullptr)->call(host::slot::READ, file->handle(), &data,
+  EXPECT_EQ(ftptest::module().call(host::slot::READ, file->handle(), &data,
                                                       &length, static_cast<char*>(nullptr)),
             st::END_OF_DATA);
   EXPECT_EQ(data, nullptr);

@@ -12,16 +12,16 @@
 #include "host/memory.h"
 #include "host/spool.h"
 #include "module/status.h"
-#include "support/real_servers.h"
-#include "support/session_support.h"
-#include "support/sock_support.h"
+#include "tests/support/real_servers.h"
+#include "tests/support/session_support.h"
+#include "tests/support/sock_support.h"
 
 namespace {
 
 using ftptest::RealServer;
 using ftptest::ServerKind;
-using sessiontest::OpenFile;
-using sessiontest::OpenParams;
+using ftptest::OpenFile;
+using ftptest::OpenParams;
 
 bool full_run() {
   const char* value = std::getenv("FTPAM_ENDURANCE");
@@ -51,7 +51,7 @@ void PrintTo(const Level& l, std::ostream* out) {
        << l.work_files << "}";
 }
 
-class Endurance : public sessiontest::SessionTest {
+class Endurance : public ftptest::SessionTest {
  protected:
   void SetUp() override {
     if (std::string why = ftptest::unavailable(ServerKind::Pyftpdlib); !why.empty())
@@ -72,7 +72,7 @@ class Endurance : public sessiontest::SessionTest {
            real_->address());
   }
   static Level level() {
-    return {host::memory::live_blocks(), socktest::open_descriptors(), host::spool::open_files()};
+    return {host::memory::live_blocks(), ftptest::open_descriptors(), host::spool::open_files()};
   }
   std::unique_ptr<RealServer> real_;
 };

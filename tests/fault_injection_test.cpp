@@ -20,14 +20,14 @@
 #include "host/references.h"
 #include "host/spool.h"
 #include "module/status.h"
-#include "support/fault_support.h"
-#include "support/session_support.h"
+#include "tests/support/fault_support.h"
+#include "tests/support/session_support.h"
 
 namespace {
 
-using faulttest::Action;
-using faulttest::Flow;
-using faulttest::Outcome;
+using ftptest::Action;
+using ftptest::Flow;
+using ftptest::Outcome;
 using ftptest::Data;
 using ftptest::Step;
 using ftptest::Writes;
@@ -113,35 +113,35 @@ struct Figures {
   }
 } g_figures;
 
-class FaultInjection : public sessiontest::SessionTest, public testing::WithParamInterface<Flow> {
+class FaultInjection : public ftptest::SessionTest, public testing::WithParamInterface<Flow> {
  protected:
   void SetUp() override {
     SessionTest::SetUp();
     // A wait the fault leaves without an end is bounded by XXAMWAIT.
     host::events::set_idle_limit(0);
     host::options::set("XXAMWAIT", "1");
-    serve(faulttest::script_for(GetParam()));
-    faulttest::install_syscall_wrappers();
+    serve(ftptest::script_for(GetParam()));
+    ftptest::install_syscall_wrappers();
     blocks_ = host::memory::live_blocks();
     work_files_ = host::spool::open_files();
   }
   void TearDown() override {
     host::memory::fail_allocation(0);
     host::spool::fail_operation(0);
-    faulttest::remove_syscall_wrappers();
+    ftptest::remove_syscall_wrappers();
     SessionTest::TearDown();
   }
 
-  Outcome run(faulttest::Counter counter) {
+  Outcome run(ftptest::Counter counter) {
     ++g_figures.runs;
-    return faulttest::run_flow(GetParam(), server(), counter);
+    return ftptest::run_flow(GetParam(), server(), counter);
   }
 
   // Nothing of the run is left behind, and success means nothing was lost.
   void check(const Outcome& o, const std::string& fault) {
     SCOPED_TRACE(fault + ": " + o.describe());
     EXPECT_EQ(host::memory::live_blocks(), blocks_) << "pool blocks left";
-    EXPECT_EQ(faulttest::module_sockets(), 0) << "sockets left open";
+    EXPECT_EQ(ftptest::module_sockets(), 0) << "sockets left open";
     EXPECT_EQ(host::spool::open_files(), work_files_) << "work files left";
     EXPECT_TRUE(host::references::list().empty()) << "reference left";
     EXPECT_EQ(host::events::registered_descriptors(), 0);
@@ -164,7 +164,7 @@ class FaultInjection : public sessiontest::SessionTest, public testing::WithPara
 
   // Runs the flow with the Nth fault armed for N = 1, 2, ... until a run no
   // longer reaches the Nth (and so must succeed whole). `arm(0)` disarms.
-  void sweep(const std::function<void(long)>& arm, faulttest::Counter counter,
+  void sweep(const std::function<void(long)>& arm, ftptest::Counter counter,
              const std::string& what, long* figure, const Judge& judge) {
     for (long nth = 1; nth < SWEEP_LIMIT; ++nth) {
       arm(nth);
@@ -187,10 +187,10 @@ class FaultInjection : public sessiontest::SessionTest, public testing::WithPara
 
   // Socket-layer faults: any failure status will do, but an entry that
   // fails says why, and success must be whole.
-  void sweep_syscalls(faulttest::SysFault kind, long* figure) {
-    sweep([kind](long nth) { faulttest::arm_syscall_fault(nth, kind); },
-          faulttest::syscalls_since_armed,
-          kind == faulttest::SysFault::Stall ? "stall at select" : "system call", figure,
+  void sweep_syscalls(ftptest::SysFault kind, long* figure) {
+    sweep([kind](long nth) { ftptest::arm_syscall_fault(nth, kind); },
+          ftptest::syscalls_since_armed,
+          kind == ftptest::SysFault::Stall ? "stall at select" : "system call", figure,
           [](const Outcome& o, const std::vector<std::string>& texts, long, const std::string& fault) {
             bool failed = false;
             for (const auto& c : o.calls) failed = failed || st::is_failure(c.status);
@@ -233,11 +233,11 @@ TEST_P(FaultInjection, EveryWorkFileFailureIsReportedAndLeavesNothing) {
 }
 
 TEST_P(FaultInjection, EverySystemCallFailureIsReportedAndLeavesNothing) {
-  sweep_syscalls(faulttest::SysFault::Fail, &g_figures.syscall_faults);
+  sweep_syscalls(ftptest::SysFault::Fail, &g_figures.syscall_faults);
 }
 
 TEST_P(FaultInjection, EveryStallEndsWithinXxamwait) {
-  sweep_syscalls(faulttest::SysFault::Stall, &g_figures.stalls);
+  sweep_syscalls(ftptest::SysFault::Stall, &g_figures.stalls);
 }
 
 INSTANTIATE_TEST_SUITE_P(Flows, FaultInjection, testing::ValuesIn(flows),

@@ -5,21 +5,22 @@
 
 #include <cstring>
 
-#include "ftp/references.h"
+#include "ftp/reference/method_instance.h"
 #include "host/control_block.h"
 #include "host/memory.h"
 #include "host/messages.h"
 #include "hostsvc/gcb.h"
 #include "module/msgno.h"
 #include "module/status.h"
-#include "support/options_support.h"
+#include "tests/support/loaded_module.h"
+#include "tests/support/options_support.h"
 
 namespace {
 
 using host::references::assign;
 using host::references::deassign;
 using host::references::list;
-using support::module;
+using ftptest::module;
 
 std::vector<std::string> names() {
   std::vector<std::string> out;

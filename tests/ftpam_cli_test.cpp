@@ -30,7 +30,7 @@ using ftptest::ScriptServer;
 using ftptest::ServerKind;
 using ftptest::Step;
 using ftptest::Writes;
-using proctest::Outcome;
+using ftptest::Outcome;
 
 constexpr int kRunMs = 15000;  // any one run of ftpam
 
@@ -50,13 +50,13 @@ const std::string& empty_home() {
   return home.path;
 }
 
-proctest::Launch ftpam_launch(std::vector<std::string> args, std::string input = "") {
+ftptest::Launch ftpam_launch(std::vector<std::string> args, std::string input = "") {
   args.insert(args.begin(), FTPAM_CLI_PATH);
   return {args, {"HOME=" + empty_home(), "FTPHOST", "FTPUSER", "FTPAM_MODULE", "FTPAM_PASSWORD"}, std::move(input)};
 }
 
 Outcome ftpam(std::vector<std::string> args, std::string input = "") {
-  return proctest::run(ftpam_launch(std::move(args), std::move(input)), kRunMs);
+  return ftptest::run(ftpam_launch(std::move(args), std::move(input)), kRunMs);
 }
 
 std::string describe(const Outcome& o) {
@@ -494,7 +494,7 @@ TEST_F(FtpamTerminal, PromptsAskForWhatTheOptionsLeaveOut) {
     serve(Script().defaults().step(retr("record\r\n")));
     std::vector<std::string> args = {"get", "f", "host=" + server_->address()};
     args.insert(args.end(), c.options.begin(), c.options.end());
-    proctest::Child child;
+    ftptest::Child child;
     std::string error;
     ASSERT_TRUE(child.start_on_terminal(ftpam_launch(args), &error)) << error;
     for (const auto& [prompt, answer] : c.asked) {
@@ -546,7 +546,7 @@ TEST_F(FtpamTerminal, CtrlCDuringAStallAsksWhetherToInterrupt) {
     if (c.greeting_stalls) script.greeting = Writes::delayed(stall_ms, "220 late\r\n");
     script.step(retr({{"line 1\r\n"}, {"line 2\r\n", stall_ms}}));
     serve(script);
-    proctest::Child child;
+    ftptest::Child child;
     std::string error;
     ASSERT_TRUE(child.start_on_terminal(ftpam_launch(with_login({"get", "f"})), &error)) << error;
     if (c.greeting_stalls) {
@@ -571,7 +571,7 @@ TEST_F(FtpamTerminal, CtrlCDuringAStallAsksWhetherToInterrupt) {
 
 TEST_F(FtpamTerminal, SigintWithoutATerminalInterruptsTheWait) {
   serve(Script().defaults().step(retr({{"line 1\r\n"}, {"line 2\r\n", 60000}})));
-  proctest::Child child;
+  ftptest::Child child;
   std::string error;
   ASSERT_TRUE(child.start(ftpam_launch(with_login({"get", "f"})), &error)) << error;
   // Standard output is a pipe, so the first line stays in ftpam's buffer: the
@@ -597,7 +597,7 @@ TEST_F(FtpamTerminal, ProgressLineOnlyWhenStandardErrorIsATerminal) {
   slow.repeat = true;
   serve(Script().defaults().step(slow));
 
-  proctest::Child child;
+  ftptest::Child child;
   std::string error;
   ASSERT_TRUE(child.start_on_terminal(ftpam_launch(with_login({"get", "f"})), &error)) << error;
   Outcome on_terminal = child.finish(kRunMs);
@@ -618,7 +618,7 @@ Outcome through_shell(const std::string& command, std::vector<std::string> env =
   env.push_back("HOME=" + empty_home());
   env.push_back(std::string("FTPAM=") + FTPAM_CLI_PATH);
   for (const char* name : {"FTPHOST", "FTPUSER", "FTPAM_MODULE", "FTPAM_PASSWORD"}) env.push_back(name);
-  return proctest::run({{"/bin/sh", "-c", command}, env, ""}, kRunMs);
+  return ftptest::run({{"/bin/sh", "-c", command}, env, ""}, kRunMs);
 }
 
 std::string shell_words(const std::vector<std::string>& words) {
@@ -723,7 +723,7 @@ TEST_F(FtpamExpectations, PutSendsTheBytesOrSaysWhatChanged) {
 
 TEST_F(FtpamExpectations, AnInterruptedPutSaysTheRemoteFileIsIncomplete) {
   serve(Script().defaults().step(stor()));
-  proctest::Child child;
+  ftptest::Child child;
   std::string error;
   ASSERT_TRUE(child.start_on_terminal(ftpam_launch(with_login({"put", "f"})), &error)) << error;
   ASSERT_TRUE(server_->wait_until(
@@ -825,15 +825,15 @@ TEST_F(FtpamExpectations, NetrcFromHostAlonePasswordFromTheEnvironment) {
   }
   std::filesystem::permissions(home + "/.netrc", std::filesystem::perms::owner_read |
                                                      std::filesystem::perms::owner_write);
-  proctest::Launch netrc_run = ftpam_launch({"get", "f", "host=" + server_->address()});
+  ftptest::Launch netrc_run = ftpam_launch({"get", "f", "host=" + server_->address()});
   netrc_run.env.front() = "HOME=" + home;
-  Outcome by_netrc = proctest::run(netrc_run, kRunMs);
+  Outcome by_netrc = ftptest::run(netrc_run, kRunMs);
   EXPECT_EQ(by_netrc.exit_status, 0) << describe(by_netrc);
   EXPECT_EQ(by_netrc.out, "one\n");
 
-  proctest::Launch env_run = ftpam_launch({"get", "f", "host=" + server_->address(), "user=eve"});
+  ftptest::Launch env_run = ftpam_launch({"get", "f", "host=" + server_->address(), "user=eve"});
   env_run.env.push_back("FTPAM_PASSWORD=from-env");
-  Outcome by_env = proctest::run(env_run, kRunMs);
+  Outcome by_env = ftptest::run(env_run, kRunMs);
   server_->stop();
   EXPECT_EQ(by_env.exit_status, 0) << describe(by_env);
   std::string sent;
@@ -901,7 +901,7 @@ TEST_F(FtpamExpectations, VerboseIsATranscriptWithThePasswordMasked) {
 
 TEST_F(FtpamExpectations, SummaryAtTheEndOnATerminal) {
   serve(Script().defaults().step(retr("a\r\nbb\r\n")));
-  proctest::Child child;
+  ftptest::Child child;
   std::string error;
   ASSERT_TRUE(child.start_on_terminal(ftpam_launch(with_login({"get", "f"})), &error)) << error;
   Outcome o = child.finish(kRunMs);

@@ -14,7 +14,7 @@ namespace {
 
 using ftptest::RealServer;
 using ftptest::ServerKind;
-using proctest::Outcome;
+using ftptest::Outcome;
 
 constexpr int kRunMs = 15000;
 
@@ -40,7 +40,7 @@ class FtpamPassive : public testing::TestWithParam<ServerKind> {
     for (const std::string& a : {"host=" + server_->address(), "user=" + server_->user(),
                                  "pass=" + server_->password()})
       argv.push_back(a);
-    return proctest::run({argv, {"HOME=" + home_, "FTPHOST", "FTPUSER", "FTPAM_MODULE"}, input},
+    return ftptest::run({argv, {"HOME=" + home_, "FTPHOST", "FTPUSER", "FTPAM_MODULE"}, input},
                          kRunMs);
   }
 

@@ -12,17 +12,17 @@
 #include "host/variables.h"
 #include "module/msgno.h"
 #include "module/status.h"
-#include "support/session_support.h"
+#include "tests/support/session_support.h"
 
 namespace {
 
 using ftptest::Script;
-using sessiontest::OpenFile;
+using ftptest::OpenFile;
 
 const std::string USER128(128, 'u');
 const std::string PASS128 = std::string(120, 'p') + "SECRETPW";
 
-class FullWidthCredentials : public sessiontest::SessionTest {
+class FullWidthCredentials : public ftptest::SessionTest {
  protected:
   void serve_refusing_pass() {
     Script script;

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "ftp/glob.h"
+#include "ftp/transfer/glob.h"
 
 namespace {
 

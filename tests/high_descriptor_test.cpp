@@ -23,7 +23,7 @@ using ftptest::Step;
 
 constexpr int FIRST_BEYOND_FD_SET = 1024;
 
-class HighDescriptors : public sessiontest::SessionTest {
+class HighDescriptors : public ftptest::SessionTest {
  protected:
   void TearDown() override {
     for (int fd : fillers_) close(fd);
@@ -52,7 +52,7 @@ TEST_F(HighDescriptors, TransferWithSocketsBeyondTheFdSetReadsEveryRecord) {
   serve(script);
   assign("F", "f", "USER='u' PASS='p'");
   fill_descriptors_below(FIRST_BEYOND_FD_SET + 8);
-  std::unique_ptr<sessiontest::OpenFile> file;
+  std::unique_ptr<ftptest::OpenFile> file;
   ASSERT_EQ(open("F", &file), st::OK) << failure_texts().size();
   int32_t end = 0;
   EXPECT_EQ(read_all(*file, &end), (std::vector<std::string>{"one", "two"}));

@@ -14,7 +14,7 @@
 #include "host/options.h"
 #include "module/msgno.h"
 #include "module/status.h"
-#include "support/session_support.h"
+#include "tests/support/session_support.h"
 
 namespace {
 
@@ -23,8 +23,8 @@ using ftptest::Script;
 using ftptest::Step;
 using ftptest::Then;
 using ftptest::Writes;
-using sessiontest::OpenFile;
-using sessiontest::OpenParams;
+using ftptest::OpenFile;
+using ftptest::OpenParams;
 
 std::string segment(int type, const std::string& data) {
   const size_t length = data.size() + 4;
@@ -40,7 +40,7 @@ Step retr(Writes preliminary, Data data, Writes final_reply = "226 Done.\r\n") {
   return s;
 }
 
-class HostileServer : public sessiontest::SessionTest {
+class HostileServer : public ftptest::SessionTest {
  protected:
   void SetUp() override {
     SessionTest::SetUp();

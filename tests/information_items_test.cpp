@@ -10,16 +10,18 @@
 #include <vector>
 
 #include "ftp/ftp_file.h"
-#include "ftp/host_records.h"
 #include "host/memory.h"
 #include "host/module.h"
 #include "host/references.h"
+#include "module/host_records.h"
 #include "module/status.h"
-#include "support/session_support.h"
+#include "tests/support/loaded_module.h"
+#include "tests/support/session_support.h"
+
+using ftptest::module;
 
 namespace {
 
-const host::Module& module() { return *host::Module::load_default(nullptr); }
 
 using Items = std::vector<std::pair<std::string, std::string>>;
 
@@ -241,14 +243,14 @@ TEST_F(InformationItems, AnUnopenedReferenceSetsOnlyItsFiveWords) {
 
 // A reply-only open has no data connection; its items come from the real
 // control connection.
-class InformationOfAnOpenFile : public sessiontest::SessionTest {};
+class InformationOfAnOpenFile : public ftptest::SessionTest {};
 
 TEST_F(InformationOfAnOpenFile, ReplyOnlyOpenAgainstAServer) {
   ftptest::Script script;
   script.defaults().on("STAT", "211 All is well.\r\n");
   serve(script);
   assign("STATF", "", "USER='u' PASS='p' RSTAT LRECL=80");
-  std::unique_ptr<sessiontest::OpenFile> file;
+  std::unique_ptr<ftptest::OpenFile> file;
   ASSERT_EQ(open("STATF", &file), st::OK);
   Items items;
   ASSERT_EQ(file->items(&items), st::OK);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host/module.h"
+#include "tests/support/loaded_module.h"
 #include "tests/support/loopback.h"
 
 int main(int argc, char** argv) {
@@ -18,7 +19,7 @@ int main(int argc, char** argv) {
                  why.c_str());
   testing::InitGoogleTest(&argc, argv);
   std::string error;
-  if (!host::Module::load_default(&error)) {
+  if (!ftptest::load_module(&error)) {
     std::fprintf(stderr, "cannot load the module: %s\n", error.c_str());
     return 2;
   }

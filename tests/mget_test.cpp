@@ -8,13 +8,13 @@
 #include "host/prompt.h"
 #include "module/msgno.h"
 #include "module/status.h"
-#include "support/session_support.h"
+#include "tests/support/session_support.h"
 
 namespace {
 
 using ftptest::Data;
 using ftptest::Script;
-using sessiontest::OpenFile;
+using ftptest::OpenFile;
 
 constexpr const char* LOGIN = "USER u\nPASS p\n";
 constexpr const char* SETUP = "PORT 127,0,0,1,*,*\nTYPE A\nPWD\n";
@@ -33,7 +33,7 @@ Script serving_every_name() {
   return script;
 }
 
-class Mget : public sessiontest::SessionTest {
+class Mget : public ftptest::SessionTest {
  protected:
   // Reads to the end; each 0x1003 appears in the result as "--next--".
   std::vector<std::string> read_files(OpenFile& file, int32_t* end) {

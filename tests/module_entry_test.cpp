@@ -13,10 +13,12 @@
 #include "host/memory.h"
 #include "host/module.h"
 #include "module/status.h"
+#include "tests/support/loaded_module.h"
+
+using ftptest::module;
 
 namespace {
 
-const host::Module& module() { return *host::Module::load_default(nullptr); }
 
 const unsigned char* bytes(const void* p) { return static_cast<const unsigned char*>(p); }
 uint32_t word_at(const void* p, int offset) {
@@ -31,7 +33,7 @@ TEST(ImageInformation, IsTheStaticRecordMcnMainReturns) {
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(image)), "TUL_Image_Information=");
   EXPECT_EQ(bytes(image)[22], 0);
   EXPECT_EQ(bytes(image)[23], 0);
-  EXPECT_EQ(word_at(image, 24), 0xB0BDEBEDu);
+  EXPECT_EQ(word_at(image, 24), IMAGE_MAGIC);
   // The major release number is the number before the point of the release text.
   const char* release = reinterpret_cast<const char*>(bytes(image) + 32);
   ASSERT_EQ(std::strlen(release), 4u);
@@ -103,10 +105,9 @@ TEST(MethodVector, FirstWordsZeroAndSlots38To44Empty) {
 }
 
 TEST(MethodVector, UnsupportedSlotsShareOneRoutineThatAnswersNotSupported) {
-  const std::set<int> unsupported = {5, 16, 17, 22, 23, 24, 25, 26, 27, 28, 29, 31, 32, 37};
-  void* nsup = module().vector()[5].routine;
-  for (int s = 0; s < 38; ++s) {
-    if (unsupported.count(s)) {
+  void* nsup = module().vector()[host::slot::first_unsupported()].routine;
+  for (int s = 0; s < METHOD_SLOTS_FILLED; ++s) {
+    if (!host::slot::supported(s)) {
       EXPECT_EQ(module().vector()[s].routine, nsup) << "slot " << s;
       EXPECT_EQ(module().call(s, 1, 2, 3), st::NOT_SUPPORTED) << "slot " << s;
     } else {

@@ -14,11 +14,11 @@
 #include "host/messages.h"
 #include "module/msgno.h"
 #include "module/status.h"
-#include "support/options_support.h"
+#include "tests/support/options_support.h"
 
 namespace {
 
-using support::text_of;
+using ftptest::text_of;
 
 class Netrc : public testing::Test {
  protected:
@@ -51,7 +51,7 @@ class Netrc : public testing::Test {
     std::string user, password, host, message;
   };
   Found lookup(const std::string& options) {
-    auto r = support::parse(options);
+    auto r = ftptest::parse(options);
     Found f{r->result.status, "", "", "", r->result.message};
     if (r->block) {
       f.user = text_of(r->block->user, 128);

@@ -9,12 +9,13 @@
 #include "host/memory.h"
 #include "host/variables.h"
 #include "module/status.h"
-#include "support/options_support.h"
+#include "tests/support/loaded_module.h"
+#include "tests/support/options_support.h"
 
 namespace {
 
-using support::parse;
-using support::text_of;
+using ftptest::parse;
+using ftptest::text_of;
 
 using Defaults = int32_t (*)(FtpFile*, FtpOptions*);
 
@@ -42,12 +43,12 @@ class OptionDefaults : public testing::Test {
     file_.recfm = request_recfm;
     file_.lrecl = request_lrecl;
     file_.assign_options = assign_ ? assign_->block : nullptr;
-    auto defaults = reinterpret_cast<Defaults>(support::module().symbol("yxfzdfa"));
+    auto defaults = reinterpret_cast<Defaults>(ftptest::module().symbol("yxfzdfa"));
     ASSERT_NE(defaults, nullptr);
     ASSERT_EQ(defaults(&file_, open_ ? open_->block : nullptr), st::OK);
   }
 
-  std::unique_ptr<support::Options> open_, assign_;
+  std::unique_ptr<ftptest::Options> open_, assign_;
   FtpFile file_{};
   sock_conn ctl_{};
   int live_ = 0;
@@ -157,7 +158,7 @@ TEST_F(OptionDefaults, NbyteComesFromTheOpenOptionsOnly) {
   auto assign = parse("NBYTE=N2", 1);
   file_ = FtpFile{};
   file_.assign_options = assign->block;
-  auto defaults = reinterpret_cast<Defaults>(support::module().symbol("yxfzdfa"));
+  auto defaults = reinterpret_cast<Defaults>(ftptest::module().symbol("yxfzdfa"));
   defaults(&file_, open->block);
   EXPECT_EQ(std::string(file_.nbyte_name, 8), "N1      ");
   EXPECT_EQ(file_.nbyte_name_len, 2);
@@ -172,7 +173,7 @@ TEST_F(OptionDefaults, NbyteComesFromTheOpenOptionsOnly) {
 TEST_F(OptionDefaults, HostOwnedOpenOptionsAreFlagged) {
   open_ = parse("DEBUG", host::references::PARSE_HOST_OWNED);
   file_ = FtpFile{};
-  auto defaults = reinterpret_cast<Defaults>(support::module().symbol("yxfzdfa"));
+  auto defaults = reinterpret_cast<Defaults>(ftptest::module().symbol("yxfzdfa"));
   defaults(&file_, open_->block);
   EXPECT_EQ(file_.open_options_flags, OPTIONS_HOST_OWNED);
 }
@@ -186,17 +187,17 @@ TEST_F(OptionDefaults, OptionBlockCopiesRoundTrip) {
   auto source = parse("USER='u' PASS='p' LRECL=80 RECFM=F MGET NONBYTE ENCODING=UTF8");
   FtpOptions* out = nullptr;
   int32_t length = 0;
-  ASSERT_EQ(support::module().call(host::slot::OPTIONS_OUT, 0, 0, source->block, &out, &length),
+  ASSERT_EQ(ftptest::module().call(host::slot::OPTIONS_OUT, 0, 0, source->block, &out, &length),
             st::OK);
   ASSERT_NE(out, nullptr);
   EXPECT_NE(out, source->block);
   EXPECT_EQ(length, FTP_OPTIONS_SIZE);
   FtpOptions* in = nullptr;
-  ASSERT_EQ(support::module().call(host::slot::OPTIONS_IN, 0, 0, out, length, &in), st::OK);
+  ASSERT_EQ(ftptest::module().call(host::slot::OPTIONS_IN, 0, 0, out, length, &in), st::OK);
   ASSERT_NE(in, nullptr);
   EXPECT_EQ(std::memcmp(in, source->block, FTP_OPTIONS_SIZE), 0);
-  support::release_options(out);
-  support::release_options(in);
+  ftptest::release_options(out);
+  ftptest::release_options(in);
 }
 
 TEST_F(OptionDefaults, OptionBlockCopyRefusals) {
@@ -204,20 +205,20 @@ TEST_F(OptionDefaults, OptionBlockCopyRefusals) {
   int live = host::memory::live_blocks();
   FtpOptions* in = nullptr;
   for (int32_t length : {FTP_OPTIONS_SIZE - 1, FTP_OPTIONS_SIZE + 1, 0}) {
-    EXPECT_EQ(support::module().call(host::slot::OPTIONS_IN, 0, 0, source->block, length, &in),
+    EXPECT_EQ(ftptest::module().call(host::slot::OPTIONS_IN, 0, 0, source->block, length, &in),
               st::BAD_OPTION_BLOCK);
     EXPECT_EQ(in, nullptr);
     EXPECT_EQ(host::memory::live_blocks(), live) << "nothing obtained";
   }
 
   host::memory::fail_allocation(1);
-  EXPECT_EQ(support::module().call(host::slot::OPTIONS_IN, 0, 0, source->block,
+  EXPECT_EQ(ftptest::module().call(host::slot::OPTIONS_IN, 0, 0, source->block,
                                    FTP_OPTIONS_SIZE, &in),
             st::NO_MEMORY);
   host::memory::fail_allocation(1);
   FtpOptions* out = reinterpret_cast<FtpOptions*>(0x1);
   int32_t length = 0;
-  EXPECT_EQ(support::module().call(host::slot::OPTIONS_OUT, 0, 0, source->block, &out, &length),
+  EXPECT_EQ(ftptest::module().call(host::slot::OPTIONS_OUT, 0, 0, source->block, &out, &length),
             st::NO_MEMORY);
   host::memory::fail_allocation(0);
   EXPECT_EQ(out, nullptr);

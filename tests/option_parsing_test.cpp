@@ -9,13 +9,14 @@
 #include "host/memory.h"
 #include "host/variables.h"
 #include "module/status.h"
-#include "support/options_support.h"
+#include "tests/support/loaded_module.h"
+#include "tests/support/options_support.h"
 
 namespace {
 
-using support::parse;
-using support::parse_one;
-using support::text_of;
+using ftptest::parse;
+using ftptest::parse_one;
+using ftptest::text_of;
 
 class OptionParsing : public testing::Test {
  protected:
@@ -78,7 +79,7 @@ TEST_F(OptionParsing, NullTokenSourceOnlyMakesTheBlock) {
   for (int32_t flags : {0, 0x10, 0x13}) {
     FtpOptions* block = nullptr;
     int32_t count = -7;
-    ASSERT_EQ(support::module().call(host::slot::PARSE, 0, static_cast<void*>(nullptr), 0, flags,
+    ASSERT_EQ(ftptest::module().call(host::slot::PARSE, 0, static_cast<void*>(nullptr), 0, flags,
                                      static_cast<void*>(nullptr), &count, &block),
               st::OK);
     ASSERT_NE(block, nullptr);
@@ -92,7 +93,7 @@ TEST_F(OptionParsing, NullTokenSourceOnlyMakesTheBlock) {
         ASSERT_EQ(bytes[i], 0) << "byte " << i;
       }
     }
-    support::release_options(block);
+    ftptest::release_options(block);
   }
 }
 
@@ -239,11 +240,11 @@ TEST_F(OptionParsing, EncodingNamesTheHostKnows) {
   ASSERT_TRUE(host::references::parse_options("ENCODING=UTF8", 0, &block).ok());
   host::tokenizer::Statement s("ENCODING='klingon'");
   int32_t count = 0;
-  EXPECT_EQ(support::module().call(host::slot::PARSE, 0, static_cast<void*>(&s), 0, 0,
+  EXPECT_EQ(ftptest::module().call(host::slot::PARSE, 0, static_cast<void*>(&s), 0, 0,
                                    static_cast<void*>(&s), &count, &block),
             st::BAD_OPTION_VALUE);
   EXPECT_EQ(block->encoding, 0);
-  support::release_options(block);
+  ftptest::release_options(block);
 }
 
 // ---- what the host shows

@@ -19,15 +19,15 @@
 #include "host/prompt.h"
 #include "module/msgno.h"
 #include "module/status.h"
-#include "support/session_support.h"
+#include "tests/support/session_support.h"
 
 namespace {
 
 using ftptest::Data;
 using ftptest::Script;
 using ftptest::Writes;
-using sessiontest::OpenFile;
-using sessiontest::OpenParams;
+using ftptest::OpenFile;
+using ftptest::OpenParams;
 
 constexpr const char* LOGIN = "USER u\nPASS p\n";
 
@@ -39,7 +39,7 @@ bool mentions(const std::vector<std::string>& texts, const std::string& part) {
   return false;
 }
 
-class PassiveMode : public sessiontest::SessionTest {
+class PassiveMode : public ftptest::SessionTest {
  protected:
   // Opens F (remote "f", options + USER and PASS), reads it to the end and
   // closes it. The records; the open's status in *open_status.

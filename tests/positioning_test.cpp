@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "ftp/ftp_file.h"
-#include "ftp/host_records.h"
 #include "host/control_block.h"
 #include "host/files.h"
 #include "host/memory.h"
@@ -21,17 +20,20 @@
 #include "host/references.h"
 #include "host/spool.h"
 #include "hostsvc/gcb.h"
+#include "module/host_records.h"
 #include "module/msgno.h"
 #include "module/status.h"
-#include "support/real_servers.h"
-#include "support/session_support.h"
-#include "support/sock_support.h"
+#include "tests/support/loaded_module.h"
+#include "tests/support/real_servers.h"
+#include "tests/support/session_support.h"
+#include "tests/support/sock_support.h"
+
+using ftptest::module;
 
 namespace {
 
-using namespace socktest;
+using namespace ftptest;
 
-const host::Module& module() { return *host::Module::load_default(nullptr); }
 
 int32_t open_work_file(void** handle) {
   using Open = int32_t (*)(void**, const void*);
@@ -98,7 +100,7 @@ class SpooledFile {
  private:
   LocalServer server_;
   Block block_;
-  Fd peer_;
+  SocketFd peer_;
   FtpFile file_{};
   RecordAccessVector* access_ = nullptr;
 };
@@ -452,10 +454,10 @@ namespace e2e {
 using ftptest::RealServer;
 using ftptest::ServerKind;
 
-class PositioningEndToEnd : public sessiontest::SessionTest {
+class PositioningEndToEnd : public ftptest::SessionTest {
  protected:
   void SetUp() override {
-    sessiontest::SessionTest::SetUp();
+    ftptest::SessionTest::SetUp();
     if (std::string why = ftptest::unavailable(ServerKind::Pyftpdlib); !why.empty())
       GTEST_SKIP() << why;
     std::string error;
@@ -465,7 +467,7 @@ class PositioningEndToEnd : public sessiontest::SessionTest {
   }
   void TearDown() override {
     if (real_) real_->stop();
-    sessiontest::SessionTest::TearDown();
+    ftptest::SessionTest::TearDown();
   }
   std::unique_ptr<host::files::OpenFile> open_positioned(const std::string& remote,
                                                          const std::string& options) {

@@ -8,25 +8,26 @@
 
 #include "ftp/ftp_file.h"
 #include "ftp/ftp_options.h"
-#include "ftp/references.h"
+#include "ftp/reference/method_instance.h"
 #include "host/memory.h"
 #include "host/module.h"
 #include "host/references.h"
 #include "module/status.h"
-#include "support/session_support.h"
+#include "tests/support/loaded_module.h"
+#include "tests/support/session_support.h"
 
 namespace {
 
 using ftptest::Data;
 using ftptest::Script;
-using sessiontest::OpenFile;
+using ftptest::OpenFile;
 
 FtpFile* only_open_file() {
-  MethodInstance* instance = host::Module::load_default(nullptr)->entry()->instance;
+  MethodInstance* instance = ftptest::module().entry()->instance;
   return instance ? instance->open_files : nullptr;
 }
 
-class ReassignWhileOpen : public sessiontest::SessionTest {};
+class ReassignWhileOpen : public ftptest::SessionTest {};
 
 TEST_F(ReassignWhileOpen, TheOpenFileKeepsItsOwnOptionTexts) {
   Script script;

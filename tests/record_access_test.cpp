@@ -6,15 +6,17 @@
 #include <set>
 
 #include "ftp/ftp_file.h"
-#include "ftp/host_records.h"
 #include "host/memory.h"
 #include "host/module.h"
+#include "module/host_records.h"
 #include "module/records.h"
 #include "module/status.h"
+#include "tests/support/loaded_module.h"
+
+using ftptest::module;
 
 namespace {
 
-const host::Module& module() { return *host::Module::load_default(nullptr); }
 
 void* slot(int n) { return module().entry()->vector[n].routine; }
 

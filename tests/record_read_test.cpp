@@ -9,15 +9,15 @@
 #include "host/variables.h"
 #include "module/msgno.h"
 #include "module/status.h"
-#include "support/session_support.h"
+#include "tests/support/session_support.h"
 
 namespace {
 
 using ftptest::Data;
 using ftptest::Script;
 using ftptest::Writes;
-using sessiontest::OpenFile;
-using sessiontest::OpenParams;
+using ftptest::OpenFile;
+using ftptest::OpenParams;
 
 // A descriptor word and its data: LL counts the four descriptor bytes.
 std::string segment(int code, const std::string& data) {
@@ -49,7 +49,7 @@ struct ReadCase {
 
 Got rec(std::string data, char cc = ' ', int32_t status = st::OK) { return {status, data, cc}; }
 
-class RecordRead : public sessiontest::SessionTest,
+class RecordRead : public ftptest::SessionTest,
                    public testing::WithParamInterface<ReadCase> {};
 
 TEST_P(RecordRead, DeliversTheRecordsOfTheStream) {
@@ -151,7 +151,7 @@ const ReadCase read_cases[] = {
 INSTANTIATE_TEST_SUITE_P(Formats, RecordRead, testing::ValuesIn(read_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-class ByteCountRead : public sessiontest::SessionTest {
+class ByteCountRead : public ftptest::SessionTest {
  protected:
   // NBYTE is an option of the open itself: `open_options` go with the open.
   void open_stream(const std::string& open_options, std::unique_ptr<OpenFile>* file) {

@@ -4,14 +4,14 @@
 #include <gtest/gtest.h>
 
 #include "module/status.h"
-#include "support/session_support.h"
+#include "tests/support/session_support.h"
 
 namespace {
 
 using ftptest::Data;
 using ftptest::Script;
-using sessiontest::OpenFile;
-using sessiontest::OpenParams;
+using ftptest::OpenFile;
+using ftptest::OpenParams;
 
 struct Put {
   std::string data;
@@ -27,7 +27,7 @@ struct WriteCase {
   std::string wire;
 };
 
-class RecordWrite : public sessiontest::SessionTest,
+class RecordWrite : public ftptest::SessionTest,
                     public testing::WithParamInterface<WriteCase> {};
 
 TEST_P(RecordWrite, SendsTheBytesOfTheFormat) {

@@ -19,17 +19,17 @@
 #include "host/references.h"
 #include "module/msgno.h"
 #include "module/status.h"
-#include "support/session_support.h"
+#include "tests/support/session_support.h"
 
 namespace {
 
 using ftptest::Data;
 using ftptest::Script;
-using sessiontest::OpenFile;
+using ftptest::OpenFile;
 
 constexpr const char* SECRET = "Zq7-hush-9Xw";
 
-class Secrets : public sessiontest::SessionTest {
+class Secrets : public ftptest::SessionTest {
  protected:
   void SetUp() override {
     SessionTest::SetUp();

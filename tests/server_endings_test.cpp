@@ -13,15 +13,15 @@
 #include "host/options.h"
 #include "module/msgno.h"
 #include "module/status.h"
-#include "support/session_support.h"
+#include "tests/support/session_support.h"
 
 namespace {
 
 using ftptest::Data;
 using ftptest::Script;
 using ftptest::Then;
-using sessiontest::OpenFile;
-using sessiontest::OpenParams;
+using ftptest::OpenFile;
+using ftptest::OpenParams;
 
 std::string repeated(const std::string& line, int times) {
   std::string s;
@@ -35,7 +35,7 @@ bool mentions(const std::vector<std::string>& texts, const std::string& part) {
   return false;
 }
 
-class ServerEndings : public sessiontest::SessionTest {
+class ServerEndings : public ftptest::SessionTest {
  protected:
   struct Result {
     int32_t open = 0;

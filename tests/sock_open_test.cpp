@@ -19,11 +19,11 @@
 #include "host/options.h"
 #include "module/msgno.h"
 #include "module/status.h"
-#include "support/sock_support.h"
+#include "tests/support/sock_support.h"
 
 namespace {
 
-using namespace socktest;
+using namespace ftptest;
 
 int32_t some_routine() { return 0; }
 int32_t other_routine() { return 1; }
@@ -157,7 +157,7 @@ TEST_F(SockResolve, EmptyHostNameTakesTheMachinesNameAndWritesItBack) {
   block.set_service(std::to_string(listener.port()));
   block->direction = SOCK_READS | SOCK_WRITES;
   ASSERT_EQ(sock().yxscopn(block.get()), 0) << failure_texts().size();
-  Fd server_end(listener.accept());
+  SocketFd server_end(listener.accept());
   EXPECT_STREQ(block->host_name, machine);
   EXPECT_STREQ(block->local_host_name, machine);
 }
@@ -230,7 +230,7 @@ TEST_F(SockOpen, ClientOpenRecordsBothEnds) {
   block.set_service(std::to_string(listener.port()));
   block->direction = SOCK_READS | SOCK_WRITES;
   ASSERT_EQ(sock().yxscopn(block.get()), 0);
-  Fd server_end(listener.accept());
+  SocketFd server_end(listener.accept());
   EXPECT_EQ(block->service_portno, listener.port());
   EXPECT_STREQ(block->service_ip, "127.0.0.1");
   EXPECT_STREQ(block->local_host_ip, "127.0.0.1");
@@ -247,7 +247,7 @@ TEST_F(SockOpen, ClientOpenRecordsBothEnds) {
 TEST_F(SockOpen, LocalClientRecordsItsPath) {
   std::string path = "/tmp/ftpam-sock-" + std::to_string(getpid());
   unlink(path.c_str());
-  Fd listener(socket(AF_UNIX, SOCK_STREAM, 0));
+  SocketFd listener(socket(AF_UNIX, SOCK_STREAM, 0));
   sockaddr_un a{};
   a.sun_family = AF_UNIX;
   std::strcpy(a.sun_path, path.c_str());
@@ -285,7 +285,7 @@ TEST_F(SockOpen, ServerOpenAnnouncesItsPortAndAcceptsWithAMessage) {
   EXPECT_GT(block->service_portno, 0);
   EXPECT_STREQ(block->service_ip, "127.0.0.1");
   EXPECT_EQ(times_logged(msg::SERVER_SOCKET_BOUND), 1);
-  Fd client(connect_tcp(block->service_portno));
+  SocketFd client(connect_tcp(block->service_portno));
   ASSERT_EQ(sock().yxsacc(block.get()), 0);
   EXPECT_EQ(times_logged(msg::CONNECTION_ACCEPTED), 1);
   EXPECT_STREQ(block->accepted_peer_ip, "127.0.0.1");
@@ -309,7 +309,7 @@ TEST_F(SockOpen, LocalOnlyServerLooksNothingUp) {
   EXPECT_STREQ(block->local_host_name, "LOCALHOST");
   EXPECT_STREQ(block->local_host_ip, "");
   EXPECT_STREQ(block->service_ip, "");
-  Fd client(connect_tcp(block->service_portno));
+  SocketFd client(connect_tcp(block->service_portno));
   ASSERT_EQ(sock().yxsacc(block.get()), 0);
   EXPECT_EQ(times_logged(msg::CONNECTION_ACCEPTED), 0);
   EXPECT_EQ(lookups, 0);
@@ -364,7 +364,7 @@ TEST_F(SockOpen, DataSocketOpensEvenWhenItsHostIsUnknown) {
   syscalls().getsockname = counting_getsockname;
   ASSERT_EQ(sock().yxslisn(block.get()), 0);
   EXPECT_EQ(g_getsockname_calls, 0);
-  Fd client(connect_tcp(int(port)));
+  SocketFd client(connect_tcp(int(port)));
   ASSERT_EQ(sock().yxsacc(block.get()), 0);
   EXPECT_EQ(times_logged(msg::CONNECTION_ACCEPTED), 0);  // a data block accepts silently
 }
@@ -412,7 +412,7 @@ TEST_P(BufferSizes, FollowBlockSizeAndDirection) {
   const BufferCase& c = GetParam();
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, c.direction, READ_TERMINATED, c.record_size,
+  SocketFd peer(open_local(block, server, c.direction, READ_TERMINATED, c.record_size,
                      c.terminator_kind, c.block_size));
   EXPECT_EQ(block->read_buffer_size, c.read_size);
   EXPECT_EQ(block->write_buffer_size, c.write_size);
@@ -463,7 +463,7 @@ TEST_F(SockOpen, OpensOutOfMemoryLeaveNothingBehind) {
     EXPECT_EQ(status, st::NO_MEMORY) << nth;
     EXPECT_EQ(block->main_socket, -1);
     EXPECT_EQ(host::memory::live_blocks(), blocks) << nth;
-    Fd accepted(server.accept());  // the listener's queue still held the connection
+    SocketFd accepted(server.accept());  // the listener's queue still held the connection
     accepted.reset();
     EXPECT_EQ(open_descriptors(), descriptors) << nth;
   }

@@ -15,11 +15,11 @@
 #include "host/options.h"
 #include "module/msgno.h"
 #include "module/status.h"
-#include "support/sock_support.h"
+#include "tests/support/sock_support.h"
 
 namespace {
 
-using namespace socktest;
+using namespace ftptest;
 
 constexpr int32_t BLOCK_SIZE = 32768;
 
@@ -92,7 +92,7 @@ TEST_P(ReadFirstStreams, CutLikeAnyOtherBlock) {
   }
   LocalServer server;
   Block block;
-  Fd peer(open_reading_first(block, server, c.mode, c.record_size));
+  SocketFd peer(open_reading_first(block, server, c.mode, c.record_size));
   ASSERT_GE(peer, 0);
   EXPECT_EQ(block->read_buffer_size, BLOCK_SIZE);
   block->byte_count = int32_t(c.length);
@@ -124,7 +124,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SockReadFirst, BreakEndsATransferThatNeverStalls) {
   LocalServer server;
   Block block;
-  Fd peer(open_reading_first(block, server, READ_FIXED, 100));
+  SocketFd peer(open_reading_first(block, server, READ_FIXED, 100));
   write_all(peer, std::string(100000, 'x'));
   ASSERT_EQ(sock().yxsread(block.get()), 0);
   host::events::request_break();
@@ -150,7 +150,7 @@ TEST_F(SockReadFirst, SilentPeerStillFailsAfterTheWaitValue) {
   host::options::set("XXAMWAIT", "1");
   LocalServer server;
   Block block;
-  Fd peer(open_reading_first(block, server, READ_FIXED, 100));
+  SocketFd peer(open_reading_first(block, server, READ_FIXED, 100));
   block->wait_value = 1;
   write_all(peer, std::string(150, 'y'));
   EXPECT_EQ(sock().yxsread(block.get()), 0);
@@ -170,7 +170,7 @@ TEST_F(SockReadFirst, ReopenedBlockReadsOnlyItsNewConnection) {
   LocalServer server;
   Block block;
   {
-    Fd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
+    SocketFd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
     write_all(peer, "old\nstale\nbytes\n");
   }
   ASSERT_EQ(sock().yxsread(block.get()), 0);
@@ -178,7 +178,7 @@ TEST_F(SockReadFirst, ReopenedBlockReadsOnlyItsNewConnection) {
   sock().yxsclos(block.get());
   block->reaccept_pending = 1;
   {
-    Fd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
+    SocketFd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
     write_all(peer, "new\n");
   }
   ASSERT_EQ(sock().yxsread(block.get()), 0);
@@ -187,7 +187,7 @@ TEST_F(SockReadFirst, ReopenedBlockReadsOnlyItsNewConnection) {
   EXPECT_EQ(block->at_eof, 1);
   sock().yxsclos(block.get());
 
-  Fd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
+  SocketFd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
   write_all(peer, "after the end\n");
   ASSERT_EQ(sock().yxsread(block.get()), 0);
   EXPECT_EQ(block.record(), "after the end");
@@ -198,7 +198,7 @@ TEST_F(SockReadFirst, ConsumedByteCountWrapsPastTwoGiB) {
   for (int32_t mode : {READ_TERMINATED, READ_FIXED, READ_S370V}) {
     LocalServer server;
     Block block;
-    Fd peer(open_local(block, server, SOCK_READS, mode, 5));
+    SocketFd peer(open_local(block, server, SOCK_READS, mode, 5));
     write_all(peer, mode == READ_S370V ? std::string("\0\x09\0\0abcde", 9) : "abcde\n");
     block->bytes_consumed = INT32_MAX - 2;
     ASSERT_EQ(sock().yxsread(block.get()), 0) << mode;

@@ -13,11 +13,11 @@
 
 #include "module/msgno.h"
 #include "module/status.h"
-#include "support/sock_support.h"
+#include "tests/support/sock_support.h"
 
 namespace {
 
-using namespace socktest;
+using namespace ftptest;
 
 std::string bytes(std::initializer_list<int> values) {
   std::string s;
@@ -124,7 +124,7 @@ TEST_P(ReadModes, DeliverRecords) {
   const ReadCase& c = GetParam();
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, SOCK_READS, c.mode, c.record_size, c.terminator));
+  SocketFd peer(open_local(block, server, SOCK_READS, c.mode, c.record_size, c.terminator));
   ASSERT_GE(peer, 0);
   write_all(peer, c.input);
   peer.reset();
@@ -145,7 +145,7 @@ using SockRead = SockTest;
 TEST_F(SockRead, CountsConsumedBytesAndSegments) {
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, SOCK_READS, READ_S370VS, 80));
+  SocketFd peer(open_local(block, server, SOCK_READS, READ_S370VS, 80));
   write_all(peer, bytes({0, 5, 1, 0, 'a', 0, 5, 2, 0, 'b', 0, 5, 3, 0, 'x', 0, 5, 0, 0, 'c'}));
   ASSERT_EQ(sock().yxsread(block.get()), 0);
   EXPECT_EQ(block.record(), "ab");
@@ -166,7 +166,7 @@ TEST_F(SockRead, DescriptorLengthBelowFourFails) {
     for (int length : {0, 1, 3}) {
       LocalServer server;
       Block block;
-      Fd peer(open_local(block, server, SOCK_READS, mode, 80));
+      SocketFd peer(open_local(block, server, SOCK_READS, mode, 80));
       write_all(peer, bytes({0, length, 0, 0, 'a', 'b'}));
       EXPECT_EQ(sock().yxsread(block.get()), st::FAILED) << mode << "/" << length;
       EXPECT_EQ(block->record_length, 0);
@@ -181,7 +181,7 @@ TEST_F(SockRead, DescriptorLengthBelowFourFails) {
 TEST_F(SockRead, EndOfFileFlagAnswersAtOnce) {
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
+  SocketFd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
   write_all(peer, "data\n");
   block->at_eof = 1;
   EXPECT_EQ(sock().yxsread(block.get()), st::END_OF_DATA);
@@ -193,7 +193,7 @@ TEST_F(SockRead, EndOfFileFlagAnswersAtOnce) {
 TEST_F(SockRead, BlockWithoutReadBufferFailsCleanly) {
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, SOCK_WRITES, READ_TERMINATED, 80));
+  SocketFd peer(open_local(block, server, SOCK_WRITES, READ_TERMINATED, 80));
   EXPECT_EQ(sock().yxsread(block.get()), st::FAILED);
   ASSERT_EQ(failure_texts().size(), 1u);
   sock().yxsclos(block.get());
@@ -203,7 +203,7 @@ TEST_F(SockRead, BlockWithoutReadBufferFailsCleanly) {
 TEST_F(SockRead, SmallBlockSizeStillCarriesSplitTerminators) {
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80, TERM_CRLF, 1));
+  SocketFd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80, TERM_CRLF, 1));
   EXPECT_GE(block->read_buffer_size, 4);
   write_all(peer, "one\r\ntwo\r\n");
   peer.reset();
@@ -231,7 +231,7 @@ struct ListeningBlock {
 
 TEST_F(SockRead, ReacceptsTheNextClientWhenThePeerCloses) {
   ListeningBlock server(1);
-  Fd first(connect_tcp(server.port()));
+  SocketFd first(connect_tcp(server.port()));
   ASSERT_EQ(sock().yxsacc(server.block.get()), 0);
   EXPECT_EQ(times_logged(msg::CONNECTION_ACCEPTED), 1);
   write_all(first, "one\n");
@@ -241,7 +241,7 @@ TEST_F(SockRead, ReacceptsTheNextClientWhenThePeerCloses) {
   EXPECT_EQ(sock().yxsread(server.block.get()), st::NEXT_CONNECTION);
   EXPECT_EQ(server.block->reaccept_pending, 1);
 
-  Fd second(connect_tcp(server.port()));
+  SocketFd second(connect_tcp(server.port()));
   write_all(second, "two\n");
   second.reset();
   EXPECT_EQ(sock().yxsread(server.block.get()), 0);
@@ -271,7 +271,7 @@ int failing_accept(int fd, sockaddr* a, socklen_t* l) {
 // closes that descriptor again, and the next read tries the accept anew.
 TEST_F(SockRead, FailedReacceptForgetsTheClosedSocketAndRetries) {
   ListeningBlock server(2);
-  Fd first(connect_tcp(server.port()));
+  SocketFd first(connect_tcp(server.port()));
   ASSERT_EQ(sock().yxsacc(server.block.get()), 0);
   const int old_socket = server.block->accepted_socket;
   first.reset();
@@ -281,7 +281,7 @@ TEST_F(SockRead, FailedReacceptForgetsTheClosedSocketAndRetries) {
   g_accept_failures = 1;
   syscalls().close = recording_close;
   syscalls().accept = failing_accept;
-  Fd second(connect_tcp(server.port()));
+  SocketFd second(connect_tcp(server.port()));
   EXPECT_EQ(sock().yxsread(server.block.get()), st::FAILED);
   EXPECT_EQ(server.block->accepted_socket, -1);
   ASSERT_EQ(failure_texts().size(), 1u);
@@ -319,7 +319,7 @@ int interrupted_accept(int fd, sockaddr* a, socklen_t* l) {
 TEST_F(SockRead, InterruptedReadWaitsAndReadsAgain) {
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
+  SocketFd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
   write_all(peer, "line\n");
   g_select_calls = 0;
   g_select_interruptions = 0;
@@ -334,7 +334,7 @@ TEST_F(SockRead, InterruptedReadWaitsAndReadsAgain) {
 TEST_F(SockRead, InterruptedSelectRepeatsTheWait) {
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
+  SocketFd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
   write_all(peer, "line\n");
   g_select_calls = 0;
   g_select_interruptions = 2;
@@ -346,7 +346,7 @@ TEST_F(SockRead, InterruptedSelectRepeatsTheWait) {
 
 TEST_F(SockRead, InterruptedAcceptIsRepeatedWithoutANewWait) {
   ListeningBlock server(0);
-  Fd client(connect_tcp(server.port()));
+  SocketFd client(connect_tcp(server.port()));
   g_select_calls = 0;
   g_select_interruptions = 0;
   g_accept_interruptions = 1;
@@ -366,7 +366,7 @@ int failing_select(int, fd_set*, fd_set*, fd_set*, timeval*) {
 TEST_F(SockRead, FailedPollAddsTheTimeoutMessageWhenAWaitValueIsSet) {
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
+  SocketFd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
   write_all(peer, "line\n");
   syscalls().select = failing_select;
   EXPECT_EQ(sock().yxsread(block.get()), st::FAILED);
@@ -386,7 +386,7 @@ ssize_t resetting_read(int, void*, size_t) {
 TEST_F(SockRead, ResetConnectionFailsWithTheSystemText) {
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
+  SocketFd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
   write_all(peer, "li");
   syscalls().read = resetting_read;
   EXPECT_EQ(sock().yxsread(block.get()), st::FAILED);
@@ -401,8 +401,8 @@ TEST_F(SockRead, DescriptorBeyondTheBitSetFails) {
   constexpr int BEYOND = FD_BITMAP_BYTES * 8;
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
-  Fd real(block->main_socket);
+  SocketFd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
+  SocketFd real(block->main_socket);
   block->main_socket = BEYOND;
   EXPECT_EQ(sock().yxsread(block.get()), st::FAILED);
   EXPECT_EQ(sock().yxtzsnb(BEYOND + 1, block->fd_bitmap, nullptr, nullptr, 0), st::FAILED);

@@ -18,11 +18,11 @@
 #include "host/options.h"
 #include "module/msgno.h"
 #include "module/status.h"
-#include "support/sock_support.h"
+#include "tests/support/sock_support.h"
 
 namespace {
 
-using namespace socktest;
+using namespace ftptest;
 
 // The break routine the host runs: notes the break word as the wait left it
 // and, when the break is confirmed, ends the wait.
@@ -82,7 +82,7 @@ void request_break() { host::events::request_break(); }
 TEST_F(SockWait, BreakEndsAReadWithMessage37) {
   LocalServer server;
   Block block;
-  Fd peer(open_breakable(block, server));
+  SocketFd peer(open_breakable(block, server));
   after_a_moment(request_break);
   EXPECT_EQ(sock().yxsread(block.get()), st::FAILED);
   EXPECT_EQ(g_routine_calls, 1);
@@ -123,7 +123,7 @@ TEST_F(SockWait, BreakFromASignalHandler) {
   sigaction(SIGALRM, &action, &saved);
   LocalServer server;
   Block block;
-  Fd peer(open_breakable(block, server));
+  SocketFd peer(open_breakable(block, server));
   itimerval once = {{0, 0}, {0, 100 * 1000}};
   setitimer(ITIMER_REAL, &once, nullptr);
   EXPECT_EQ(sock().yxsread(block.get()), st::FAILED);
@@ -143,7 +143,7 @@ TEST_F(SockWait, DeclinedBreakLeavesTheWaitRunning) {
   g_confirm = false;
   LocalServer server;
   Block block;
-  Fd peer(open_breakable(block, server));
+  SocketFd peer(open_breakable(block, server));
   g_peer_fd = peer;
   after_a_moment(request_break_then_send);
   EXPECT_EQ(sock().yxsread(block.get()), 0);
@@ -156,7 +156,7 @@ TEST_F(SockWait, DeclinedBreakLeavesTheWaitRunning) {
 TEST_F(SockWait, BlockWithoutBreakWordIgnoresBreaks) {
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
+  SocketFd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
   g_peer_fd = peer;
   after_a_moment(request_break_then_send);
   EXPECT_EQ(sock().yxsread(block.get()), st::OK);
@@ -167,7 +167,7 @@ TEST_F(SockWait, BlockWithoutBreakWordIgnoresBreaks) {
 TEST_F(SockWait, BreakWithNoWaitChangesNothing) {
   LocalServer server;
   Block block;
-  Fd peer(open_breakable(block, server));
+  SocketFd peer(open_breakable(block, server));
   sock().yxsbrk();
   write_all(peer, "fine\r\n");
   EXPECT_EQ(sock().yxsread(block.get()), 0);
@@ -179,7 +179,7 @@ TEST_F(SockWait, SilentPeerFailsAfterTheWaitValue) {
   host::options::set("XXAMWAIT", "1");
   LocalServer server;
   Block block;
-  Fd peer(open_breakable(block, server));
+  SocketFd peer(open_breakable(block, server));
   BreakRoutine routine = break_routine;
   int32_t port = 0;
   ASSERT_EQ(sock().yxsinit(&routine, &block->break_routine, nullptr, &block->wait_value, &port),

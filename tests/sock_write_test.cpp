@@ -12,11 +12,11 @@
 #include <string>
 
 #include "module/status.h"
-#include "support/sock_support.h"
+#include "tests/support/sock_support.h"
 
 namespace {
 
-using namespace socktest;
+using namespace ftptest;
 
 using SockWrite = SockTest;
 
@@ -29,7 +29,7 @@ int32_t send(Block& block, const std::string& data) {
 TEST_F(SockWrite, TerminatedLinesGetTheTerminator) {
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, SOCK_READS | SOCK_WRITES, READ_TERMINATED, 2048, TERM_CRLF,
+  SocketFd peer(open_local(block, server, SOCK_READS | SOCK_WRITES, READ_TERMINATED, 2048, TERM_CRLF,
                      2048));
   EXPECT_EQ(send(block, "USER x"), 0);
   EXPECT_EQ(block->write_count, 1);
@@ -39,7 +39,7 @@ TEST_F(SockWrite, TerminatedLinesGetTheTerminator) {
 TEST_F(SockWrite, FixedRecordsGetNoTerminator) {
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, SOCK_WRITES, READ_FIXED, 8, TERM_LF));
+  SocketFd peer(open_local(block, server, SOCK_WRITES, READ_FIXED, 8, TERM_LF));
   EXPECT_EQ(send(block, "abcdefgh"), 0);
   EXPECT_EQ(send(block, "ijk"), 0);
   EXPECT_EQ(read_peer(peer, false), "abcdefghijk");  // no write buffer: straight through
@@ -48,7 +48,7 @@ TEST_F(SockWrite, FixedRecordsGetNoTerminator) {
 TEST_F(SockWrite, BufferedBlockWritesWhenTheBufferFills) {
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, SOCK_WRITES, READ_FIXED, 100, TERM_LF, 32768));
+  SocketFd peer(open_local(block, server, SOCK_WRITES, READ_FIXED, 100, TERM_LF, 32768));
   std::string sent;
   for (int i = 1; i <= 327; ++i) {
     std::string record(100, char('a' + i % 26));
@@ -72,7 +72,7 @@ TEST_F(SockWrite, BufferedBlockWritesWhenTheBufferFills) {
 TEST_F(SockWrite, RecordLargerThanTheBufferGoesOutInFullBuffers) {
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, SOCK_WRITES, READ_TERMINATED, 350, TERM_LF, 100));
+  SocketFd peer(open_local(block, server, SOCK_WRITES, READ_TERMINATED, 350, TERM_LF, 100));
   std::string record;
   for (int i = 0; i < 350; ++i) record.push_back(char('0' + i % 10));
   ASSERT_EQ(send(block, record), 0);
@@ -85,7 +85,7 @@ TEST_F(SockWrite, RecordLargerThanTheBufferGoesOutInFullBuffers) {
 TEST_F(SockWrite, PartialAndInterruptedWritesAreContinued) {
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, SOCK_READS | SOCK_WRITES, READ_TERMINATED, 200, TERM_CRLF));
+  SocketFd peer(open_local(block, server, SOCK_READS | SOCK_WRITES, READ_TERMINATED, 200, TERM_CRLF));
   script_writes({3, -1, 5, 1, -1, -1, 7});
   std::string line(150, 'w');
   EXPECT_EQ(send(block, line), 0);
@@ -110,7 +110,7 @@ TEST_F(SockWrite, WriteInterruptedBySignalsDeliversEverything) {
   sigaction(SIGALRM, &action, &saved);
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, SOCK_READS | SOCK_WRITES, READ_FIXED, 1 << 20));
+  SocketFd peer(open_local(block, server, SOCK_READS | SOCK_WRITES, READ_FIXED, 1 << 20));
   std::string data(1 << 20, '\0');
   for (size_t i = 0; i < data.size(); ++i) data[i] = char(i * 7 + i / 251);
   int answer[2];
@@ -154,7 +154,7 @@ TEST_F(SockWrite, WriteInterruptedBySignalsDeliversEverything) {
 TEST_F(SockWrite, PeerGoneFailsWithoutEndingTheProcess) {
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, SOCK_READS | SOCK_WRITES, READ_TERMINATED, 80));
+  SocketFd peer(open_local(block, server, SOCK_READS | SOCK_WRITES, READ_TERMINATED, 80));
   peer.reset();
   EXPECT_EQ(send(block, "QUIT"), st::FAILED);
   EXPECT_EQ(failure_texts(), std::vector<std::string>{"Broken pipe"});
@@ -163,7 +163,7 @@ TEST_F(SockWrite, PeerGoneFailsWithoutEndingTheProcess) {
 TEST_F(SockWrite, FailedBufferedWriteKeepsTheFullBuffer) {
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, SOCK_WRITES, READ_FIXED, 10, TERM_LF, 20));
+  SocketFd peer(open_local(block, server, SOCK_WRITES, READ_FIXED, 10, TERM_LF, 20));
   peer.reset();
   EXPECT_EQ(send(block, "0123456789"), 0);
   EXPECT_EQ(send(block, "0123456789"), st::FAILED);
@@ -179,7 +179,7 @@ TEST_F(SockWrite, FailedBufferedWriteKeepsTheFullBuffer) {
 TEST_F(SockWrite, OversizedStagingLengthIsRefused) {
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, SOCK_WRITES, READ_TERMINATED, 10, TERM_CRLF));
+  SocketFd peer(open_local(block, server, SOCK_WRITES, READ_TERMINATED, 10, TERM_CRLF));
   block->staging_length = 11;
   EXPECT_EQ(sock().yxswrit(block.get()), st::FAILED);
   block->staging_length = -1;
@@ -191,7 +191,7 @@ TEST_F(SockWrite, OversizedStagingLengthIsRefused) {
 TEST_F(SockWrite, CloseFlushesPendingBytesAndIsIdempotent) {
   LocalServer server;
   Block block;
-  Fd peer(open_local(block, server, SOCK_WRITES, READ_FIXED, 10, TERM_LF, 4096));
+  SocketFd peer(open_local(block, server, SOCK_WRITES, READ_FIXED, 10, TERM_LF, 4096));
   ASSERT_EQ(send(block, "0123456789"), 0);
   EXPECT_EQ(block->write_fill, 10);
   EXPECT_EQ(sock().yxsclos(block.get()), 0);
@@ -216,7 +216,7 @@ TEST_F(SockWrite, ClosedBlockOpensAgain) {
   LocalServer server;
   Block block;
   for (int round = 0; round < 2; ++round) {
-    Fd peer(open_local(block, server, SOCK_READS | SOCK_WRITES, READ_TERMINATED, 80));
+    SocketFd peer(open_local(block, server, SOCK_READS | SOCK_WRITES, READ_TERMINATED, 80));
     ASSERT_EQ(send(block, "round " + std::to_string(round)), 0);
     EXPECT_EQ(read_peer(peer, false), "round " + std::to_string(round) + "\n");
     EXPECT_EQ(sock().yxsclos(block.get()), 0);

@@ -12,8 +12,8 @@
 #include "host/memory.h"
 #include "host/references.h"
 #include "module/status.h"
-#include "support/session_support.h"
 #include "tests/support/real_servers.h"
+#include "tests/support/session_support.h"
 
 namespace ftptest {
 void PrintTo(ServerKind kind, std::ostream* out);
@@ -23,8 +23,8 @@ namespace {
 
 using ftptest::RealServer;
 using ftptest::ServerKind;
-using sessiontest::OpenFile;
-using sessiontest::OpenParams;
+using ftptest::OpenFile;
+using ftptest::OpenParams;
 
 std::string descriptor_word(const std::string& data) {
   const size_t length = data.size() + 4;
@@ -46,7 +46,7 @@ void PrintTo(const Setup& setup, std::ostream* out) {
   *out << ftptest::server_name(setup.kind) << (setup.passive ? " passive" : " active");
 }
 
-class RealServerTransfer : public sessiontest::SessionTest,
+class RealServerTransfer : public ftptest::SessionTest,
                            public testing::WithParamInterface<Setup> {
  protected:
   void SetUp() override {
@@ -54,11 +54,11 @@ class RealServerTransfer : public sessiontest::SessionTest,
     std::string error;
     real_ = RealServer::start(kind(), &error);
     ASSERT_TRUE(real_) << error;
-    sessiontest::SessionTest::SetUp();
+    ftptest::SessionTest::SetUp();
     limit_waits(ftptest::kServerWaitSeconds);
   }
   void TearDown() override {
-    if (real_) sessiontest::SessionTest::TearDown();
+    if (real_) ftptest::SessionTest::TearDown();
     real_.reset();
   }
 

@@ -16,6 +16,7 @@
 #include "host/memory.h"
 #include "host/messages.h"
 #include "host/module.h"
+#include "tests/support/loaded_module.h"
 #include "tests/support/loopback.h"
 #include "tests/support/net.h"
 
@@ -28,7 +29,7 @@ void start() {
   // an address; where that cannot be had, the peer's address is leased.
   std::string error;
   ftptest::isolate_loopback(&error);
-  if (!host::Module::load_default(&error)) {
+  if (!ftptest::load_module(&error)) {
     std::fprintf(stderr, "cannot load the module: %s\n", error.c_str());
     std::abort();
   }
@@ -58,7 +59,7 @@ std::string private_home() {
 
 void release_options(FtpOptions* block) {
   if (block)
-    host::Module::load_default(nullptr)->call(host::slot::RELEASE_OPTIONS, "        ",
+    ftptest::module().call(host::slot::RELEASE_OPTIONS, "        ",
                                               static_cast<void*>(nullptr), block);
 }
 

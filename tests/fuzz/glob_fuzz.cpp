@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "ftp/glob.h"
+#include "ftp/transfer/glob.h"
 
 namespace {
 constexpr size_t LONGEST = 512;  // pattern and name each: time stays pattern × name

@@ -19,8 +19,9 @@
 #include "host/module.h"
 #include "module/status.h"
 #include "sock/sock_conn.h"
-#include "sock/yxsoc_sys.h"
+#include "sock/syscalls.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/support/loaded_module.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ size_t g_read_cap = 0;
 
 template <typename T>
 T find(const char* name) {
-  void* p = host::Module::load_default(nullptr)->symbol(name);
+  void* p = ftptest::module().symbol(name);
   fuzz::require(p != nullptr, name);
   return reinterpret_cast<T>(p);
 }

@@ -20,7 +20,7 @@
 
 extern char** environ;
 
-namespace proctest {
+namespace ftptest {
 namespace {
 
 long long now_ms() {
@@ -242,4 +242,4 @@ bool wait_for_end(pid_t pid, int timeout_ms) {
   return n > 0;
 }
 
-}  // namespace proctest
+}  // namespace ftptest

@@ -6,11 +6,11 @@
 // one stream). A child still running when its time is up, or when the object
 // goes, is killed by its process id.
 //
-//   proctest::Child child;
+//   ftptest::Child child;
 //   ASSERT_TRUE(child.start_on_terminal({{"/path/ftpam", "get", ...}}, &error)) << error;
 //   ASSERT_TRUE(child.wait_for("Password:", 5000)) << child.out();
 //   child.type("secret\n");
-//   proctest::Outcome end = child.finish(5000);
+//   ftptest::Outcome end = child.finish(5000);
 //   EXPECT_EQ(end.exit_status, 0);
 #pragma once
 #include <gtest/gtest.h>
@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-namespace proctest {
+namespace ftptest {
 
 struct Launch {
   std::vector<std::string> argv;  // argv[0] is the program's path
@@ -84,4 +84,4 @@ Outcome run(const Launch& launch, int timeout_ms);
 // this leaves to the caller), at most `timeout_ms`; false when it still runs.
 bool wait_for_end(pid_t pid, int timeout_ms);
 
-}  // namespace proctest
+}  // namespace ftptest

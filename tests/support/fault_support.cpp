@@ -10,7 +10,7 @@
 #include "module/status.h"
 #include "tests/support/sock_support.h"
 
-namespace faulttest {
+namespace ftptest {
 
 using host::files::OpenFile;
 using host::files::OpenParams;
@@ -148,31 +148,31 @@ bool strikes(bool is_select) {
 
 int f_socket(int d, int t, int p) {
   if (strikes(false)) return errno = EMFILE, -1;
-  int s = socktest::original().socket(d, t, p);
+  int s = ftptest::original().socket(d, t, p);
   if (s >= 0) g_sockets.insert(s);
   return s;
 }
 int f_connect(int fd, const sockaddr* a, socklen_t l) {
   if (strikes(false)) return errno = ECONNREFUSED, -1;
-  return socktest::original().connect(fd, a, l);
+  return ftptest::original().connect(fd, a, l);
 }
 int f_bind(int fd, const sockaddr* a, socklen_t l) {
   if (strikes(false)) return errno = EADDRINUSE, -1;
-  return socktest::original().bind(fd, a, l);
+  return ftptest::original().bind(fd, a, l);
 }
 int f_listen(int fd, int backlog) {
   if (strikes(false)) return errno = EADDRINUSE, -1;
-  return socktest::original().listen(fd, backlog);
+  return ftptest::original().listen(fd, backlog);
 }
 int f_accept(int fd, sockaddr* a, socklen_t* l) {
   if (strikes(false)) return errno = ECONNABORTED, -1;
-  int s = socktest::original().accept(fd, a, l);
+  int s = ftptest::original().accept(fd, a, l);
   if (s >= 0) g_sockets.insert(s);
   return s;
 }
 int f_getsockname(int fd, sockaddr* a, socklen_t* l) {
   if (strikes(false)) return errno = ENOBUFS, -1;
-  return socktest::original().getsockname(fd, a, l);
+  return ftptest::original().getsockname(fd, a, l);
 }
 int f_select(int n, fd_set* r, fd_set* w, fd_set* e, timeval* t) {
   if (strikes(true)) {
@@ -183,34 +183,34 @@ int f_select(int n, fd_set* r, fd_set* w, fd_set* e, timeval* t) {
     if (e) FD_ZERO(e);
     return 0;
   }
-  return socktest::original().select(n, r, w, e, t);
+  return ftptest::original().select(n, r, w, e, t);
 }
 ssize_t f_read(int fd, void* b, size_t l) {
   if (strikes(false)) return errno = ECONNRESET, -1;
-  return socktest::original().read(fd, b, l);
+  return ftptest::original().read(fd, b, l);
 }
 ssize_t f_recv(int fd, void* b, size_t l, int flags) {
   if (strikes(false)) return errno = ECONNRESET, -1;
-  return socktest::original().recv(fd, b, l, flags);
+  return ftptest::original().recv(fd, b, l, flags);
 }
 ssize_t f_write(int fd, const void* b, size_t l) {
   if (strikes(false)) return errno = EPIPE, -1;
-  return socktest::original().write(fd, b, l);
+  return ftptest::original().write(fd, b, l);
 }
 int f_close(int fd) {
   g_sockets.erase(fd);
-  return socktest::original().close(fd);
+  return ftptest::original().close(fd);
 }
 hostent* f_gethostbyname(const char* name) {
   if (strikes(false)) return nullptr;
-  return socktest::original().gethostbyname(name);
+  return ftptest::original().gethostbyname(name);
 }
 
 }  // namespace
 
 void install_syscall_wrappers() {
-  socktest::original();  // the C library's routines, taken before anything is wrapped
-  SockSyscalls& table = socktest::syscalls();
+  ftptest::original();  // the C library's routines, taken before anything is wrapped
+  SockSyscalls& table = ftptest::syscalls();
   if (!g_installed) g_saved = table;
   g_installed = true;
   g_sockets.clear();
@@ -229,7 +229,7 @@ void install_syscall_wrappers() {
 }
 
 void remove_syscall_wrappers() {
-  if (g_installed) socktest::syscalls() = g_saved;
+  if (g_installed) ftptest::syscalls() = g_saved;
   g_installed = false;
   g_nth = 0;
 }
@@ -244,4 +244,4 @@ int module_sockets() { return int(g_sockets.size()); }
 
 long syscalls_since_armed() { return g_calls; }
 
-}  // namespace faulttest
+}  // namespace ftptest

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "ftp/host_records.h"
+#include "module/host_records.h"
 #include "tests/support/ftp_script_server.h"
 
-namespace faulttest {
+namespace ftptest {
 
 // What a flow does between open and close.
 enum class Action { Read, Write, Position };
@@ -77,4 +77,4 @@ long syscalls_since_armed();
 // wrappers were installed.
 int module_sockets();
 
-}  // namespace faulttest
+}  // namespace ftptest

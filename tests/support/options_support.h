@@ -1,6 +1,6 @@
 // Helpers shared by the option, .netrc, reference and defaults tests: one
-// option parsed straight through method-vector slot 30 (to see the result
-// count and the marked token), a whole statement parsed through the host's
+// option parsed straight through the method vector's parse slot (to see the
+// result count and the marked token), a whole statement parsed through the host's
 // file-reference API, and the release of option blocks.
 #pragma once
 #include <memory>
@@ -12,13 +12,13 @@
 #include "host/references.h"
 #include "host/tokenizer.h"
 #include "hostsvc/token.h"
+#include "tests/support/loaded_module.h"
 
-namespace support {
-
-inline const host::Module& module() { return *host::Module::load_default(nullptr); }
+namespace ftptest {
 
 inline void release_options(FtpOptions* block) {
-  if (block) module().call(host::slot::RELEASE_OPTIONS, "        ", static_cast<void*>(nullptr), block);
+  if (block)
+    module().call(host::slot::RELEASE_OPTIONS, "        ", static_cast<void*>(nullptr), block);
 }
 
 // One call of the option parser over the start of `text`.
@@ -65,4 +65,4 @@ inline std::string text_of(const char* field, size_t size) {
   return std::string(field, strnlen(field, size));
 }
 
-}  // namespace support
+}  // namespace ftptest

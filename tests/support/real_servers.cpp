@@ -240,7 +240,7 @@ bool RealServer::wait_for_greeting(std::string* error) {
     PlainFtpClient probe(kProbeWaitMs);
     if (probe.connect(address_).rfind("220 " + banner(), 0) == 0) return true;
     // Not listening yet: look again a little later, or as soon as it ends.
-    if (proctest::wait_for_end(pid_, kProbeIntervalMs)) {
+    if (ftptest::wait_for_end(pid_, kProbeIntervalMs)) {
       int status;
       waitpid(pid_, &status, 0);
       pid_ = -1;
@@ -260,7 +260,7 @@ void RealServer::stop_process() {
   if (pid_ <= 0) return;
   kill(-pid_, SIGTERM);
   int status;
-  if (!proctest::wait_for_end(pid_, kStopWaitMs)) kill(-pid_, SIGKILL);
+  if (!ftptest::wait_for_end(pid_, kStopWaitMs)) kill(-pid_, SIGKILL);
   waitpid(pid_, &status, 0);
   pid_ = -1;
   if (kind_ == ServerKind::Vsftpd) {
@@ -277,7 +277,7 @@ void RealServer::stop_process() {
         sessions.push_back(std::stoi(name));
     }
     for (pid_t session : sessions) kill(session, SIGKILL);
-    for (pid_t session : sessions) proctest::wait_for_end(session, kStopWaitMs);
+    for (pid_t session : sessions) ftptest::wait_for_end(session, kStopWaitMs);
   }
 }
 

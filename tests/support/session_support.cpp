@@ -1,6 +1,6 @@
 #include "tests/support/session_support.h"
 
-#include "ftp/references.h"
+#include "ftp/reference/method_instance.h"
 #include "host/events.h"
 #include "host/memory.h"
 #include "host/messages.h"
@@ -12,7 +12,7 @@
 #include "module/status.h"
 #include "tests/support/sock_support.h"
 
-namespace sessiontest {
+namespace ftptest {
 
 void SessionTest::SetUp() {
   host::messages::clear_log();
@@ -22,7 +22,7 @@ void SessionTest::SetUp() {
   // No test may wait without end for a server that stays silent.
   host::events::set_idle_limit(20);
   blocks_before_ = host::memory::live_blocks();
-  descriptors_before_ = socktest::open_descriptors();
+  descriptors_before_ = ftptest::open_descriptors();
   work_files_before_ = host::spool::open_files();
 }
 
@@ -37,7 +37,7 @@ void SessionTest::TearDown() {
   host::events::cancel_break();
   host::prompt::set_responder(nullptr);
   EXPECT_EQ(host::memory::live_blocks(), blocks_before_) << "pool blocks left behind";
-  EXPECT_EQ(socktest::open_descriptors(), descriptors_before_) << "descriptors left behind";
+  EXPECT_EQ(ftptest::open_descriptors(), descriptors_before_) << "descriptors left behind";
   EXPECT_EQ(host::spool::open_files(), work_files_before_) << "work files left behind";
   EXPECT_EQ(host::events::registered_descriptors(), 0);
   EXPECT_EQ(host::events::pushed_states(), 0);
@@ -106,4 +106,4 @@ std::vector<std::string> SessionTest::failure_texts() {
   return texts;
 }
 
-}  // namespace sessiontest
+}  // namespace ftptest

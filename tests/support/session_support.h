@@ -14,7 +14,7 @@
 #include "host/files.h"
 #include "tests/support/ftp_script_server.h"
 
-namespace sessiontest {
+namespace ftptest {
 
 using host::files::OpenFile;
 using host::files::OpenParams;
@@ -63,4 +63,4 @@ class SessionTest : public testing::Test {
   int work_files_before_ = 0;
 };
 
-}  // namespace sessiontest
+}  // namespace ftptest

@@ -1,4 +1,4 @@
-#include "sock_support.h"
+#include "tests/support/sock_support.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -16,11 +16,11 @@
 #include "host/module.h"
 #include "host/options.h"
 #include "module/msgno.h"
+#include "tests/support/loaded_module.h"
 
-namespace socktest {
+namespace ftptest {
 
 namespace {
-const host::Module& module() { return *host::Module::load_default(nullptr); }
 
 template <typename T>
 void find(T& entry, const char* name) {
@@ -107,8 +107,8 @@ int open_descriptors() {
   return n;
 }
 
-Fd::~Fd() { reset(); }
-void Fd::reset() {
+SocketFd::~SocketFd() { reset(); }
+void SocketFd::reset() {
   if (fd >= 0) close(fd);
   fd = -1;
 }
@@ -259,4 +259,4 @@ void SockTest::TearDown() {
   EXPECT_EQ(host::events::pushed_states(), 0);
 }
 
-}  // namespace socktest
+}  // namespace ftptest

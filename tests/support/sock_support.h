@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "sock/sock_conn.h"
-#include "sock/yxsoc_sys.h"
+#include "sock/syscalls.h"
 
-namespace socktest {
+namespace ftptest {
 
 struct Entries {
   int32_t (*yxsinit)(BreakRoutine*, BreakRoutine*, void*, int32_t*, int32_t*);
@@ -45,12 +45,12 @@ void script_writes(std::vector<int> caps);
 int open_descriptors();
 
 // A descriptor closed when it goes out of scope.
-struct Fd {
+struct SocketFd {
   int fd = -1;
-  Fd(int f = -1) : fd(f) {}
-  ~Fd();
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
+  SocketFd(int f = -1) : fd(f) {}
+  ~SocketFd();
+  SocketFd(const SocketFd&) = delete;
+  SocketFd& operator=(const SocketFd&) = delete;
   operator int() const { return fd; }
   void reset();
 };
@@ -131,4 +131,4 @@ class SockTest : public ::testing::Test {
   SockSyscalls saved_{};
 };
 
-}  // namespace socktest
+}  // namespace ftptest

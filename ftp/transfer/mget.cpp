@@ -1,0 +1,316 @@
+// MGET: one open reads several remote files one after the other. The names
+// come from NLST with the remote name as pattern (MGET option), or from an
+// explicit list written as the remote name in parentheses. domget builds the
+// list and starts the first file; check_mget, called by the readers at the
+// end of each file's data, reads that file's final reply and starts the next.
+// With MPROMPT the user is asked before each file. A server that refuses
+// NLST with a pattern (many match no patterns) is asked for the directory,
+// and the names are matched here with shell rules.
+#include <cstddef>
+#include <cstring>
+
+#include "ftp/ftp_options.h"
+#include "ftp/protocol.h"
+#include "ftp/records/readers.h"
+#include "ftp/transfer/glob.h"
+#include "ftp/transfer/transfer.h"
+#include "hostsvc/hostsvc.h"
+#include "module/allocation.h"
+#include "module/msgno.h"
+#include "module/status.h"
+#include "sock/yxsoc.h"
+#include "util/util.h"
+
+namespace {
+
+constexpr int32_t NAME_MAX_LENGTH = 1024;
+constexpr int32_t NAME_BUFFER = NAME_MAX_LENGTH + 1;
+// A listing line holds a name and perhaps the CR of a CR LF line end.
+constexpr int32_t LISTING_RECORD = NAME_MAX_LENGTH + 1;
+constexpr int32_t POOL_SIZE = 1024;
+constexpr int32_t PROMPT_TEXT = 200;
+
+// One name; the entry is as long as its name needs.
+struct MgetEntry {
+  MgetEntry* next;
+  int32_t length;               // at most NAME_MAX_LENGTH
+  int32_t failed;               // the server refused the file or never confirmed it
+  char name[1];                 // `length` bytes and a NUL
+};
+static_assert(offsetof(MgetEntry, next) == 0);
+static_assert(offsetof(MgetEntry, length) == 4);
+static_assert(offsetof(MgetEntry, failed) == 8);
+static_assert(offsetof(MgetEntry, name) == 12);
+
+MgetEntry* entry(void* p) { return static_cast<MgetEntry*>(p); }
+
+// The entry's name becomes the remote name of the open.
+void offer(FtpFile* file, const MgetEntry* e) {
+  std::memcpy(file->remote_name, e->name, size_t(e->length) + 1);
+  file->remote_name_len = e->length;
+}
+
+int32_t refuse_name(FtpFile* file) {
+  wrmksub(2, &file->remote_name_len, 4, file->remote_name, file->remote_name_len);
+  return st::FILE_REFUSED;
+}
+
+// While the name listing's data connection is set up, the open file takes
+// the listing's shape instead of its own: text (TYPE A) in lines ended by LF,
+// each up to LISTING_RECORD bytes, whatever the record format, terminator and
+// record length of the files themselves.
+class ListingShape {
+ public:
+  explicit ListingShape(FtpFile* file)
+      : file_(file), recfm_(file->recfm), opts_(file->opts), termstr_(file->termstr),
+        lrecl_out_(file->lrecl_out) {
+    file->recfm = RECFM_V;
+    file->opts &= ~(opt::S370V | opt::S370VS);
+    file->termstr = TERMSTR_LF;
+    file->lrecl_out = LISTING_RECORD;
+  }
+  ~ListingShape() {
+    file_->recfm = recfm_;
+    file_->opts = opts_;
+    file_->termstr = termstr_;
+    file_->lrecl_out = lrecl_out_;
+  }
+  ListingShape(const ListingShape&) = delete;
+  ListingShape& operator=(const ListingShape&) = delete;
+
+ private:
+  FtpFile* file_;
+  uint32_t recfm_, opts_;
+  int32_t termstr_, lrecl_out_;
+};
+
+int32_t name_too_long() {
+  report_message(msg::MGET_NAME_TOO_LONG, NAME_MAX_LENGTH);
+  return st::FAILED;
+}
+
+// The names of a listing that is on its way, each handed to `take` (name,
+// length), one a line: a trailing CR is not part of a name, an empty line
+// names no file, and a last name without a line end still counts. A line too
+// long to be a name fails the MGET rather than end the list.
+template <typename Take>
+int32_t read_names(FtpFile* file, Take take) {
+  sock_conn* data = file->data;
+  int32_t status = st::OK;
+  for (bool last = false; !last && status == st::OK;) {
+    int32_t read = yxsread(data);
+    last = is_end_of_data(read);
+    if (read == st::TRUNCATED) status = name_too_long();
+    else if (!last && read != st::OK) status = read;
+    if (status != st::OK) break;
+    int32_t n = data->record_length;
+    if (n > 0 && data->record[n - 1] == '\r') --n;
+    if (n > 0) status = take(data->record, n);
+  }
+  yxsclos(data);
+  const int32_t reply = read_final_reply(file);
+  if (status != st::OK) return status;
+  if (reply != st::OK) return reply;
+  // A listing the server reports as failed may lack names: the MGET does not
+  // go on with part of the list.
+  if (file->reply_code >= 400) {
+    sock_conn* ctl = file->ctl;
+    file->reply_code = putreply(ctl->record_length, ctl->record, opt::DEBUG, ctl);
+    puterr(msg::TRANSFER_REFUSED);
+    return st::FILE_REFUSED;
+  }
+  return st::OK;
+}
+
+// The server refused NLST with the pattern: the whole directory (the part of
+// the pattern before its last '/') is listed and its names matched with the
+// rest of the pattern. "." and ".." never match; a directory the server puts
+// before each name is taken off and the pattern's own put back.
+int32_t match_in_directory(FtpFile* file, void** tail) {
+  const char* pattern = file->remote_name;
+  int32_t folder = file->remote_name_len;
+  while (folder > 0 && pattern[folder - 1] != '/') --folder;
+  char directory[NAME_BUFFER];
+  if (folder > NAME_MAX_LENGTH) return st::FILE_REFUSED;
+  std::memcpy(directory, pattern, size_t(folder));
+  directory[folder > 1 ? folder - 1 : folder] = '\0';  // "dir" of "dir/x*", "/" of "/x*"
+  int32_t status;
+  {
+    ListingShape shape(file);
+    status = folder ? start_transfer(file, "NLST %s", directory, msg::STORE_REFUSED)
+                    : start_transfer(file, "NLST", nullptr, msg::STORE_REFUSED);
+  }
+  if (status != st::OK) return status;
+  const char* name_pattern = pattern + folder;
+  const int32_t name_pattern_length = file->remote_name_len - folder;
+  return read_names(file, [&](const char* text, int32_t n) {
+    int32_t base = n;
+    while (base > 0 && text[base - 1] != '/') --base;
+    const char* name = text + base;
+    const int32_t length = n - base;
+    if ((length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.'))
+      return st::OK;
+    if (!glob_match(name_pattern, name_pattern_length, name, length)) return st::OK;
+    if (folder + length > NAME_MAX_LENGTH) return name_too_long();
+    char full[NAME_BUFFER];
+    std::memcpy(full, pattern, size_t(folder));
+    std::memcpy(full + folder, name, size_t(length));
+    return domget_build_name(full, folder + length, file, tail);
+  });
+}
+
+// The names the server lists for the pattern; when it refuses a pattern,
+// the names of the directory that match it.
+int32_t list_pattern(FtpFile* file, void** tail) {
+  const bool wildcards = glob_has_wildcards(file->remote_name, file->remote_name_len);
+  int32_t status;
+  {
+    ListingShape shape(file);
+    status = start_transfer(file, "NLST %s", file->remote_name, msg::STORE_REFUSED, wildcards);
+  }
+  if (wildcards && status == st::FILE_REFUSED) {
+    if (file->reply_code >= 500) return match_in_directory(file, tail);
+    puterr(msg::STORE_REFUSED);  // busy (4xx): the refusal as it stands
+    return st::FAILED;
+  }
+  if (status != st::OK) return status;
+  return read_names(file, [&](const char* text, int32_t n) {
+    return domget_build_name(text, n, file, tail);
+  });
+}
+
+// "(a 'b c' \"d\")": names separated by blanks, quoted names may hold blanks.
+// A list without its closing parenthesis keeps its last name whole.
+int32_t list_explicit(FtpFile* file, void** tail) {
+  const char* text = file->remote_name;
+  const int32_t end = file->remote_name_len;
+  for (int32_t p = 0;;) {
+    ++p;
+    while (p < end && text[p] == ' ') ++p;
+    if (p >= end || text[p] == ')') return st::OK;
+    const char* name = text + p;
+    int32_t n;
+    if (text[p] == '\'' || text[p] == '"') {
+      ++name;
+      auto* close = static_cast<const char*>(std::memchr(name, text[p], size_t(end - p - 1)));
+      if (!close) return st::UNTERMINATED_QUOTE;
+      n = int32_t(close - name);
+      if (n == 0) {
+        report_message(msg::MGET_EMPTY_NAME);
+        return st::NO_REMOTE_NAME;
+      }
+      p = int32_t(close - text) + 1;
+    } else if (auto* blank = static_cast<const char*>(std::memchr(name, ' ', size_t(end - p)))) {
+      n = int32_t(blank - name);
+      p = int32_t(blank - text);
+    } else {
+      n = end - p - (text[end - 1] == ')' ? 1 : 0);
+      p = end;
+    }
+    int32_t status = domget_build_name(name, n, file, tail);
+    if (status != st::OK) return status;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t domget_build_name(const char* text, int32_t length, FtpFile* file, void** tail) {
+  if (length > NAME_MAX_LENGTH) return name_too_long();
+  if (!file->mget_pool) {
+    file->mget_pool = ympoolc(0, POOL_SIZE, 0);
+    if (!file->mget_pool) return st::NO_MEMORY;
+  }
+  const int32_t n = length < 0 ? 0 : length;
+  auto* e = entry(vmalloc_handler(file->mget_pool, int32_t(offsetof(MgetEntry, name)) + n + 1, 0));
+  if (!e) return st::NO_MEMORY;
+  if (*tail) entry(*tail)->next = e;
+  else file->mget_list = e;
+  std::memcpy(e->name, text, size_t(n));
+  e->name[n] = '\0';
+  e->length = n;
+  e->failed = 0;
+  e->next = nullptr;
+  *tail = e;
+  return st::OK;
+}
+
+int32_t domget_prompt(FtpFile* file) {
+  if (!(file->opts & opt::MPROMPT)) return 1;
+  char text[PROMPT_TEXT + 1];
+  int32_t n = ypmstr(text, PROMPT_TEXT, msg::GROUP, msg::MGET_PROMPT, file->remote_name);
+  text[n < 0 ? 0 : min(n, PROMPT_TEXT)] = '\0';
+  int32_t answer = 0;
+  wurrqst(0, text, "FTP ACCESS METHOD", nullptr, &answer, 0);
+  return answer == 0 ? 1 : 0;
+}
+
+int32_t domget(FtpFile* file) {
+  if (file->remote_name_len == 0) {
+    ypmlog(msg::GROUP, msg::NO_OUTPUT_NAME);
+    return st::NO_REMOTE_NAME;
+  }
+  void* tail = nullptr;
+  int32_t status = file->remote_name[0] == '(' ? list_explicit(file, &tail)
+                                               : list_pattern(file, &tail);
+  if (status != st::OK) return status;
+
+  if (file->mget_list) {
+    mem::release(file->remote_name);
+    file->remote_name_len = 0;
+    file->remote_name = static_cast<char*>(mem::alloc_text(NAME_BUFFER));
+    if (!file->remote_name) return st::NO_MEMORY;
+    file->remote_name_len = NAME_BUFFER - 1;
+  }
+  for (MgetEntry* e = entry(file->mget_list); e; e = e->next) {
+    offer(file, e);
+    if (!domget_prompt(file)) continue;
+    file->mget_current = e;
+    status = doretr(file);
+    return is_end_of_data(status) ? st::OK : status;
+  }
+  return refuse_name(file);
+}
+
+// When the next file cannot be started, its refusal was the last reply the
+// server will send: the control connection is marked at its end so that
+// close sends QUIT at once instead of waiting for a final reply that never
+// comes. Once the list has run out, further reads end at once without
+// asking about the skipped files again.
+int32_t check_mget(FtpFile* file) {
+  MgetEntry* current = entry(file->mget_current);
+  if (!current) return st::END_OF_DATA;
+  MgetEntry* next = current->next;
+  for (; next; next = next->next) {
+    offer(file, next);
+    file->mget_current = next;
+    if (domget_prompt(file)) break;
+  }
+  if (!next) return st::END_OF_DATA;
+
+  // A file the server refused at its end, or never confirmed, may be
+  // incomplete: the reply is shown, the next file is read all the same, and
+  // close fails for it.
+  if (sock_conn* data = file->data) {
+    yxsclos(data);
+    sock_conn* ctl = file->ctl;
+    int32_t status = read_final_reply(file);
+    if (status == st::OK && file->reply_code / 100 > 3)
+      file->reply_code = putreply(ctl->record_length, ctl->record, opt::DEBUG, ctl);
+    if (status != st::OK || file->reply_code / 100 > 3) current->failed = 1;
+  }
+  int32_t status = doretr(file);
+  if (status == st::OK) return st::NEXT_CONNECTION;
+  if (file->data) yxsclos(file->data);
+  file->ctl->at_eof = 1;
+  return status;
+}
+
+}  // extern "C"
+
+bool mget_file_failed(const FtpFile* file) {
+  for (const MgetEntry* e = entry(file->mget_list); e; e = e->next)
+    if (e->failed) return true;
+  return false;
+}

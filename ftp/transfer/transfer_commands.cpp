@@ -1,0 +1,162 @@
+// The data transfers an open starts: RETR (doretr), STOR or APPE (dostor),
+// NLST or LIST (dols). Each sets up the data connection, sends its command,
+// judges the preliminary reply and waits for the server to connect.
+//
+// While it waits for that connection it also watches the control connection:
+// a server that answers (425, 426, ...) or hangs up instead of connecting
+// ends the wait with that answer, where a wait on the data socket alone would
+// never end.
+
+#include <cstring>
+
+#include "ftp/ftp_options.h"
+#include "ftp/protocol.h"
+#include "ftp/transfer/transfer.h"
+#include "hostsvc/hostsvc.h"
+#include "hostsvc/lookups.h"
+#include "module/msgno.h"
+#include "module/status.h"
+#include "sock/data_connection.h"
+#include "sock/yxsoc.h"
+
+namespace {
+
+constexpr int32_t FILE_NOT_FOUND_CODE = 550;
+constexpr uint32_t LISTENER_READY = 1;
+constexpr int32_t PEER_VALUE_MAX = 40;
+// Connections from other addresses the wait for the server's own refuses
+// before it gives up on the transfer.
+constexpr int32_t STRANGERS_MAX = 100;
+
+// Bytes of the control connection already read from the socket and not yet
+// taken: a reply that arrived together with the preliminary one.
+bool control_has_buffered(const sock_conn* ctl) { return ctl->read_avail > 0; }
+
+bool holds_line_break(const char* text) { return text && std::strpbrk(text, "\r\n"); }
+
+// Whether the data connection just accepted may stay. In active mode anyone
+// who can reach the listening port may connect first and feed (or take) the
+// file's data, so only the server -- the control connection's peer -- may,
+// unless the host option XXAMPEER names the other address the server's data
+// comes from (a server with a separate data address) or is ANY. A server
+// behind NAT connects from the address the control connection reaches, so
+// it needs nothing. A connection that may not stay is closed and logged, and
+// the wait goes on for the server's own.
+bool data_peer_allowed(const FtpFile* file) {
+  const char* peer = file->data->accepted_peer_ip;
+  if (std::strcmp(peer, file->ctl->service_ip) == 0) return true;
+  char allowed[PEER_VALUE_MAX + 1];
+  file_host_option(file, "XXAMPEER", allowed, PEER_VALUE_MAX);
+  if (std::strcmp(allowed, "ANY") == 0 || std::strcmp(allowed, peer) == 0) return true;
+  ypmlog(msg::GROUP, msg::DATA_PEER_REFUSED, peer, file->ctl->service_ip);
+  return false;
+}
+
+// Waits for the server's data connection and accepts it. The listening data
+// socket is preferred whenever it is ready, so a final reply that arrives
+// together with the connection is left for close to read.
+int32_t accept_data(FtpFile* file, int32_t refused_message) {
+  sock_conn* data = file->data;
+  sock_conn* ctl = file->ctl;
+  int32_t preliminary = 0, strangers = 0;
+  for (;;) {
+    const int32_t watched[2] = {data->main_socket, sock::data_socket(ctl)};
+    uint32_t ready = 0;
+    int32_t status = control_has_buffered(ctl)
+                         ? sock::poll_readable(watched, 2, &ready)
+                         : sock::wait_readable(watched, 2, data->break_word, data->break_routine,
+                                               data->wait_value, &ready);
+    if (status != st::OK) return status;
+    if (ready & LISTENER_READY) {
+      status = yxsacc(data);
+      if (status != st::OK || data_peer_allowed(file)) return status;
+      sock::drop_accepted(data);
+      if (++strangers < STRANGERS_MAX) continue;
+      puterr(refused_message);
+      return st::FAILED;
+    }
+
+    // The server speaks instead of connecting.
+    status = read_reply_line(ctl);
+    if (st::is_failure(status)) return status;
+    if (status == st::OK) {
+      file->reply_code = putreply(ctl->record_length, ctl->record, file->opts, ctl);
+      if (file->reply_code / 100 == 1) {
+        if (preliminary_reply_allowed(file, &preliminary)) continue;
+        return st::FAILED;
+      }
+    }
+    // A final reply, or the server closed the control connection.
+    puterr(refused_message);
+    return st::FAILED;
+  }
+}
+
+}  // namespace
+
+void file_host_option(const FtpFile* file, const char* key, char* value, int32_t max) {
+  value[0] = '\0';
+  if (!hostsvc::options_offered()) return;
+  if (void* handle = ytrakcp(file->host_fileref)) {
+    hostsvc::option_text(handle, key, value, max);
+    ytrakdp(handle);
+  }
+}
+
+int32_t start_transfer(FtpFile* file, const char* format, const char* argument,
+                       int32_t refused_message, bool quiet_refusal) {
+  // A name (or directory) with a line break could never be sent as one
+  // command: it is refused before the set-up sends anything.
+  char verb[8] = {};
+  for (int i = 0; i < 7 && format[i] && format[i] != ' '; ++i) verb[i] = format[i];
+  if (holds_line_break(argument) || holds_line_break(file->cwd)) {
+    report_message(msg::COMMAND_NOT_SENDABLE, holds_line_break(argument) ? verb : "CWD");
+    return st::FAILED;
+  }
+  int32_t status = initconn(file);
+  if (status != st::OK) return status;
+  status = command_exchange(file, format, argument);
+  if (status != st::OK) return status;
+  // A passive data connection is connected already.
+  if ((file->opts & opt::BYPASS) || file->reply_code / 100 == 1)
+    return file->data_mode == DATA_ACTIVE ? accept_data(file, refused_message) : st::OK;
+  if (quiet_refusal) return st::FILE_REFUSED;
+  if (file->reply_code == FILE_NOT_FOUND_CODE) {
+    wrmksub(2, &file->remote_name_len, 4, file->remote_name, file->remote_name_len);
+    return st::FILE_REFUSED;
+  }
+  puterr(refused_message);
+  return st::FAILED;
+}
+
+extern "C" {
+
+// A remote name in parentheses is a list of files to read one after the
+// other. Within MGET every name is a single file, whatever it starts with.
+int32_t doretr(FtpFile* file) {
+  if (file->remote_name_len == 0) {
+    ypmlog(msg::GROUP, msg::NO_INPUT_NAME);
+    return st::NO_REMOTE_NAME;
+  }
+  if (!file->mget_current && file->remote_name[0] == '(') return domget(file);
+  return start_transfer(file, "RETR %s", file->remote_name, msg::TRANSFER_REFUSED);
+}
+
+int32_t dostor(FtpFile* file) {
+  if (file->remote_name_len == 0) {
+    ypmlog(msg::GROUP, msg::NO_OUTPUT_NAME);
+    return st::NO_REMOTE_NAME;
+  }
+  const char* format = (file->open_mode & OPEN_OUTPUT) ? "STOR %s" : "APPE %s";
+  return start_transfer(file, format, file->remote_name, msg::STORE_REFUSED);
+}
+
+// Without LSFILE the verb goes alone, without a trailing blank.
+int32_t dols(FtpFile* file) {
+  const bool names_only = file->opts & opt::LS;
+  const char* format = file->lsfile ? (names_only ? "NLST %s" : "LIST %s")
+                                    : (names_only ? "NLST" : "LIST");
+  return start_transfer(file, format, file->lsfile, msg::STORE_REFUSED);
+}
+
+}  // extern "C"

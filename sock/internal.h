@@ -1,0 +1,86 @@
+// Routines shared by the files of the socket layer and kept out of the
+// module's export table.
+#pragma once
+#include <cstdint>
+#include <netdb.h>
+#include <netinet/in.h>
+
+#include "hostsvc/hostsvc.h"
+#include "module/failure.h"
+#include "module/msgno.h"
+#include "sock/data_connection.h"
+#include "sock/sock_conn.h"
+#include "sock/syscalls.h"
+
+extern "C" SockSyscalls yxs_syscalls;
+
+// Descriptors the bit set can name: 16096 bytes of 32-bit words.
+constexpr int FD_BITMAP_BITS = FD_BITMAP_BYTES * 8;
+constexpr int FD_BITMAP_WORDS = FD_BITMAP_BYTES / 4;
+// The largest carry a refill keeps: three bytes of a split descriptor word.
+constexpr int MAX_CARRY = 3;
+// Path field of a local socket address.
+constexpr int LOCAL_PATH_MAX = 108;
+
+extern "C" {
+int32_t yxshost(sock_conn* block);
+int32_t yxsserv(sock_conn* block, int32_t max_length, int32_t* port_out);
+void sock_option(int32_t socket, int32_t send_size, int32_t receive_size);
+void yxtzbit(uint32_t* bitmap, int32_t descriptor, int32_t on);
+int32_t readblk(int32_t descriptor, int32_t carry, sock_conn* block);
+// Reads at most `capacity` bytes of the block's stream straight into `into`
+// (*got of them), as a refill of an empty read buffer would.
+int32_t read_direct(sock_conn* block, char* into, int32_t capacity, int32_t* got);
+int32_t mywrite(int32_t descriptor, const char* data, int32_t length);
+void drop370msg(int32_t segment_number);
+}
+
+namespace sock {
+
+// Which open is identifying the local host: only the TCP client leaves
+// local_host_ip alone when the block is local_only, only the server writes
+// "LOCALHOST" back into host_name when the machine has no name.
+enum class OpenKind { CLIENT, SERVER, OTHER };
+void identify_local_host(sock_conn* block, OpenKind kind);
+
+// Buffer preparation of every open, once its socket is connected or bound.
+int32_t prepare_buffers(sock_conn* block);
+// Returns read_buffer, write_buffer, record, staging, terminator and fd_bitmap
+// to the host, in that order, and nulls them.
+void release_buffers(sock_conn* block);
+// Obtains the descriptor bit set when the block has none yet.
+int32_t ensure_bitmap(sock_conn* block);
+// A failed open after its socket exists: closes the socket and releases the
+// buffers the open obtained, leaving the block idle. Returns `status`.
+int32_t abandon_open(sock_conn* block, int socket, int32_t status);
+// Hands the system error text to the host, closes `socket`, returns FAILED.
+int32_t fail_and_close(int socket);
+// Fails with errno set to `error`: the system's text goes to the host.
+int32_t fail_with_errno(int error);
+
+
+// Copies at most `length` bytes of `text` (stopping at a NUL) into a
+// 128-byte field, cut to fit and NUL-terminated.
+void set_text(char* field, const char* text, int length);
+void set_text(char* field, const char* text);
+// The dotted form of an IPv4 address in network byte order.
+void set_dotted(char* field, const void* address);
+
+// Accepts on a listening socket, repeating an accept that a signal
+// interrupted. Returns the new socket, or -1 with errno set.
+int accept_peer(int listener, sockaddr_in* peer);
+// Records an accepted peer: its dotted address (message 8) and its name.
+void note_accepted_peer(sock_conn* block, const sockaddr_in& peer);
+
+// One sleep in the host's event wait until one of `descriptors` is readable
+// or the host's idle limit passes (no sleep at all when count is 0). With a break word the host's break routine
+// is pushed around it; a confirmed break fails with message 37.
+int32_t host_wait(const int32_t* descriptors, int count, int32_t* break_word,
+                  BreakRoutine break_routine);
+// Without sleeping, lets the host run the break routine for a break requested
+// since the last wait, with the same break word and wait slot as a wait; a
+// confirmed break fails with message 37. Nothing to do without a break word.
+int32_t check_break(int32_t* break_word, BreakRoutine break_routine);
+
+
+}  // namespace sock

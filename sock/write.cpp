@@ -1,0 +1,104 @@
+// Writing and closing: yxswrit sends the staging buffer (with the terminator
+// in terminated-line mode) straight to the socket or through the write
+// buffer of a write-only block; send_placed does the same for a record laid
+// out in the write buffer itself; mywrite is the one place bytes reach the
+// socket; yxsclos flushes, closes and releases the block's buffers.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "module/status.h"
+#include "sock/in_place.h"
+#include "sock/internal.h"
+#include "sock/yxsoc.h"
+
+extern "C" {
+
+// Partial writes are continued and interrupted ones repeated. A write that
+// moves nothing is a failure (reported as an I/O error).
+int32_t mywrite(int32_t descriptor, const char* data, int32_t length) {
+  while (length > 0) {
+    ssize_t n = yxs_syscalls.write(descriptor, data, size_t(length));
+    if (n > 0) {
+      data += n;
+      length -= int32_t(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      if (n == 0) errno = EIO;
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// The staging buffer holds record_size bytes plus room for the terminator; a
+// staging_length outside 0..record_size is refused rather than written past
+// that buffer.
+FTPAM_VISIBLE int32_t yxswrit(sock_conn* block) {
+  const int32_t fd = sock::data_socket(block);
+  if (!block->staging || block->staging_length < 0 ||
+      block->staging_length > block->record_size)
+    return sock::fail_with_errno(block->staging ? EINVAL : EBADF);
+  int32_t total = block->staging_length;
+  if ((block->read_mode & READ_TERMINATED) && block->terminator) {
+    std::memcpy(block->staging + total, block->terminator, size_t(block->terminator_length));
+    total += block->terminator_length;
+  }
+  if (!block->write_buffer || block->write_buffer_size <= 0 || (block->direction & SOCK_READS)) {
+    block->write_count += 1;
+    return mywrite(fd, block->staging, total) ? yxtzsub(st::FAILED) : st::OK;
+  }
+  // A full buffer's worth of staging while the buffer is empty goes out
+  // straight from staging: the same write, without copying it first.
+  for (int32_t moved = 0; moved < total;) {
+    if (block->write_fill == 0 && total - moved >= block->write_buffer_size) {
+      block->write_count += 1;
+      if (mywrite(fd, block->staging + moved, block->write_buffer_size))
+        return yxtzsub(st::FAILED);
+      moved += block->write_buffer_size;
+      continue;
+    }
+    int32_t n = std::min(block->write_buffer_size - block->write_fill, total - moved);
+    std::memcpy(block->write_buffer + block->write_fill, block->staging + moved, size_t(n));
+    block->write_fill += n;
+    moved += n;
+    if (block->write_fill == block->write_buffer_size) {
+      block->write_count += 1;
+      if (mywrite(fd, block->write_buffer, block->write_fill)) return yxtzsub(st::FAILED);
+      block->write_fill = 0;
+    }
+  }
+  return st::OK;
+}
+
+FTPAM_VISIBLE int32_t yxsclos(sock_conn* block) {
+  int32_t status = st::OK;
+  if (block->write_fill > 0) {
+    block->write_count += 1;
+    int failed = mywrite(sock::data_socket(block), block->write_buffer, block->write_fill);
+    block->write_fill = 0;
+    if (failed) status = yxtzsub(st::FAILED);
+  }
+  if (block->accepted_socket != -1) yxs_syscalls.close(block->accepted_socket);
+  if (block->main_socket != -1) yxs_syscalls.close(block->main_socket);
+  block->accepted_socket = block->main_socket = -1;
+  sock::release_buffers(block);
+  return status;
+}
+
+}  // extern "C"
+
+int32_t sock::send_placed(sock_conn* block, char* place, int32_t n) {
+  block->staging_length = n;
+  if (place != block->write_buffer + block->write_fill) return yxswrit(block);
+  if ((block->read_mode & READ_TERMINATED) && block->terminator)
+    for (int32_t i = 0; i < block->terminator_length; ++i) place[n++] = block->terminator[i];
+  block->write_fill += n;
+  if (block->write_fill < block->write_buffer_size) return st::OK;
+  block->write_count += 1;
+  if (mywrite(sock::data_socket(block), block->write_buffer, block->write_fill))
+    return yxtzsub(st::FAILED);
+  block->write_fill = 0;
+  return st::OK;
+}
