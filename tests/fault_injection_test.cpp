@@ -27,7 +27,7 @@ namespace {
 
 using ftptest::Action;
 using ftptest::Flow;
-using ftptest::Outcome;
+using ftptest::FlowOutcome;
 using ftptest::Data;
 using ftptest::Step;
 using ftptest::Writes;
@@ -132,13 +132,13 @@ class FaultInjection : public ftptest::SessionTest, public testing::WithParamInt
     SessionTest::TearDown();
   }
 
-  Outcome run(ftptest::Counter counter) {
+  FlowOutcome run(ftptest::Counter counter) {
     ++g_figures.runs;
     return ftptest::run_flow(GetParam(), server(), counter);
   }
 
   // Nothing of the run is left behind, and success means nothing was lost.
-  void check(const Outcome& o, const std::string& fault) {
+  void check(const FlowOutcome& o, const std::string& fault) {
     SCOPED_TRACE(fault + ": " + o.describe());
     EXPECT_EQ(host::memory::live_blocks(), blocks_) << "pool blocks left";
     EXPECT_EQ(ftptest::module_sockets(), 0) << "sockets left open";
@@ -159,7 +159,7 @@ class FaultInjection : public ftptest::SessionTest, public testing::WithParamInt
 
   // One faulty run: its outcome, the failure texts it left, the fault's
   // number and name.
-  using Judge = std::function<void(const Outcome&, const std::vector<std::string>& texts,
+  using Judge = std::function<void(const FlowOutcome&, const std::vector<std::string>& texts,
                                    long nth, const std::string& fault)>;
 
   // Runs the flow with the Nth fault armed for N = 1, 2, ... until a run no
@@ -168,7 +168,7 @@ class FaultInjection : public ftptest::SessionTest, public testing::WithParamInt
              const std::string& what, long* figure, const Judge& judge) {
     for (long nth = 1; nth < SWEEP_LIMIT; ++nth) {
       arm(nth);
-      Outcome o = run(counter);
+      FlowOutcome o = run(counter);
       const long reached = counter();
       arm(0);
       const std::string fault = what + " " + std::to_string(nth);
@@ -191,7 +191,7 @@ class FaultInjection : public ftptest::SessionTest, public testing::WithParamInt
     sweep([kind](long nth) { ftptest::arm_syscall_fault(nth, kind); },
           ftptest::syscalls_since_armed,
           kind == ftptest::SysFault::Stall ? "stall at select" : "system call", figure,
-          [](const Outcome& o, const std::vector<std::string>& texts, long, const std::string& fault) {
+          [](const FlowOutcome& o, const std::vector<std::string>& texts, long, const std::string& fault) {
             bool failed = false;
             for (const auto& c : o.calls) failed = failed || st::is_failure(c.status);
             if (failed) {
@@ -205,7 +205,7 @@ class FaultInjection : public ftptest::SessionTest, public testing::WithParamInt
 };
 
 TEST_P(FaultInjection, CleanRunDeliversEverything) {
-  Outcome o = run(host::memory::attempts_since_armed);
+  FlowOutcome o = run(host::memory::attempts_since_armed);
   EXPECT_TRUE(o.all_ok) << o.describe();
   check(o, "none");
 }
@@ -214,7 +214,7 @@ TEST_P(FaultInjection, CleanRunDeliversEverything) {
 TEST_P(FaultInjection, EveryAllocationFailureIsReportedAndLeavesNothing) {
   sweep(host::memory::fail_allocation, host::memory::attempts_since_armed, "allocation",
         &g_figures.allocation_faults,
-        [](const Outcome& o, const std::vector<std::string>&, long nth, const std::string& fault) {
+        [](const FlowOutcome& o, const std::vector<std::string>&, long nth, const std::string& fault) {
           for (const auto& c : o.calls) {
             if (c.attempts_before < nth && nth <= c.attempts_after) {
               EXPECT_EQ(c.status, st::NO_MEMORY) << fault << " in " << c.entry << ": " << o.describe();
@@ -227,7 +227,7 @@ TEST_P(FaultInjection, EveryWorkFileFailureIsReportedAndLeavesNothing) {
   if (!(GetParam().mode & OPEN_POSITIONING)) GTEST_SKIP() << "no work file";
   sweep(host::spool::fail_operation, host::spool::operations_since_armed, "work-file operation",
         &g_figures.work_file_faults,
-        [](const Outcome& o, const std::vector<std::string>&, long, const std::string& fault) {
+        [](const FlowOutcome& o, const std::vector<std::string>&, long, const std::string& fault) {
           EXPECT_FALSE(o.all_ok) << fault << " went unreported: " << o.describe();
         });
 }

@@ -36,7 +36,7 @@ int32_t read_records(OpenFile& file, int32_t piece, std::vector<std::string>* re
 
 }  // namespace
 
-std::string Outcome::describe() const {
+std::string FlowOutcome::describe() const {
   std::ostringstream out;
   for (const Call& c : calls)
     out << c.entry << "=" << std::hex << c.status << std::dec << "[" << c.attempts_before << ".."
@@ -54,8 +54,8 @@ ftptest::Script script_for(const Flow& flow) {
   return script;
 }
 
-Outcome run_flow(const Flow& flow, ftptest::ScriptServer& server, Counter counter) {
-  Outcome o;
+FlowOutcome run_flow(const Flow& flow, ftptest::ScriptServer& server, Counter counter) {
+  FlowOutcome o;
   auto call = [&](const char* entry, auto&& fn) {
     long before = counter();
     int32_t status = fn();

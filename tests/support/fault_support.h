@@ -42,7 +42,7 @@ struct Call {
   long attempts_after;
 };
 
-struct Outcome {
+struct FlowOutcome {
   std::vector<Call> calls;
   std::vector<std::string> records;  // what the reads handed back
   bool all_ok = false;               // every entry succeeded (reads ending with end of data)
@@ -57,7 +57,7 @@ using Counter = long (*)();
 
 // Runs `flow` against `server` once. The reference is deassigned at the end
 // whatever happened.
-Outcome run_flow(const Flow& flow, ftptest::ScriptServer& server, Counter counter);
+FlowOutcome run_flow(const Flow& flow, ftptest::ScriptServer& server, Counter counter);
 
 // A scripted server willing to serve `flow` any number of times.
 ftptest::Script script_for(const Flow& flow);
