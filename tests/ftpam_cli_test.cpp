@@ -604,6 +604,9 @@ TEST_F(FtpamTerminal, ProgressLineOnlyWhenStandardErrorIsATerminal) {
   EXPECT_EQ(on_terminal.exit_status, 0) << describe(on_terminal);
   EXPECT_NE(on_terminal.out.find(" records, "), std::string::npos) << on_terminal.out;
   EXPECT_NE(on_terminal.out.find("record 29\r\n"), std::string::npos) << on_terminal.out;
+  // Standard output is the same terminal: the progress line is taken off
+  // before a record is written, never run into by it.
+  EXPECT_EQ(on_terminal.out.find("MB/s   record"), std::string::npos) << on_terminal.out;
 
   Outcome piped = ftpam(with_login({"get", "f"}));
   EXPECT_EQ(piped.exit_status, 0) << describe(piped);
