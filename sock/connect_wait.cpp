@@ -96,12 +96,7 @@ int32_t connect_within_wait(sock_conn* block, const void* address, int32_t port)
   set_dotted(block->service_ip, &peer.sin_addr);
   block->service_portno = port;
 
-  int32_t status = prepare_buffers(block);
-  if (status == st::OK) status = ensure_bitmap(block);
-  if (status != st::OK) return abandon_open(block, s, status);
-  yxtzbit(block->fd_bitmap, s, 1);
-  block->main_socket = s;
-  return st::OK;
+  return finish_open(block, s, true);
 }
 
 }  // namespace sock

@@ -53,6 +53,9 @@ int32_t ensure_bitmap(sock_conn* block);
 // A failed open after its socket exists: closes the socket and releases the
 // buffers the open obtained, leaving the block idle. Returns `status`.
 int32_t abandon_open(sock_conn* block, int socket, int32_t status);
+// The last steps of every open: buffers, the bit set where the open watches
+// its socket (with `watch`), and the socket recorded in the block.
+int32_t finish_open(sock_conn* block, int socket, bool watch);
 // Hands the system error text to the host, closes `socket`, returns FAILED.
 int32_t fail_and_close(int socket);
 // Fails with errno set to `error`: the system's text goes to the host.

@@ -51,20 +51,18 @@ int new_socket(int domain) {
   return s;
 }
 
-// The last steps of every open: buffers, the bit set where the open watches
-// its socket, and the socket recorded in the block.
+}  // namespace
+
+namespace sock {
+
 int32_t finish_open(sock_conn* block, int socket, bool watch) {
-  int32_t status = sock::prepare_buffers(block);
-  if (status == st::OK && watch) status = sock::ensure_bitmap(block);
-  if (status != st::OK) return sock::abandon_open(block, socket, status);
+  int32_t status = prepare_buffers(block);
+  if (status == st::OK && watch) status = ensure_bitmap(block);
+  if (status != st::OK) return abandon_open(block, socket, status);
   if (watch) yxtzbit(block->fd_bitmap, socket, 1);
   block->main_socket = socket;
   return st::OK;
 }
-
-}  // namespace
-
-namespace sock {
 
 int accept_peer(int listener, sockaddr_in* peer) {
   for (;;) {
@@ -116,7 +114,7 @@ FTPAM_VISIBLE int32_t yxscopn(sock_conn* block) {
   if (!local_name(s, &local)) return sock::fail_and_close(s);
   std::memcpy(block->local_sockaddr, &local, sizeof block->local_sockaddr);
   sock::set_dotted(block->local_host_ip, &local.sin_addr);
-  return finish_open(block, s, true);
+  return sock::finish_open(block, s, true);
 }
 
 // A path longer than the local socket address can hold is refused with the
@@ -139,7 +137,7 @@ FTPAM_VISIBLE int32_t yxscuop(sock_conn* block, const char* path, int32_t path_l
                            socklen_t(path_length + 2)) != 0)
     return sock::fail_and_close(s);
   sock::set_text(block->service_ip, path, path_length);
-  return finish_open(block, s, true);
+  return sock::finish_open(block, s, true);
 }
 
 // A failed service or host lookup closes the socket already made.
@@ -168,7 +166,7 @@ FTPAM_VISIBLE int32_t yxssopn(sock_conn* block) {
   block->service_portno = ntohs(local.sin_port);
   ypmlog(msg::GROUP, msg::SERVER_SOCKET_BOUND, block->service_portno);
   block->server_mode = 1;
-  return finish_open(block, s, true);
+  return sock::finish_open(block, s, true);
 }
 
 FTPAM_VISIBLE int32_t yxscsoc(sock_conn* block) {
@@ -194,7 +192,7 @@ FTPAM_VISIBLE int32_t yxscsoc(sock_conn* block) {
   if (named) sock::set_dotted(block->service_ip, block->address);
   else block->service_ip[0] = '\0';
   block->service_portno = shifted_port(local);
-  return finish_open(block, s, false);
+  return sock::finish_open(block, s, false);
 }
 
 FTPAM_VISIBLE int32_t yxslisn(sock_conn* block) {
