@@ -21,7 +21,9 @@ bool same_file(int a, int b) {
 }  // namespace
 
 RecordWriter::RecordWriter(int fd, OutputMode mode, bool show_cc, std::string what)
-    : fd_(fd), mode_(mode), cc_(show_cc), unbuffered_(isatty(fd)), what_(std::move(what)),
+    : fd_(fd), mode_(mode), cc_(show_cc), unbuffered_(isatty(fd)),
+      extra_((show_cc ? 1 : 0) + (mode == OutputMode::LINES ? 1 : 0)),
+      fast_room_(mode == OutputMode::HEX || unbuffered_ ? 0 : BUFFER_SIZE), what_(std::move(what)),
       buffer_(new char[BUFFER_SIZE]) {
   // Text printed through stdio before the records comes first.
   if (fd == STDOUT_FILENO) std::fflush(stdout);
@@ -37,6 +39,7 @@ bool RecordWriter::drain() {
     else if (n < 0 && errno == EINTR) continue;
     else error_ = "writing " + what_ + ": " + (n < 0 ? std::strerror(errno) : "nothing written");
   }
+  if (!error_.empty()) fast_room_ = 0;
   used_ = 0;
   return error_.empty();
 }
@@ -69,7 +72,7 @@ void RecordWriter::put(const char* data, size_t size) {
   }
 }
 
-bool RecordWriter::write(std::string_view record, char cc) {
+bool RecordWriter::write_slow(std::string_view record, char cc) {
   if (!error_.empty()) return false;
   ++records_;
   bytes_ += static_cast<long long>(record.size());

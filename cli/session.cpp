@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -116,22 +117,25 @@ bool Session::read_all(const ReadOptions& options, RecordWriter* out) {
   if (!options.save_folder.empty()) return read_to_folder(options, out);
   Progress progress(true);
   int32_t piece = options.piece ? options.piece : file_->request().lrecl;
+  const long limit = options.limit < 0 ? LONG_MAX : options.limit;
   long n = 0, cut = 0;
   bool ok = true;
-  while (options.limit < 0 || n < options.limit) {
+  while (n < limit) {
     host::files::Record record;
     int32_t status = file_->read(&record, piece);
-    if (status == st::NEXT_CONNECTION) continue;  // the next MGET file follows
-    if (st::condition_of(status) == st::END_OF_DATA) {
-      at_end_ = true;
-      break;
+    if (status != st::OK) {
+      if (status == st::NEXT_CONNECTION) continue;  // the next MGET file follows
+      if (st::condition_of(status) == st::END_OF_DATA) {
+        at_end_ = true;
+        break;
+      }
+      if (st::is_failure(status)) {
+        progress.clear();
+        report(status, "read");
+        return false;
+      }
+      if (status == st::TRUNCATED) ++cut;
     }
-    if (st::is_failure(status)) {
-      progress.clear();
-      report(status, "read");
-      return false;
-    }
-    if (status == st::TRUNCATED) ++cut;
     if (options.check_reply && n == 0 && record.length > 0 && (record.data[0] == '4' || record.data[0] == '5'))
       ok = false;  // the server refused the command
     if (!out->write(record.view(), record.cc)) break;

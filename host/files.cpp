@@ -54,17 +54,6 @@ OpenFile::~OpenFile() {
   if (file_) close();
 }
 
-int32_t OpenFile::read(Record* record, int32_t bytes_wanted) {
-  char* data = nullptr;
-  int32_t length = bytes_wanted;
-  char cc = ' ';
-  int32_t status = access_->read(file_, &data, &length, &cc);
-  record->data = data;
-  record->length = data ? length : 0;
-  record->cc = cc;
-  return status;
-}
-
 int32_t OpenFile::write(std::string_view data, char cc) {
   return access_->write(file_, data.data(), int32_t(data.size()),
                         int32_t(static_cast<unsigned char>(cc)));

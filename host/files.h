@@ -39,7 +39,17 @@ class OpenFile {
   static int32_t open(const std::string& name, const OpenParams& params,
                       std::unique_ptr<OpenFile>* out);
 
-  int32_t read(Record* record, int32_t bytes_wanted = 0);
+  // Inline: the per-record path of a transfer.
+  int32_t read(Record* record, int32_t bytes_wanted = 0) {
+    char* data = nullptr;
+    int32_t length = bytes_wanted;
+    char cc = ' ';
+    int32_t status = access_->read(file_, &data, &length, &cc);
+    record->data = data;
+    record->length = data ? length : 0;
+    record->cc = cc;
+    return status;
+  }
   int32_t write(std::string_view data, char cc = ' ');
   int32_t note(Position* position);
   int32_t point(const Position& position);
