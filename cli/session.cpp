@@ -118,11 +118,13 @@ bool Session::read_all(const ReadOptions& options, RecordWriter* out) {
   Progress progress(true);
   int32_t piece = options.piece ? options.piece : file_->request().lrecl;
   const long limit = options.limit < 0 ? LONG_MAX : options.limit;
+  const bool check_reply = options.check_reply;
+  host::files::OpenFile* file = file_.get();
   long n = 0, cut = 0;
   bool ok = true;
   while (n < limit) {
     host::files::Record record;
-    int32_t status = file_->read(&record, piece);
+    int32_t status = file->read(&record, piece);
     if (status != st::OK) {
       if (status == st::NEXT_CONNECTION) continue;  // the next MGET file follows
       if (st::condition_of(status) == st::END_OF_DATA) {
@@ -136,7 +138,7 @@ bool Session::read_all(const ReadOptions& options, RecordWriter* out) {
       }
       if (status == st::TRUNCATED) ++cut;
     }
-    if (options.check_reply && n == 0 && record.length > 0 && (record.data[0] == '4' || record.data[0] == '5'))
+    if (check_reply && n == 0 && record.length > 0 && (record.data[0] == '4' || record.data[0] == '5'))
       ok = false;  // the server refused the command
     if (!out->write(record.view(), record.cc)) break;
     ++n;

@@ -35,17 +35,17 @@ extern "C" {
 // this reader has no data to give.
 int32_t yxfread(FtpFile* file, char** record_out, int32_t* length, char* cc_out) {
   if (!file) return st::NO_OPEN_FILE;
-  *record_out = nullptr;
-  *length = 0;
   sock_conn* data = file->data;
-  if (!data) return st::END_OF_DATA;
   // A record that lies whole in the read buffer is handed back where it is.
   char* record;
   int32_t n;
-  if (sock::record_in_place(data, &record, &n)) {
+  if (data && sock::record_in_place(data, &record, &n)) {
     data->record_length = 0;
     return hand_back_at(file, record, n, st::OK, record_out, length, cc_out);
   }
+  *record_out = nullptr;
+  *length = 0;
+  if (!data) return st::END_OF_DATA;
   return read_data(file, record_out, length, cc_out);
 }
 
