@@ -441,7 +441,7 @@ struct Command {
   const char* synopsis;
   const char* summary;
   const char* help;
-  int (*run)(const std::string& operand, Flags& f, const std::string& module_path);
+  int (*run)(const std::string& operand, Flags& f);
 };
 
 const Command commands[] = {
@@ -462,7 +462,7 @@ const Command commands[] = {
      "  ftpam get fixed.dat host=127.0.0.2 user=demo pass=demo recfm=f lrecl=80\n"
      "  ftpam get records.s370v host=127.0.0.2 user=demo pass=demo s370v --hex\n"
      "  ftpam get ftp://demo@127.0.0.2:2121/lines.txt   (password from $FTPAM_PASSWORD)\n",
-     [](const std::string& operand, Flags& f, const std::string&) {
+     [](const std::string& operand, Flags& f) {
        f.read.summary = true;
        return read_command(operand, f, {});
      }},
@@ -481,7 +481,7 @@ const Command commands[] = {
      "examples:\n"
      "  printf 'one\\ntwo\\n' | ftpam put new.txt host=127.0.0.2 user=demo pass=demo\n"
      "  ftpam put log.txt host=127.0.0.2 user=demo pass=demo mod < more-lines.txt\n",
-     [](const std::string& operand, Flags& f, const std::string&) {
+     [](const std::string& operand, Flags& f) {
        return put_command(operand, f);
      }},
     {"ls", Operand::OPTIONAL, true, "ls [PATTERN]",
@@ -491,7 +491,7 @@ const Command commands[] = {
      "examples:\n"
      "  ftpam ls host=127.0.0.2 user=demo pass=demo\n"
      "  ftpam ls '*.txt' --long host=127.0.0.2 user=demo pass=demo wd=mget\n",
-     [](const std::string& operand, Flags& f, const std::string&) {
+     [](const std::string& operand, Flags& f) {
        return ls_command(operand, f);
      }},
     {"mget", Operand::ONE, true, "mget PATTERN|'(A B)'",
@@ -508,7 +508,7 @@ const Command commands[] = {
      "  ftpam mget '*.txt' host=127.0.0.2 user=demo pass=demo wd=mget\n"
      "  ftpam mget \"(alpha.txt 'gamma.txt')\" host=127.0.0.2 user=demo pass=demo wd=mget\n"
      "  ftpam mget '*.txt' --to saved host=127.0.0.2 user=demo pass=demo wd=mget\n",
-     [](const std::string& operand, Flags& f, const std::string&) {
+     [](const std::string& operand, Flags& f) {
        f.read.summary = true;
        return read_command(operand, f, {"mget"});
      }},
@@ -518,7 +518,7 @@ const Command commands[] = {
      "Shows the server's reply to HELP, one line per record.\n"
      "example:\n"
      "  ftpam help host=127.0.0.2 user=demo pass=demo\n",
-     [](const std::string&, Flags& f, const std::string&) {
+     [](const std::string&, Flags& f) {
        return read_command("", f, {"rhelp"});
      }},
     {"stat", Operand::NONE, true, nullptr, nullptr,  // listed with help
@@ -526,7 +526,7 @@ const Command commands[] = {
      "Shows the server's reply to STAT, one line per record.\n"
      "example:\n"
      "  ftpam stat host=127.0.0.2 user=demo pass=demo\n",
-     [](const std::string&, Flags& f, const std::string&) {
+     [](const std::string&, Flags& f) {
        return read_command("", f, {"rstat"});
      }},
     {"cmd", Operand::ONE, true, "cmd 'COMMAND'",
@@ -536,7 +536,7 @@ const Command commands[] = {
      "reply (4xx, 5xx) ends with exit status 1.\n"
      "example:\n"
      "  ftpam cmd SYST host=127.0.0.2 user=demo pass=demo\n",
-     [](const std::string& operand, Flags& f, const std::string&) {
+     [](const std::string& operand, Flags& f) {
        f.read.check_reply = true;
        return read_command("", f, {"rcmd=" + operand});
      }},
@@ -547,7 +547,7 @@ const Command commands[] = {
      "hosts and addresses, port, record length and format).\n"
      "example:\n"
      "  ftpam info fixed.dat host=127.0.0.2 user=demo pass=demo recfm=f lrecl=80\n",
-     [](const std::string& operand, Flags& f, const std::string&) {
+     [](const std::string& operand, Flags& f) {
        return info_command(operand, f);
      }},
     {"run", Operand::ONE, false, "run SCRIPT",
@@ -569,15 +569,14 @@ const Command commands[] = {
      "  point IN start\n"
      "  read IN all\n"
      "  close IN\n",
-     [](const std::string& operand, Flags&, const std::string&) {
+     [](const std::string& operand, Flags&) {
        return run_script(operand);
      }},
     {"module", Operand::NONE, false, "module",
      "show what the host finds in the module",
      "usage: ftpam module\nShows what the host finds in the module.\n",
-     [](const std::string&, Flags&, const std::string& module_path) {
-       print_module(*host::Module::load(
-           module_path.empty() ? FTPAM_MODULE_PATH : module_path.c_str(), nullptr));
+     [](const std::string&, Flags&) {
+       print_module(*host::Module::load_default(nullptr));
        return 0;
      }},
 };
@@ -601,8 +600,7 @@ std::string command_list() {
   return list;
 }
 
-int run_command(const std::string& name, const std::vector<std::string>& args,
-                const std::string& module_path) {
+int run_command(const std::string& name, const std::vector<std::string>& args) {
   const Command* command = command_named(name);
   if (!command) {
     std::fprintf(stderr, "ftpam: unknown command %s (see ftpam --help)\n", name.c_str());
@@ -627,7 +625,7 @@ int run_command(const std::string& name, const std::vector<std::string>& args,
   for (const auto& o : f.options) debug = debug || keyword_of(o) == "DEBUG";
   if (debug && g_log_everything) g_transcript = true;
   if (!debug && command->logs_replies) f.options.push_back("debug");
-  return command->run(operand, f, module_path);
+  return command->run(operand, f);
 }
 
 }  // namespace cli

@@ -10,8 +10,7 @@ namespace cli {
 // The commands' lines in ftpam --help: synopsis and summary, one a line.
 std::string command_list();
 // Runs one command with its arguments; returns the exit status.
-int run_command(const std::string& command, const std::vector<std::string>& args,
-                const std::string& module_path);
+int run_command(const std::string& command, const std::vector<std::string>& args);
 // Shows the messages a user must see, not the chatter of a normal session
 // (greeting, log-in, commands and replies that refuse nothing).
 // With --log (`everything`) the module's other messages show too; a

@@ -94,11 +94,10 @@ void set_variable(const std::string& name, const std::string& value) {
   else host::variables::set(name, value);
 }
 
-int show_version(const std::string& module_path) {
+int show_version() {
   std::printf("ftpam %s\n", FTPAM_VERSION);
   std::string error;
-  host::Module* module = module_path.empty() ? host::Module::load_default(&error)
-                                             : host::Module::load(module_path, &error);
+  host::Module* module = host::Module::load_default(&error);
   if (!module) {
     std::printf("module: cannot load: %s\n", error.c_str());
     return cli::EXIT_FAILED;
@@ -113,8 +112,7 @@ int show_version(const std::string& module_path) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  std::string module_path;
-  if (const char* m = std::getenv("FTPAM_MODULE")) module_path = m;
+  if (const char* m = std::getenv("FTPAM_MODULE")) host::Module::set_default_path(m);
   bool show_log = false, verbose = false, wait_given = false;
   for (const char* name : {"FTPHOST", "FTPUSER"})
     if (const char* v = std::getenv(name)) host::variables::set(name, v);
@@ -140,9 +138,9 @@ int main(int argc, char** argv) {
       std::fputs(usage().c_str(), stdout);
       return cli::EXIT_OK;
     } else if (a == "--version") {
-      return show_version(module_path);
+      return show_version();
     } else if (a == "--module") {
-      module_path = next("--module");
+      host::Module::set_default_path(next("--module"));
     } else if (a == "--wait") {
       std::string seconds = next("--wait");
       char* end = nullptr;
@@ -184,8 +182,7 @@ int main(int argc, char** argv) {
     host::options::set("XXAMWAIT", std::to_string(DEFAULT_WAIT_SECONDS));
 
   std::string error;
-  host::Module* module = module_path.empty() ? host::Module::load_default(&error)
-                                             : host::Module::load(module_path, &error);
+  host::Module* module = host::Module::load_default(&error);
   if (!module) {
     std::fprintf(stderr, "ftpam: cannot load the module: %s\n", error.c_str());
     return cli::EXIT_FAILED;
@@ -199,5 +196,5 @@ int main(int argc, char** argv) {
   }
   host::messages::set_log_sink(cli::essential_log_line);
   cli::install_interrupt_handling();
-  return cli::run_command(command, rest, module_path);
+  return cli::run_command(command, rest);
 }

@@ -65,7 +65,16 @@ Module* Module::load(const std::string& path, std::string* error) {
   return m;
 }
 
-Module* Module::load_default(std::string* error) { return load(FTPAM_MODULE_PATH, error); }
+namespace {
+std::string& default_path() {
+  static std::string path = FTPAM_MODULE_PATH;
+  return path;
+}
+}  // namespace
+
+Module* Module::load_default(std::string* error) { return load(default_path(), error); }
+
+void Module::set_default_path(const std::string& path) { default_path() = path; }
 
 void* Module::symbol(const char* name) const { return dlsym(handle_, name); }
 

@@ -15,8 +15,11 @@ class Module {
   // Loads the module file (once per process; later calls with the same path
   // return the same module). Returns null and sets `error` on failure.
   static Module* load(const std::string& path, std::string* error);
-  // The module built alongside this host.
+  // The module the host's services use (files, references, positions): the
+  // one built alongside this host unless set_default_path named another.
   static Module* load_default(std::string* error);
+  // Names the module load_default loads; call it before the first load.
+  static void set_default_path(const std::string& path);
 
   const ImageInfo* image() const { return image_; }
   const ProgramControlNode* node() const { return node_; }

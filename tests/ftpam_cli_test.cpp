@@ -214,6 +214,31 @@ TEST_F(FtpamRecords, GetShowsTheRecordsOfEveryFormat) {
   }
 }
 
+// The module named by --module or FTPAM_MODULE does the work: the dynamic
+// linker, asked to say what it loads, names that copy and not the module
+// built beside ftpam.
+TEST_F(FtpamRecords, TheModuleNamedIsTheOnlyOneLoaded) {
+  const std::string copy = empty_home() + "/named-module.so";
+  std::filesystem::copy_file(FTPAM_MODULE_PATH, copy,
+                             std::filesystem::copy_options::overwrite_existing);
+  ASSERT_TRUE(server_->write_file("named.txt", "one\r\n"));
+  for (bool by_flag : {true, false}) {
+    SCOPED_TRACE(by_flag ? "--module" : "FTPAM_MODULE");
+    std::vector<std::string> args = {"--wait", std::to_string(ftptest::kServerWaitSeconds)};
+    if (by_flag) args.insert(args.end(), {"--module", copy});
+    args.insert(args.end(), {"get", "named.txt"});
+    for (const auto& a : login()) args.push_back(a);
+    ftptest::Launch launch = ftpam_launch(args);
+    launch.env.push_back("LD_DEBUG=files");
+    if (!by_flag) launch.env.push_back("FTPAM_MODULE=" + copy);
+    Outcome o = ftptest::run(launch, kRunMs);
+    EXPECT_EQ(o.exit_status, 0) << describe(o);
+    EXPECT_EQ(o.out, "one\n");
+    EXPECT_NE(o.err.find("file=" + copy), std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find(std::string("file=") + FTPAM_MODULE_PATH), std::string::npos) << o.err;
+  }
+}
+
 struct PutCase {
   const char* name;
   std::string existing;  // the remote file before, if any
