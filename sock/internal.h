@@ -85,5 +85,19 @@ int32_t host_wait(const int32_t* descriptors, int count, int32_t* break_word,
 // confirmed break fails with message 37. Nothing to do without a break word.
 int32_t check_break(int32_t* break_word, BreakRoutine break_routine);
 
+// A stream that reads first and finds nothing waits a moment, at most
+// GATHER_WAIT_MICROSECONDS, for a batch of up to GATHER_BYTES (and at most
+// `bytes`) rather than for its first byte, sleeping through the sender's
+// smaller writes: when a server sends more slowly than the records are
+// taken (a text transfer it converts), each of its writes would otherwise
+// wake the reader for a few records, and the wake-ups slow the server down.
+// The end of the stream or an error ends the moment too. True when the
+// socket is readable; false after the moment (or when it cannot be set up),
+// and then the host's wait follows. The socket's low-water mark is one byte
+// again on return, so that the host's wait sees every byte.
+constexpr int32_t GATHER_BYTES = 256 * 1024;
+constexpr int GATHER_WAIT_MICROSECONDS = 10000;
+bool gather(int descriptor, int32_t bytes);
+
 
 }  // namespace sock

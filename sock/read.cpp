@@ -6,8 +6,9 @@
 //
 // A block with read_first set (the FTP data connection) departs from the
 // wait-then-read order for speed: each refill first tries a non-blocking
-// read and waits in the host only when nothing is there, so a transfer that
-// keeps the socket full costs one system call per refill. Such a refill still
+// read and waits in the host only when nothing is there (after a moment of
+// gathering, sock::gather), so a transfer that keeps the socket full costs
+// one system call per refill. Such a refill still
 // lets the host deliver a pending break first, so a break ends a transfer
 // that never stalls. Long records of such blocks are read straight into the
 // record buffer instead of through the read buffer. A record that lies whole
@@ -336,6 +337,7 @@ static int32_t receive(sock_conn* block, int32_t descriptor, char* into, int32_t
     if (status != st::OK) return status;
   }
   const bool read_first = block->read_first;
+  bool gathered = false;
   for (;;) {
     int32_t status = read_first ? sock::check_break(block->break_word, block->break_routine)
                                 : yxtzsnb(descriptor + 1, block->fd_bitmap, block->break_word,
@@ -344,6 +346,10 @@ static int32_t receive(sock_conn* block, int32_t descriptor, char* into, int32_t
     ssize_t n = read_first ? yxs_syscalls.recv(descriptor, into, size_t(capacity), MSG_DONTWAIT)
                            : yxs_syscalls.read(descriptor, into, size_t(capacity));
     if (n < 0 && read_first && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!gathered) {
+        gathered = true;
+        if (sock::gather(descriptor, capacity)) continue;
+      }
       status = yxtzsnb(descriptor + 1, block->fd_bitmap, block->break_word,
                        block->break_routine, block->wait_value);
       if (status != st::OK) return status;

@@ -3,13 +3,16 @@
 // such a wait from a break routine (yxsbrk).
 //
 // The task sleeps in the host's event wait, never in select: select only
-// polls afterwards, with a zero time-out. A wait on a block with a break word
+// polls afterwards, with a zero time-out. The one exception is the gathering
+// moment of a stream that reads first (sock::gather), a few milliseconds at
+// most, after which the host's wait follows as usual. A wait on a block with a break word
 // publishes its break block in the current task's wait slot, where yxsbrk
 // finds it when the host runs the pushed break routine.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/select.h>
+#include <sys/socket.h>
 
 #include "hostsvc/gcb.h"
 #include "module/status.h"
@@ -57,6 +60,24 @@ int32_t host_wait(const int32_t* descriptors, int count, int32_t* break_word,
   for (int i = 0; i < count; ++i) vtfdclr(descriptors[i]);
   if (break_word && breaker.broken) return report_message(msg::WAIT_BROKEN);
   return st::OK;
+}
+
+bool gather(int descriptor, int32_t bytes) {
+  if (descriptor < 0 || descriptor >= FD_BITMAP_BITS) return false;
+  int low = std::min(bytes, GATHER_BYTES);
+  if (low <= 1 || yxs_syscalls.setsockopt(descriptor, SOL_SOCKET, SO_RCVLOWAT, &low, sizeof low) != 0)
+    return false;
+  uint32_t polled[FD_BITMAP_WORDS];
+  std::memset(polled, 0, sizeof(uint32_t) * size_t(descriptor / 32 + 1));
+  yxtzbit(polled, descriptor, 1);
+  timeval moment = {0, GATHER_WAIT_MICROSECONDS};
+  const int ready = yxs_syscalls.select(descriptor + 1, reinterpret_cast<fd_set*>(polled), nullptr,
+                                        nullptr, &moment);
+  const int saved = errno;
+  low = 1;
+  yxs_syscalls.setsockopt(descriptor, SOL_SOCKET, SO_RCVLOWAT, &low, sizeof low);
+  errno = saved;
+  return ready > 0;
 }
 
 int32_t check_break(int32_t* break_word, BreakRoutine break_routine) {

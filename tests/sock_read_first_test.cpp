@@ -6,8 +6,12 @@
 // wraps instead of overflowing.
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
+#include <chrono>
 #include <climits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/events.h"
@@ -144,6 +148,35 @@ TEST_F(SockReadFirst, BreakEndsATransferThatNeverStalls) {
   // The block goes on reading after the break.
   EXPECT_EQ(sock().yxsread(block.get()), 0);
   EXPECT_EQ(block.record(), std::string(100, 'x'));
+}
+
+// A read that finds nothing gathers for a moment before the host's wait:
+// records that come more slowly than that all arrive, each after a wait, and
+// the socket's low-water mark is one byte again, so that the host's wait
+// sees every byte.
+TEST_F(SockReadFirst, RecordsComingSlowlyAllArriveAfterTheGatheringMoment) {
+  LocalServer server;
+  Block block;
+  SocketFd peer(open_reading_first(block, server, READ_TERMINATED, 80));
+  const std::vector<std::string> records = {"one", "two", "three"};
+  std::thread writer([fd = int(peer), &records] {
+    for (const auto& r : records) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      write_all(fd, r + "\n");
+    }
+  });
+  for (const auto& r : records) {
+    ASSERT_EQ(sock().yxsread(block.get()), 0);
+    EXPECT_EQ(block.record(), r);
+    const int socket = block->accepted_socket >= 0 ? block->accepted_socket : block->main_socket;
+    int low = 0;
+    socklen_t size = sizeof low;
+    ASSERT_EQ(getsockopt(socket, SOL_SOCKET, SO_RCVLOWAT, &low, &size), 0);
+    EXPECT_EQ(low, 1);
+  }
+  writer.join();
+  EXPECT_GE(g_selects, int(records.size()));
+  EXPECT_TRUE(failure_texts().empty());
 }
 
 TEST_F(SockReadFirst, SilentPeerStillFailsAfterTheWaitValue) {
