@@ -214,6 +214,38 @@ TEST_F(FtpamRecords, GetShowsTheRecordsOfEveryFormat) {
   }
 }
 
+// Output larger than ftpam's buffer, of records of every length from empty
+// to longer than its short-record copy handles, comes out whole: as lines,
+// raw and with carriage control.
+TEST_F(FtpamRecords, OutputOfEveryRecordLengthPastTheBufferComesOutWhole) {
+  std::string text, lines, raw, with_cc;
+  for (int round = 0; text.size() < 700 * 1024; ++round) {
+    for (int length = 0; length <= 300; ++length) {
+      std::string r;
+      for (int i = 0; i < length; ++i) r.push_back(char('a' + (round + length + i) % 26));
+      text += r + "\r\n";
+      lines += r + "\n";
+      raw += r;
+      with_cc += (r.empty() ? " " : r) + "\n";  // the first byte is the cc, shown in front
+    }
+  }
+  ASSERT_TRUE(server_->write_file("lengths.txt", text));
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    const std::string& shows;
+  } cases[] = {{"lines", {"lrecl=300"}, lines},
+               {"raw", {"lrecl=300", "--raw"}, raw},
+               {"cc", {"lrecl=300", "--cc"}, with_cc}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Outcome o = on_server({"get", "lengths.txt"}, c.args);
+    EXPECT_EQ(o.exit_status, 0) << o.err;
+    EXPECT_TRUE(o.out == c.shows) << "output of " << o.out.size() << " bytes, expected "
+                                  << c.shows.size();
+  }
+}
+
 // The module named by --module or FTPAM_MODULE does the work: the dynamic
 // linker, asked to say what it loads, names that copy and not the module
 // built beside ftpam.
