@@ -95,8 +95,8 @@ int32_t check_break(int32_t* break_word, BreakRoutine break_routine);
 // socket is readable; false after the moment (or when it cannot be set up),
 // and then the host's wait follows. The socket's low-water mark is one byte
 // again on return, so that the host's wait sees every byte.
-constexpr int32_t GATHER_BYTES = 256 * 1024;
-constexpr int GATHER_WAIT_MICROSECONDS = 10000;
+constexpr int32_t GATHER_BYTES = 512 * 1024;
+constexpr int GATHER_WAIT_MICROSECONDS = 20000;
 bool gather(int descriptor, int32_t bytes);
 
 
