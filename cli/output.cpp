@@ -72,28 +72,19 @@ void RecordWriter::put(const char* data, size_t size) {
   }
 }
 
+// What the inline write leaves: a full buffer (drained, then the inline
+// path), a hex dump, a record larger than the buffer, a terminator's output.
 bool RecordWriter::write_slow(std::string_view record, char cc) {
   if (!error_.empty()) return false;
+  if (record.size() + extra_ <= fast_room_) return drain() && write(record, cc);
   ++records_;
   bytes_ += static_cast<long long>(record.size());
   if (mode_ == OutputMode::HEX) {
     hex_dump(record, cc);
   } else {
-    // The common case fits the buffer: one copy, no formatting.
-    size_t whole = record.size() + (cc_ ? 1 : 0) + (mode_ == OutputMode::LINES ? 1 : 0);
-    if (BUFFER_SIZE - used_ < whole) drain();
-    if (whole <= BUFFER_SIZE - used_) {
-      char* p = buffer_.get() + used_;
-      if (cc_) *p++ = cc;
-      std::memcpy(p, record.data(), record.size());
-      p += record.size();
-      if (mode_ == OutputMode::LINES) *p++ = '\n';
-      used_ += whole;
-    } else {
-      if (cc_) put(&cc, 1);
-      put(record.data(), record.size());
-      if (mode_ == OutputMode::LINES) put("\n", 1);
-    }
+    if (cc_) put(&cc, 1);
+    put(record.data(), record.size());
+    if (mode_ == OutputMode::LINES) put("\n", 1);
   }
   if (unbuffered_) flush();
   return error_.empty();
