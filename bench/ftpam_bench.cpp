@@ -56,7 +56,7 @@ int fail(const char* what, int32_t status) {
 
 // System calls of the socket layer, counted by wrappers put into its table.
 struct Calls {
-  long reads = 0, selects = 0, writes = 0, others = 0;
+  long reads = 0, polls = 0, writes = 0, others = 0;
   long waits_before = 0;
   double cpu_before = 0;
 } g_calls;
@@ -66,8 +66,8 @@ ssize_t counted_read(int fd, void* b, size_t n) { return ++g_calls.reads, g_real
 ssize_t counted_recv(int fd, void* b, size_t n, int f) {
   return ++g_calls.reads, g_real.recv(fd, b, n, f);
 }
-int counted_select(int n, fd_set* r, fd_set* w, fd_set* e, timeval* t) {
-  return ++g_calls.selects, g_real.select(n, r, w, e, t);
+int counted_poll(pollfd* p, nfds_t n, int t) {
+  return ++g_calls.polls, g_real.poll(p, n, t);
 }
 ssize_t counted_write(int fd, const void* b, size_t n) {
   return ++g_calls.writes, g_real.write(fd, b, n);
@@ -83,7 +83,7 @@ void count_system_calls() {
   g_real = *table;
   table->read = counted_read;
   table->recv = counted_recv;
-  table->select = counted_select;
+  table->poll = counted_poll;
   table->write = counted_write;
   table->accept = counted_accept;
   table->close = counted_close;
@@ -99,12 +99,12 @@ void report(double seconds, long records, long long bytes, long allocations) {
   const long waits = host::events::waits() - g_calls.waits_before;
   std::printf("{\"seconds\": %.6f, \"cpu_seconds\": %.6f, \"records\": %ld, \"bytes\": %lld, "
               "\"allocations_per_record\": %.6f, \"peak_rss_kb\": %ld, "
-              "\"module_peak_kb\": %.1f, \"sys_reads\": %ld, \"sys_selects\": %ld, "
+              "\"module_peak_kb\": %.1f, \"sys_reads\": %ld, \"sys_polls\": %ld, "
               "\"sys_writes\": %ld, \"sys_others\": %ld, \"host_waits\": %ld}\n",
               seconds, cpu_seconds() - g_calls.cpu_before, records, bytes,
               records ? double(allocations) / double(records) : 0.0,
               peak_rss_kb(), double(host::memory::peak_bytes()) / 1024.0, g_calls.reads,
-              g_calls.selects, g_calls.writes, g_calls.others, waits);
+              g_calls.polls, g_calls.writes, g_calls.others, waits);
 }
 
 // Assigns the reference BENCH to `remote` and opens it.

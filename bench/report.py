@@ -57,7 +57,7 @@ def main(path, folder):
             "alloc": max(r.get("allocations_per_record", 0) for r in rs),
             "rss": max(r.get("peak_rss_kb", 0) for r in rs),
             "module_kb": max(r.get("module_peak_kb", 0) for r in rs),
-            "calls": median([per_mib(r, "sys_reads", "sys_selects", "sys_writes", "sys_others",
+            "calls": median([per_mib(r, "sys_reads", "sys_polls", "sys_writes", "sys_others",
                                      "host_waits") for r in rs]),
             "waits": median([per_mib(r, "host_waits") for r in rs]),
             "runs": len(rs),

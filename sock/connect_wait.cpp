@@ -35,7 +35,7 @@ int32_t wait_for_connect(sock_conn* block, int socket) {
   const int64_t limit_ms = block->wait_value > 0 ? int64_t(block->wait_value) * 1000 : -1;
   for (int64_t waited_ms = 0;; waited_ms += SLICE_MS) {
     pollfd watch = {socket, POLLOUT, 0};
-    int found = poll(&watch, 1, SLICE_MS);
+    int found = yxs_syscalls.poll(&watch, 1, SLICE_MS);
     if (found > 0) return st::OK;
     if (found < 0 && errno != EINTR) return yxtzsub(st::FAILED);
     int32_t status = sock::check_break(block->break_word, block->break_routine);

@@ -12,7 +12,7 @@ namespace sock {
 // Closes the accepted socket of a listening block, which then waits for the
 // next peer again (yxsacc).
 void drop_accepted(sock_conn* block);
-// Which of `descriptors` (at most 32, each below the bit set's limit) are readable
+// Which of `descriptors` (at most 32) are readable
 // now: bit i of *ready for descriptors[i]. Does not wait.
 int32_t poll_readable(const int32_t* descriptors, int count, uint32_t* ready);
 // Waits until at least one of `descriptors` is readable, with *ready as

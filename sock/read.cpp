@@ -355,6 +355,8 @@ static int32_t receive(sock_conn* block, int32_t descriptor, char* into, int32_t
       if (status != st::OK) return status;
       continue;
     }
+    // A peer that closes with our bytes still unread reaches us as a reset.
+    if (n < 0 && errno == ECONNRESET && block->reset_is_end) n = 0;
     if (n == 0) {
       if (block->accepted_socket >= 0 && block->accept_count > 0) {
         block->reaccept_pending = 1;

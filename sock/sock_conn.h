@@ -83,7 +83,9 @@ struct sock_conn {
   int32_t write_count;          // write runs issued
   int32_t line_limit;           // caller: a terminated line longer than this fails; 0 = none
   int32_t read_first;           // caller: 1 = refills try a non-blocking read before waiting
-  unsigned char reserved[32];   // zero, unused
+  int32_t reset_is_end;         // caller: 1 = a reset by the peer ends the stream (reads and
+                                //   yxswrit give END_OF_DATA), as a close does
+  unsigned char reserved[28];   // zero, unused
 };
 
 static_assert(sizeof(sock_conn) == 1144);
@@ -141,4 +143,5 @@ static_assert(offsetof(sock_conn, write_fill) == 1096);
 static_assert(offsetof(sock_conn, write_count) == 1100);
 static_assert(offsetof(sock_conn, line_limit) == 1104);
 static_assert(offsetof(sock_conn, read_first) == 1108);
-static_assert(offsetof(sock_conn, reserved) == 1112);
+static_assert(offsetof(sock_conn, reset_is_end) == 1112);
+static_assert(offsetof(sock_conn, reserved) == 1116);

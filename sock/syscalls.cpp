@@ -18,7 +18,7 @@ ssize_t write_no_sigpipe(int fd, const void* buffer, size_t length) {
 extern "C" {
 FTPAM_VISIBLE SockSyscalls yxs_syscalls = {
     ::socket,        ::connect,       ::bind,          ::listen,
-    ::accept,        ::getsockname,   ::setsockopt,    ::select,
+    ::accept,        ::getsockname,   ::setsockopt,    ::poll,
     ::read,          write_no_sigpipe, ::close,        ::gethostname,
     ::gethostbyname, ::gethostbyaddr, ::getservbyname, ::recv,
 };

@@ -7,7 +7,7 @@
 // Tests reach the table as the module's exported data symbol "yxs_syscalls"
 // (host::Module::symbol); the layout below is shared with them.
 #pragma once
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
@@ -22,7 +22,7 @@ struct SockSyscalls {
   int (*accept)(int fd, sockaddr* address, socklen_t* length);
   int (*getsockname)(int fd, sockaddr* address, socklen_t* length);
   int (*setsockopt)(int fd, int level, int name, const void* value, socklen_t length);
-  int (*select)(int count, fd_set* readable, fd_set* writable, fd_set* failed, timeval* timeout);
+  int (*poll)(pollfd* entries, nfds_t count, int timeout_ms);
   ssize_t (*read)(int fd, void* buffer, size_t length);
   ssize_t (*write)(int fd, const void* buffer, size_t length);
   int (*close)(int fd);

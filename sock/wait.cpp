@@ -2,16 +2,19 @@
 // (yxtzsnb; sock::wait_readable for several descriptors at once), and ending
 // such a wait from a break routine (yxsbrk).
 //
-// The task sleeps in the host's event wait, never in select: select only
-// polls afterwards, with a zero time-out. The one exception is the gathering
+// The task sleeps in the host's event wait, never in poll: poll only looks
+// afterwards, with a zero time-out. The one exception is the gathering
 // moment of a stream that reads first (sock::gather), a few milliseconds at
-// most, after which the host's wait follows as usual. A wait on a block with a break word
+// most, after which the host's wait follows as usual. poll, not select: a
+// select set cannot name descriptors from FD_SETSIZE (1024) on, and an
+// emulator's select may abort the whole process on one; the bit sets of the
+// exported entries are translated into poll entries here. A wait on a block with a break word
 // publishes its break block in the current task's wait slot, where yxsbrk
 // finds it when the host runs the pushed break routine.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include "hostsvc/gcb.h"
@@ -30,6 +33,41 @@ struct BreakBlock {
 static_assert(sizeof(BreakBlock) == 8);
 
 void** wait_slot() { return v_global_gcb_anchor ? gcb::wait_slot(v_global_gcb_anchor) : nullptr; }
+
+// Descriptors looked at by one poll call of yxtzsnb; a bit set naming more
+// is looked at in several calls, which a zero time-out makes equivalent.
+constexpr int POLL_BATCH = 32;
+
+// poll for readability, as select would answer it: the number of
+// descriptors readable (an end of stream or an error counts, as select
+// reports them readable too), or -1 with errno set. A descriptor that is not
+// open fails with EBADF, as it does in select.
+int poll_in(pollfd* entries, int count, int timeout_ms) {
+  for (int i = 0; i < count; ++i) entries[i].events = POLLIN, entries[i].revents = 0;
+  const int found = yxs_syscalls.poll(entries, nfds_t(count), timeout_ms);
+  if (found <= 0) return found;
+  for (int i = 0; i < count; ++i)
+    if (entries[i].revents & POLLNVAL) return errno = EBADF, -1;
+  return found;
+}
+
+// The readable count of the descriptors below `descriptor_count` whose bits
+// are on in `bitmap`, without waiting; -1 with errno set on failure.
+int poll_bitmap(const uint32_t* bitmap, int32_t descriptor_count) {
+  pollfd batch[POLL_BATCH];
+  int pending = 0, ready = 0;
+  for (int32_t fd = 0; fd <= descriptor_count; ++fd) {
+    const bool past_last = fd == descriptor_count;
+    if (!past_last && (bitmap[fd / 32] >> (fd % 32)) & 1) batch[pending++].fd = fd;
+    if (pending == POLL_BATCH || (past_last && pending > 0)) {
+      const int found = poll_in(batch, pending, 0);
+      if (found < 0) return found;
+      ready += found;
+      pending = 0;
+    }
+  }
+  return ready;
+}
 
 }  // namespace
 
@@ -63,16 +101,12 @@ int32_t host_wait(const int32_t* descriptors, int count, int32_t* break_word,
 }
 
 bool gather(int descriptor, int32_t bytes) {
-  if (descriptor < 0 || descriptor >= FD_BITMAP_BITS) return false;
+  if (descriptor < 0) return false;
   int low = std::min(bytes, GATHER_BYTES);
   if (low <= 1 || yxs_syscalls.setsockopt(descriptor, SOL_SOCKET, SO_RCVLOWAT, &low, sizeof low) != 0)
     return false;
-  uint32_t polled[FD_BITMAP_WORDS];
-  std::memset(polled, 0, sizeof(uint32_t) * size_t(descriptor / 32 + 1));
-  yxtzbit(polled, descriptor, 1);
-  timeval moment = {0, GATHER_WAIT_MICROSECONDS};
-  const int ready = yxs_syscalls.select(descriptor + 1, reinterpret_cast<fd_set*>(polled), nullptr,
-                                        nullptr, &moment);
+  pollfd entry = {descriptor, POLLIN, 0};
+  const int ready = poll_in(&entry, 1, GATHER_WAIT_MICROSECONDS / 1000);
   const int saved = errno;
   low = 1;
   yxs_syscalls.setsockopt(descriptor, SOL_SOCKET, SO_RCVLOWAT, &low, sizeof low);
@@ -84,29 +118,20 @@ int32_t check_break(int32_t* break_word, BreakRoutine break_routine) {
   return break_word ? host_wait(nullptr, 0, break_word, break_routine) : st::OK;
 }
 
-// The set handed to select is a bit set as large as the descriptors need
-// (the layout yxtzsnb uses), not an fd_set, which cannot name descriptors
-// from FD_SETSIZE (1024) on.
 int32_t poll_readable(const int32_t* descriptors, int count, uint32_t* ready) {
   *ready = 0;
-  int highest = -1;
+  pollfd entries[32];
+  if (count > 32) return fail_with_errno(EINVAL);
   for (int i = 0; i < count; ++i) {
-    if (descriptors[i] < 0 || descriptors[i] >= FD_BITMAP_BITS) return fail_with_errno(EBADF);
-    highest = std::max(highest, int(descriptors[i]));
+    if (descriptors[i] < 0) return fail_with_errno(EBADF);
+    entries[i].fd = descriptors[i];
   }
-  const size_t words = size_t(highest / 32 + 1);
-  uint32_t polled[FD_BITMAP_WORDS];
   for (;;) {
-    std::memset(polled, 0, sizeof(uint32_t) * words);
-    for (int i = 0; i < count; ++i) yxtzbit(polled, descriptors[i], 1);
-    timeval no_wait = {0, 0};
-    int found = yxs_syscalls.select(highest + 1, reinterpret_cast<fd_set*>(polled), nullptr,
-                                    nullptr, &no_wait);
+    const int found = poll_in(entries, count, 0);
     if (found < 0 && errno == EINTR) continue;
     if (found < 0) return yxtzsub(st::FAILED);
     for (int i = 0; i < count; ++i)
-      if (polled[descriptors[i] / 32] & (uint32_t(1) << (descriptors[i] % 32)))
-        *ready |= uint32_t(1) << i;
+      if (entries[i].revents) *ready |= uint32_t(1) << i;
     return st::OK;
   }
 }
@@ -129,23 +154,18 @@ int32_t wait_readable(const int32_t* descriptors, int count, int32_t* break_word
 
 extern "C" {
 
-// The poll looks at the first descriptor_count bits only, so only the words
-// holding them are copied; select sees the same bits either way.
+// Only the first descriptor_count bits of the bit set are looked at, each
+// one that is on as a poll entry.
 FTPAM_VISIBLE int32_t yxtzsnb(int32_t descriptor_count, uint32_t* bitmap, int32_t* break_word,
                               BreakRoutine break_routine, int32_t wait_value) {
   const int32_t descriptor = descriptor_count - 1;
   if (!bitmap || descriptor < 0 || descriptor >= FD_BITMAP_BITS)
     return sock::fail_with_errno(EBADF);
-  const int words = descriptor / 32 + 1;
   for (;;) {
-    uint32_t polled[FD_BITMAP_WORDS];
-    std::memcpy(polled, bitmap, sizeof(uint32_t) * size_t(words));
     int32_t status = sock::host_wait(&descriptor, 1, break_word, break_routine);
     if (status != st::OK) return status;
 
-    timeval no_wait = {0, 0};
-    int ready = yxs_syscalls.select(descriptor_count, reinterpret_cast<fd_set*>(polled), nullptr,
-                                    nullptr, &no_wait);
+    int ready = poll_bitmap(bitmap, descriptor_count);
     status = st::OK;
     if (ready < 0) {
       if (errno == EINTR) continue;

@@ -32,6 +32,17 @@ int32_t mywrite(int32_t descriptor, const char* data, int32_t length) {
   return 0;
 }
 
+// A write that failed. On a block that takes a reset for the end of the
+// stream, a peer that has gone (reset, or the pipe broken by it) ends the
+// stream here too: no text, at_eof set, END_OF_DATA, as a read would say.
+static int32_t write_failed(sock_conn* block) {
+  if (block->reset_is_end && (errno == ECONNRESET || errno == EPIPE)) {
+    block->at_eof = 1;
+    return st::END_OF_DATA;
+  }
+  return yxtzsub(st::FAILED);
+}
+
 // The staging buffer holds record_size bytes plus room for the terminator; a
 // staging_length outside 0..record_size is refused rather than written past
 // that buffer.
@@ -47,7 +58,7 @@ FTPAM_VISIBLE int32_t yxswrit(sock_conn* block) {
   }
   if (!block->write_buffer || block->write_buffer_size <= 0 || (block->direction & SOCK_READS)) {
     block->write_count += 1;
-    return mywrite(fd, block->staging, total) ? yxtzsub(st::FAILED) : st::OK;
+    return mywrite(fd, block->staging, total) ? write_failed(block) : st::OK;
   }
   // A full buffer's worth of staging while the buffer is empty goes out
   // straight from staging: the same write, without copying it first.
@@ -55,7 +66,7 @@ FTPAM_VISIBLE int32_t yxswrit(sock_conn* block) {
     if (block->write_fill == 0 && total - moved >= block->write_buffer_size) {
       block->write_count += 1;
       if (mywrite(fd, block->staging + moved, block->write_buffer_size))
-        return yxtzsub(st::FAILED);
+        return write_failed(block);
       moved += block->write_buffer_size;
       continue;
     }
@@ -65,7 +76,7 @@ FTPAM_VISIBLE int32_t yxswrit(sock_conn* block) {
     moved += n;
     if (block->write_fill == block->write_buffer_size) {
       block->write_count += 1;
-      if (mywrite(fd, block->write_buffer, block->write_fill)) return yxtzsub(st::FAILED);
+      if (mywrite(fd, block->write_buffer, block->write_fill)) return write_failed(block);
       block->write_fill = 0;
     }
   }

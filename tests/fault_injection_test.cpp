@@ -4,7 +4,7 @@
 // fault it can meet: the Nth host-pool allocation failing for every N the
 // flow reaches, the Nth work-file operation failing (opens for
 // positioning), and the Nth system call of the socket layer failing or a
-// select finding nothing ready (a stalled server, bounded by XXAMWAIT).
+// poll finding nothing ready (a stalled server, bounded by XXAMWAIT).
 //
 // After every run: no pool block, descriptor, work file, reference, host
 // wait registration or pushed state is left; the entry the allocation
@@ -190,7 +190,7 @@ class FaultInjection : public ftptest::SessionTest, public testing::WithParamInt
   void sweep_syscalls(ftptest::SysFault kind, long* figure) {
     sweep([kind](long nth) { ftptest::arm_syscall_fault(nth, kind); },
           ftptest::syscalls_since_armed,
-          kind == ftptest::SysFault::Stall ? "stall at select" : "system call", figure,
+          kind == ftptest::SysFault::Stall ? "stall at poll" : "system call", figure,
           [](const FlowOutcome& o, const std::vector<std::string>& texts, long, const std::string& fault) {
             bool failed = false;
             for (const auto& c : o.calls) failed = failed || st::is_failure(c.status);

@@ -58,12 +58,15 @@ class ServerEndings : public ftptest::SessionTest {
   }
 };
 
+// A server that hangs up while our command is still unread resets the
+// connection instead: the same end for the user.
 TEST_F(ServerEndings, AHangUpOfTheControlConnectionIsAFailureThatSaysSo) {
-  Script at_greeting;
+  Script at_greeting, at_user, reset_at_greeting, reset_at_user;
   at_greeting.after_greeting = Then::Close;
-  Script at_user;
   at_user.defaults().on("USER", "", Then::Close);
-  for (Script* script : {&at_greeting, &at_user}) {
+  reset_at_greeting.after_greeting = Then::Reset;
+  reset_at_user.defaults().on("USER", "", Then::Reset);
+  for (Script* script : {&at_greeting, &at_user, &reset_at_greeting, &reset_at_user}) {
     ftptest::ScriptServer& server = serve(*script);
     assign("F", "f", "USER='u' PASS='p'", server.address());
     std::unique_ptr<OpenFile> file;

@@ -38,10 +38,10 @@ int32_t confirming_break_routine() {
   return 0;
 }
 
-int g_selects = 0;
-int counting_select(int n, fd_set* r, fd_set* w, fd_set* e, timeval* t) {
-  ++g_selects;
-  return original().select(n, r, w, e, t);
+int g_polls = 0;
+int counting_poll(pollfd* entries, nfds_t count, int timeout_ms) {
+  ++g_polls;
+  return original().poll(entries, count, timeout_ms);
 }
 
 class SockReadFirst : public SockTest {
@@ -50,8 +50,8 @@ class SockReadFirst : public SockTest {
     SockTest::SetUp();
     g_break_word = -1;
     g_routine_calls = 0;
-    g_selects = 0;
-    syscalls().select = counting_select;
+    g_polls = 0;
+    syscalls().poll = counting_poll;
   }
   // A breakable block that reads first, opened on a local peer.
   int open_reading_first(Block& block, LocalServer& server, int32_t mode, int32_t record_size) {
@@ -110,7 +110,7 @@ TEST_P(ReadFirstStreams, CutLikeAnyOtherBlock) {
   EXPECT_EQ(block->record_length, 0);
   EXPECT_EQ(uint32_t(block->bytes_consumed), stream.size());
   // Data that is there is read without a wait: only the end may need one.
-  EXPECT_LE(g_selects, 1);
+  EXPECT_LE(g_polls, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -141,7 +141,7 @@ TEST_F(SockReadFirst, BreakEndsATransferThatNeverStalls) {
   EXPECT_EQ(status, st::FAILED);
   EXPECT_LE(reads, BLOCK_SIZE / 100 + 1);
   EXPECT_EQ(g_routine_calls, 1);
-  EXPECT_EQ(g_selects, 0);
+  EXPECT_EQ(g_polls, 0);
   auto texts = failure_texts();
   ASSERT_EQ(texts.size(), 1u);
   EXPECT_EQ(texts[0], host::messages::catalog_text(msg::GROUP, msg::WAIT_BROKEN));
@@ -175,7 +175,7 @@ TEST_F(SockReadFirst, RecordsComingSlowlyAllArriveAfterTheGatheringMoment) {
     EXPECT_EQ(low, 1);
   }
   writer.join();
-  EXPECT_GE(g_selects, int(records.size()));
+  EXPECT_GE(g_polls, int(records.size()));
   EXPECT_TRUE(failure_texts().empty());
 }
 
@@ -192,7 +192,7 @@ TEST_F(SockReadFirst, SilentPeerStillFailsAfterTheWaitValue) {
   ASSERT_EQ(texts.size(), 1u);
   EXPECT_EQ(texts[0], host::messages::format_string(
                           host::messages::catalog_text(msg::GROUP, msg::WAIT_TIMED_OUT), 1));
-  EXPECT_GE(g_selects, 1);
+  EXPECT_GE(g_polls, 1);
 }
 
 // ------------------------------------------------------- every block

@@ -295,16 +295,16 @@ TEST_F(SockRead, FailedReacceptForgetsTheClosedSocketAndRetries) {
 
 // ------------------------------------------------------ interrupted calls
 
-int g_select_calls = 0;
-int g_select_interruptions = 0;
-int counting_select(int n, fd_set* r, fd_set* w, fd_set* e, timeval* t) {
-  ++g_select_calls;
-  if (g_select_interruptions > 0) {
-    --g_select_interruptions;
+int g_poll_calls = 0;
+int g_poll_interruptions = 0;
+int counting_poll(pollfd* entries, nfds_t count, int timeout_ms) {
+  ++g_poll_calls;
+  if (g_poll_interruptions > 0) {
+    --g_poll_interruptions;
     errno = EINTR;
     return -1;
   }
-  return original().select(n, r, w, e, t);
+  return original().poll(entries, count, timeout_ms);
 }
 int g_accept_interruptions = 0;
 int interrupted_accept(int fd, sockaddr* a, socklen_t* l) {
@@ -321,44 +321,44 @@ TEST_F(SockRead, InterruptedReadWaitsAndReadsAgain) {
   Block block;
   SocketFd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
   write_all(peer, "line\n");
-  g_select_calls = 0;
-  g_select_interruptions = 0;
-  syscalls().select = counting_select;
+  g_poll_calls = 0;
+  g_poll_interruptions = 0;
+  syscalls().poll = counting_poll;
   script_reads({-1});
   EXPECT_EQ(sock().yxsread(block.get()), 0);
   EXPECT_EQ(block.record(), "line");
-  EXPECT_EQ(g_select_calls, 2);
+  EXPECT_EQ(g_poll_calls, 2);
   EXPECT_TRUE(failure_texts().empty());
 }
 
-TEST_F(SockRead, InterruptedSelectRepeatsTheWait) {
+TEST_F(SockRead, InterruptedPollRepeatsTheWait) {
   LocalServer server;
   Block block;
   SocketFd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
   write_all(peer, "line\n");
-  g_select_calls = 0;
-  g_select_interruptions = 2;
-  syscalls().select = counting_select;
+  g_poll_calls = 0;
+  g_poll_interruptions = 2;
+  syscalls().poll = counting_poll;
   EXPECT_EQ(sock().yxsread(block.get()), 0);
   EXPECT_EQ(block.record(), "line");
-  EXPECT_EQ(g_select_calls, 3);
+  EXPECT_EQ(g_poll_calls, 3);
 }
 
 TEST_F(SockRead, InterruptedAcceptIsRepeatedWithoutANewWait) {
   ListeningBlock server(0);
   SocketFd client(connect_tcp(server.port()));
-  g_select_calls = 0;
-  g_select_interruptions = 0;
+  g_poll_calls = 0;
+  g_poll_interruptions = 0;
   g_accept_interruptions = 1;
-  syscalls().select = counting_select;
+  syscalls().poll = counting_poll;
   syscalls().accept = interrupted_accept;
   EXPECT_EQ(sock().yxsacc(server.block.get()), 0);
-  EXPECT_EQ(g_select_calls, 1);
+  EXPECT_EQ(g_poll_calls, 1);
   EXPECT_EQ(g_accept_interruptions, 0);
   EXPECT_GE(server.block->accepted_socket, 0);
 }
 
-int failing_select(int, fd_set*, fd_set*, fd_set*, timeval*) {
+int failing_poll(pollfd*, nfds_t, int) {
   errno = ENOMEM;
   return -1;
 }
@@ -368,7 +368,7 @@ TEST_F(SockRead, FailedPollAddsTheTimeoutMessageWhenAWaitValueIsSet) {
   Block block;
   SocketFd peer(open_local(block, server, SOCK_READS, READ_TERMINATED, 80));
   write_all(peer, "line\n");
-  syscalls().select = failing_select;
+  syscalls().poll = failing_poll;
   EXPECT_EQ(sock().yxsread(block.get()), st::FAILED);
   EXPECT_EQ(failure_texts().size(), 1u);
   block->wait_value = 7;

@@ -22,6 +22,21 @@ constexpr int32_t REPLY_LINES_MAX = 10000;
 // up on a server that never sends one.
 constexpr int32_t PRELIMINARY_REPLIES_MAX = 100;
 
+// A server that hangs up while our last command is still unread resets the
+// connection rather than closing it: while a command is sent or a reply
+// read, both are the server's end. (Reply lines read as records keep a reset
+// a failure: lines were lost.)
+class ResetIsEnd {
+ public:
+  explicit ResetIsEnd(sock_conn* ctl) : ctl_(ctl) { ctl_->reset_is_end = 1; }
+  ~ResetIsEnd() { ctl_->reset_is_end = 0; }
+  ResetIsEnd(const ResetIsEnd&) = delete;
+  ResetIsEnd& operator=(const ResetIsEnd&) = delete;
+
+ private:
+  sock_conn* ctl_;
+};
+
 void log_reply_line(const char* line, int32_t length, int32_t limit) {
   char text[4096];
   int32_t n = length < limit ? length : limit;
@@ -41,6 +56,7 @@ int32_t reply_code_of(const char* line, int32_t length) {
 }
 
 int32_t read_reply_line(sock_conn* ctl) {
+  ResetIsEnd reset_is_end(ctl);
   int32_t status = yxsread(ctl);
   return status == st::TRUNCATED ? st::OK : status;
 }
@@ -123,7 +139,11 @@ int32_t send_formatted(FtpFile* file, int32_t length) {
   sock_conn* ctl = file->ctl;
   ctl->staging_length = length;
   sendreply(length, ctl->staging, file->opts);
-  return yxswrit(ctl);
+  ResetIsEnd reset_is_end(ctl);
+  const int32_t status = yxswrit(ctl);
+  if (!is_end_of_data(status)) return status;
+  report_message(msg::SERVER_CLOSED);
+  return st::FAILED;
 }
 
 int32_t send_and_read(FtpFile* file, int32_t length) {

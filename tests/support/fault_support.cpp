@@ -139,10 +139,10 @@ bool g_installed = false;
 SockSyscalls g_saved{};
 std::set<int> g_sockets;  // descriptors the module made and has not closed
 
-// True when this call is the one to fail (stalls only hit select).
-bool strikes(bool is_select) {
+// True when this call is the one to fail (stalls only hit poll).
+bool strikes(bool is_poll) {
   if (g_nth == 0) return false;
-  if (g_kind == SysFault::Stall && !is_select) return false;
+  if (g_kind == SysFault::Stall && !is_poll) return false;
   return ++g_calls == g_nth;
 }
 
@@ -174,16 +174,14 @@ int f_getsockname(int fd, sockaddr* a, socklen_t* l) {
   if (strikes(false)) return errno = ENOBUFS, -1;
   return ftptest::original().getsockname(fd, a, l);
 }
-int f_select(int n, fd_set* r, fd_set* w, fd_set* e, timeval* t) {
+int f_poll(pollfd* entries, nfds_t count, int timeout_ms) {
   if (strikes(true)) {
     if (g_kind == SysFault::Fail) return errno = ENOMEM, -1;
     // Nothing ready: a server that has gone quiet.
-    if (r) FD_ZERO(r);
-    if (w) FD_ZERO(w);
-    if (e) FD_ZERO(e);
+    for (nfds_t i = 0; i < count; ++i) entries[i].revents = 0;
     return 0;
   }
-  return ftptest::original().select(n, r, w, e, t);
+  return ftptest::original().poll(entries, count, timeout_ms);
 }
 ssize_t f_read(int fd, void* b, size_t l) {
   if (strikes(false)) return errno = ECONNRESET, -1;
@@ -220,7 +218,7 @@ void install_syscall_wrappers() {
   table.listen = f_listen;
   table.accept = f_accept;
   table.getsockname = f_getsockname;
-  table.select = f_select;
+  table.poll = f_poll;
   table.read = f_read;
   table.recv = f_recv;
   table.write = f_write;

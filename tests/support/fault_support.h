@@ -66,7 +66,7 @@ ftptest::Script script_for(const Flow& flow);
 // table's entries (remove_syscall_wrappers() puts the saved table back);
 // while they are in place the sockets the module makes and closes are
 // counted, and once armed every wrapped call counts and the Nth one fails
-// (with an error fitting the call), or, for `stall`, the Nth select reports
+// (with an error fitting the call), or, for `stall`, the Nth poll reports
 // nothing ready.
 enum class SysFault { Fail, Stall };
 void install_syscall_wrappers();
