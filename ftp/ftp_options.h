@@ -38,6 +38,10 @@ constexpr uint32_t MPROMPT = 0x0800;
 constexpr uint32_t SAVEUSER = 0x1000;
 constexpr uint32_t NOQUIT = 0x2000;
 constexpr uint32_t PASV = 0x4000;    // passive data connections (EPSV, then PASV)
+constexpr uint32_t TLS_EXPLICIT = 0x8000;   // TLS=EXPLICIT: AUTH TLS on the FTP port
+constexpr uint32_t TLS_IMPLICIT = 0x10000;  // TLS=IMPLICIT: TLS from the first byte, port 990
+constexpr uint32_t TLS_MODE = TLS_EXPLICIT | TLS_IMPLICIT;
+constexpr uint32_t NOVERIFY = 0x20000;      // the server's certificate is not checked
 }  // namespace opt
 
 struct FtpOptions {

@@ -60,6 +60,20 @@ int32_t read_final_reply(FtpFile* file);
 // with the connection given up, once there have been too many.
 bool preliminary_reply_allowed(FtpFile* file, int32_t* replies);
 
+// ---- FTP over TLS (ftp/control/tls.cpp) ----
+// Settles the TLS an open asks for: the TLS= option, else the host option
+// XXAMFTPS (EXPLICIT, IMPLICIT or NO), into file->opts; implicit TLS takes
+// port 990 unless a port was named. Fails for an XXAMFTPS value it does not know.
+int32_t choose_tls(FtpFile* file);
+// Starts TLS on the connected control connection: AUTH TLS first for
+// explicit TLS, then the handshake with the server's certificate checked
+// (against the host option XXAMCAFL's file, else the system's store) unless
+// the NOVERIFY option or the host option XXAMVRFY=NO says not to, which is
+// logged as a warning each time.
+int32_t start_tls(FtpFile* file);
+// PBSZ 0 and PROT P, both of which must be accepted.
+int32_t protect_transfers(FtpFile* file);
+
 extern "C" {
 // ---- Data connection and transfers (ftp/transfer/data_connection.cpp,
 //      ftp/transfer/transfer_commands.cpp) ----

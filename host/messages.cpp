@@ -67,6 +67,27 @@ constexpr CatalogEntry catalog[] = {
     {msg::MGET_NAME_TOO_LONG, "A name for MGET is longer than %d characters."},
     {msg::MGET_EMPTY_NAME, "The MGET list holds an empty name."},
     {msg::DATA_PORT_INVALID, "Host option XXAMTPRT must be a port number from 1 to 65535, not %d."},
+    {msg::TLS_LIBRARY_MISSING, "TLS was asked for, but the TLS library cannot be used: %s."},
+    {msg::TLS_AUTH_REFUSED, "The server refused AUTH TLS: nothing more was sent."},
+    {msg::TLS_HANDSHAKE_FAILED, "The TLS handshake on the %s connection failed: %s."},
+    {msg::TLS_CERTIFICATE_REFUSED, "The server's certificate was not accepted: %s."},
+    {msg::TLS_NOT_VERIFIED,
+     "Warning: the server's certificate is not checked (NOVERIFY): the connection is "
+     "encrypted, but the server may not be the one named."},
+    {msg::TLS_DATA_CUT,
+     "The data connection ended without the server's TLS close_notify: the transfer was cut."},
+    {msg::TLS_PROTECTION_REFUSED,
+     "The server refused to protect the data connections (%s refused): nothing more was sent."},
+    {msg::TLS_IN_USE, "%s with %s on the %s connection."},
+    {msg::TLS_TRUSTED, "Server certificates are checked against %s."},
+    {msg::TLS_FAILED, "TLS failed on the %s connection: %s."},
+    {msg::TLS_CA_FILE_UNUSABLE, "The certificates of %s cannot be used: %s."},
+    {msg::TLS_NOT_RESUMED,
+     "The data connection did not resume the control connection's TLS session; a server that "
+     "requires that refuses the transfer."},
+    {msg::TLS_MODE_INVALID,
+     "Host option XXAMFTPS must be EXPLICIT, IMPLICIT or NO, not %s."},
+    {msg::TLS_DATA_REFUSED, "The server ended the transfer during the data connection's TLS handshake: %s"},
 };
 
 std::vector<LogLine> g_log;

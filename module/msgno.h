@@ -49,4 +49,19 @@ constexpr int DATA_PORT_INVALID = 220;     // insert: the XXAMTPRT value (int)
 constexpr int PASSIVE_REFUSED = 221;        // EPSV and PASV refused
 constexpr int PASSIVE_REPLY_UNUSABLE = 222; // insert: the reply (text)
 constexpr int DATA_CONNECT_FAILED = 223;    // insert: address and port (text)
+// FTP over TLS
+constexpr int TLS_LIBRARY_MISSING = 224;    // insert: why (text)
+constexpr int TLS_AUTH_REFUSED = 225;
+constexpr int TLS_HANDSHAKE_FAILED = 226;   // inserts: connection ("control", "data"), reason
+constexpr int TLS_CERTIFICATE_REFUSED = 227; // insert: reason (text)
+constexpr int TLS_NOT_VERIFIED = 228;
+constexpr int TLS_DATA_CUT = 229;
+constexpr int TLS_PROTECTION_REFUSED = 230; // insert: the command (text)
+constexpr int TLS_IN_USE = 231;             // inserts: protocol, cipher, connection (texts)
+constexpr int TLS_TRUSTED = 232;            // insert: the certificate file or folder (text)
+constexpr int TLS_FAILED = 233;             // inserts: connection, reason (texts)
+constexpr int TLS_CA_FILE_UNUSABLE = 234;   // inserts: file, reason (texts)
+constexpr int TLS_NOT_RESUMED = 235;
+constexpr int TLS_MODE_INVALID = 236;       // insert: the XXAMFTPS value (text)
+constexpr int TLS_DATA_REFUSED = 237;       // insert: the server's reply (text)
 }  // namespace msg

@@ -99,5 +99,15 @@ constexpr int32_t GATHER_BYTES = 512 * 1024;
 constexpr int GATHER_WAIT_MICROSECONDS = 20000;
 bool gather(int descriptor, int32_t bytes);
 
+// The reads, writes and end of a block whose connection is TLS (block->tls
+// set; sock/tls.cpp). tls_receive: as a refill's one read, *got > 0 bytes or
+// the end of data (END_OF_DATA after the peer's close_notify, a failure after
+// an end without it on a block that requires it). tls_send: all of `data`.
+// tls_close: close_notify (after an upload, the peer's end awaited, bounded)
+// and the TLS state released; the socket is the caller's to close.
+int32_t tls_receive(sock_conn* block, char* into, int32_t capacity, int32_t* got);
+int32_t tls_send(sock_conn* block, const char* data, int32_t length);
+void tls_close(sock_conn* block);
+
 
 }  // namespace sock

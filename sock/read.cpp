@@ -336,6 +336,7 @@ static int32_t receive(sock_conn* block, int32_t descriptor, char* into, int32_t
     int32_t status = reaccept(block, &descriptor);
     if (status != st::OK) return status;
   }
+  if (block->tls) return sock::tls_receive(block, into, capacity, got);
   const bool read_first = block->read_first;
   bool gathered = false;
   for (;;) {

@@ -28,6 +28,8 @@ constexpr int FD_BITMAP_BYTES = 16096;
 
 using BreakRoutine = int32_t (*)();
 
+struct TlsConn;  // the socket layer's TLS state of a connection (sock/tls.cpp)
+
 struct sock_conn {
   char* host_name;              // caller: name or dotted address; empty -> local name written back
   int32_t host_name_size;       // caller: capacity of host_name
@@ -85,7 +87,8 @@ struct sock_conn {
   int32_t read_first;           // caller: 1 = refills try a non-blocking read before waiting
   int32_t reset_is_end;         // caller: 1 = a reset by the peer ends the stream (reads and
                                 //   yxswrit give END_OF_DATA), as a close does
-  unsigned char reserved[28];   // zero, unused
+  TlsConn* tls;                 // layer: TLS state while the connection is TLS, else null
+  unsigned char reserved[24];   // zero, unused
 };
 
 static_assert(sizeof(sock_conn) == 1144);
@@ -144,4 +147,5 @@ static_assert(offsetof(sock_conn, write_count) == 1100);
 static_assert(offsetof(sock_conn, line_limit) == 1104);
 static_assert(offsetof(sock_conn, read_first) == 1108);
 static_assert(offsetof(sock_conn, reset_is_end) == 1112);
-static_assert(offsetof(sock_conn, reserved) == 1116);
+static_assert(offsetof(sock_conn, tls) == 1116);
+static_assert(offsetof(sock_conn, reserved) == 1120);

@@ -1,8 +1,9 @@
 // Writing and closing: yxswrit sends the staging buffer (with the terminator
 // in terminated-line mode) straight to the socket or through the write
 // buffer of a write-only block; send_placed does the same for a record laid
-// out in the write buffer itself; mywrite is the one place bytes reach the
-// socket; yxsclos flushes, closes and releases the block's buffers.
+// out in the write buffer itself; send_all is the one place bytes leave, by
+// TLS (sock/tls.cpp) or mywrite; yxsclos flushes, ends TLS, closes and
+// releases the block's buffers.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -32,10 +33,15 @@ int32_t mywrite(int32_t descriptor, const char* data, int32_t length) {
   return 0;
 }
 
-// A write that failed. On a block that takes a reset for the end of the
-// stream, a peer that has gone (reset, or the pipe broken by it) ends the
-// stream here too: no text, at_eof set, END_OF_DATA, as a read would say.
-static int32_t write_failed(sock_conn* block) {
+// Sends all of `data` on the block's connection: through TLS when the
+// connection is TLS, else with mywrite. A plain write that failed hands the
+// system's text over, except that on a block that takes a reset for the end
+// of the stream a peer that has gone (reset, or the pipe broken by it) ends
+// the stream here too: no text, at_eof set, END_OF_DATA, as a read would say.
+static int32_t send_all(sock_conn* block, int32_t descriptor, const char* data, int32_t length) {
+  block->write_count += 1;
+  if (block->tls) return sock::tls_send(block, data, length);
+  if (!mywrite(descriptor, data, length)) return st::OK;
   if (block->reset_is_end && (errno == ECONNRESET || errno == EPIPE)) {
     block->at_eof = 1;
     return st::END_OF_DATA;
@@ -56,17 +62,14 @@ FTPAM_VISIBLE int32_t yxswrit(sock_conn* block) {
     std::memcpy(block->staging + total, block->terminator, size_t(block->terminator_length));
     total += block->terminator_length;
   }
-  if (!block->write_buffer || block->write_buffer_size <= 0 || (block->direction & SOCK_READS)) {
-    block->write_count += 1;
-    return mywrite(fd, block->staging, total) ? write_failed(block) : st::OK;
-  }
+  if (!block->write_buffer || block->write_buffer_size <= 0 || (block->direction & SOCK_READS))
+    return send_all(block, fd, block->staging, total);
   // A full buffer's worth of staging while the buffer is empty goes out
   // straight from staging: the same write, without copying it first.
   for (int32_t moved = 0; moved < total;) {
     if (block->write_fill == 0 && total - moved >= block->write_buffer_size) {
-      block->write_count += 1;
-      if (mywrite(fd, block->staging + moved, block->write_buffer_size))
-        return write_failed(block);
+      int32_t status = send_all(block, fd, block->staging + moved, block->write_buffer_size);
+      if (status != st::OK) return status;
       moved += block->write_buffer_size;
       continue;
     }
@@ -75,8 +78,8 @@ FTPAM_VISIBLE int32_t yxswrit(sock_conn* block) {
     block->write_fill += n;
     moved += n;
     if (block->write_fill == block->write_buffer_size) {
-      block->write_count += 1;
-      if (mywrite(fd, block->write_buffer, block->write_fill)) return write_failed(block);
+      int32_t status = send_all(block, fd, block->write_buffer, block->write_fill);
+      if (status != st::OK) return status;
       block->write_fill = 0;
     }
   }
@@ -86,11 +89,10 @@ FTPAM_VISIBLE int32_t yxswrit(sock_conn* block) {
 FTPAM_VISIBLE int32_t yxsclos(sock_conn* block) {
   int32_t status = st::OK;
   if (block->write_fill > 0) {
-    block->write_count += 1;
-    int failed = mywrite(sock::data_socket(block), block->write_buffer, block->write_fill);
+    status = send_all(block, sock::data_socket(block), block->write_buffer, block->write_fill);
     block->write_fill = 0;
-    if (failed) status = yxtzsub(st::FAILED);
   }
+  sock::tls_close(block);
   if (block->accepted_socket != -1) yxs_syscalls.close(block->accepted_socket);
   if (block->main_socket != -1) yxs_syscalls.close(block->main_socket);
   block->accepted_socket = block->main_socket = -1;
@@ -107,9 +109,7 @@ int32_t sock::send_placed(sock_conn* block, char* place, int32_t n) {
     for (int32_t i = 0; i < block->terminator_length; ++i) place[n++] = block->terminator[i];
   block->write_fill += n;
   if (block->write_fill < block->write_buffer_size) return st::OK;
-  block->write_count += 1;
-  if (mywrite(sock::data_socket(block), block->write_buffer, block->write_fill))
-    return yxtzsub(st::FAILED);
-  block->write_fill = 0;
-  return st::OK;
+  int32_t status = send_all(block, sock::data_socket(block), block->write_buffer, block->write_fill);
+  if (status == st::OK) block->write_fill = 0;
+  return status;
 }

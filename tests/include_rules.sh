@@ -11,7 +11,7 @@ contract='module/records.h module/host_records.h module/status.h module/msgno.h
 module/method_vector.h module/methods.def hostsvc/gcb.h hostsvc/token.h
 hostsvc/services.def'
 # The socket layer as the access method sees it.
-sock_public='sock/yxsoc.h sock/sock_conn.h sock/data_connection.h sock/in_place.h'
+sock_public='sock/yxsoc.h sock/sock_conn.h sock/data_connection.h sock/in_place.h sock/tls.h'
 
 # check FOLDER ALLOWED_PREFIXES ALLOWED_HEADERS: every quoted include of the
 # folder's files starts with an allowed prefix or is an allowed header.

@@ -1,19 +1,29 @@
 #!/usr/bin/env bash
 # Prepares a fresh Debian machine to build and run ftpam: the i386 tool chain
-# (clang and its libFuzzer runtime for the fuzz targets),
-# the FTP servers of the end-to-end tests, and -- where the kernel cannot run
-# i386 programs itself -- qemu's user-mode emulator, registered so that i386
-# programs start like any other. Safe to run again.
+# (clang and its libFuzzer runtime for the fuzz targets), the i386 TLS
+# library the module loads when TLS is asked for (with the openssl command
+# that makes the tests' certificates), the FTP servers of the end-to-end
+# tests, and -- where the kernel cannot run i386 programs itself -- qemu's
+# user-mode emulator, registered so that i386 programs start like any other.
+# Safe to run again.
 set -euo pipefail
 
-packages=(g++-multilib cmake make googletest python3-pyftpdlib vsftpd qemu-user curl
-          clang libclang-rt-14-dev)
+packages=(g++-multilib cmake make googletest python3-pyftpdlib python3-openssl vsftpd
+          qemu-user curl clang libclang-rt-14-dev openssl libssl3 libssl3:i386)
+export DEBIAN_FRONTEND=noninteractive
+# libssl3:i386 comes from the i386 side of the archive.
+dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
 done
+# The two libssl3 must be of one version: an older amd64 one is upgraded
+# together with the i386 one.
+if [ "$(dpkg-query -W -f='${Version}' libssl3:i386 2>/dev/null)" != \
+     "$(dpkg-query -W -f='${Version}' libssl3 2>/dev/null)" ]; then
+  missing+=(libssl3 libssl3:i386)
+fi
 if ((${#missing[@]})); then
-  export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq "${missing[@]}" >/dev/null
 fi

@@ -179,7 +179,8 @@ int32_t dispatch(FtpFile* file) {
 // of the open that talks to the server.
 int32_t converse(FtpFile* file) {
   sock_conn* ctl = file->ctl;
-  int32_t status = read_reply(ctl);
+  int32_t status = (file->opts & opt::TLS_IMPLICIT) ? start_tls(file) : st::OK;
+  if (status == st::OK) status = read_reply(ctl);
   if (status != st::OK) return status;
   char greeting[GREETING_MAX + 1];
   int32_t n = ctl->record_length < GREETING_MAX ? ctl->record_length : GREETING_MAX;
@@ -189,6 +190,7 @@ int32_t converse(FtpFile* file) {
   // Any class will do: a busy server (4xx) may still let us log in.
   file->reply_code = putreply(ctl->record_length, ctl->record, file->opts, ctl);
   if (file->reply_code == 0) return st::FAILED;
+  if ((file->opts & opt::TLS_EXPLICIT) && (status = start_tls(file)) != st::OK) return status;
 
   AssignRecord* record = file->assign_record;
   if (record->saved_user[0]) {
@@ -201,6 +203,7 @@ int32_t converse(FtpFile* file) {
     std::memcpy(record->saved_password, file->password, SAVED_TEXT_SIZE);
     std::memcpy(record->saved_user, file->user, SAVED_TEXT_SIZE);
   }
+  if ((file->opts & opt::TLS_MODE) && (status = protect_transfers(file)) != st::OK) return status;
   return dispatch(file);
 }
 
@@ -276,6 +279,10 @@ extern "C" int32_t yxfopn(FtpFile** result, const char* name, void* host_fileref
               &ctl->data_port) != st::OK) {
     discard_unlisted(file);
     return st::OPEN_FAILED;
+  }
+  if ((status = choose_tls(file)) != st::OK) {
+    discard_unlisted(file);
+    return status;
   }
 
   file->next = instance->open_files;

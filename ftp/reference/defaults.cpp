@@ -88,6 +88,9 @@ extern "C" int32_t yxfzdfa(FtpFile* file, FtpOptions* open) {
 
   if (open && open->option_flags) file->opts = open->option_flags;
   if (assign) file->opts |= assign->option_flags;
+  // A TLS mode the open names replaces the assign's.
+  if (open && (open->option_flags & opt::TLS_MODE))
+    file->opts = (file->opts & ~opt::TLS_MODE) | (open->option_flags & opt::TLS_MODE);
 
   file->cwd = merged_text(open, assign, &FtpOptions::directory);
   file->rcmd = merged_text(open, assign, &FtpOptions::rcmd);

@@ -13,6 +13,7 @@
 #include "module/allocation.h"
 #include "module/host_records.h"
 #include "module/status.h"
+#include "sock/tls.h"
 #include "util/util.h"
 
 namespace {
@@ -27,7 +28,7 @@ constexpr int32_t RECFM_CODE_CC = 0x10;
 
 constexpr int32_t SCRATCH_SIZE = 100;
 constexpr int32_t NUMBER_FIELD = 10;
-constexpr int ITEM_COUNT = 10;  // and one more for a passive data connection
+constexpr int ITEM_COUNT = 10;  // and one more each for a passive data connection and TLS
 constexpr int ITEM_COUNT_WORD = 3;
 
 struct Value {
@@ -46,7 +47,7 @@ InfoItem item(const char* name, Value value) {
 // Builds item values one after another in info_scratch.
 class Scratch {
  public:
-  explicit Scratch(char* area) : next_(area) {}
+  Scratch(char* area, int32_t size) : next_(area), end_(area + size) {}
   // "N/A" for an empty text, else the text itself.
   Value text_or_na(Value text) { return text.length > 0 ? text : word("N/A"); }
   // A number left-justified in a 10-byte field.
@@ -60,14 +61,24 @@ class Scratch {
   }
   Value word(const char* word) {
     char* start = next_;
-    int32_t n = wzstlen(word);
+    int32_t n = min(wzstlen(word), room());
     std::memcpy(start, word, size_t(n));
     next_ += n;
     return {start, n};
   }
+  // "first second", cut to the room left.
+  Value joined(const char* first, const char* second) {
+    char* start = next_;
+    Value a = word(first);
+    Value blank = word(" ");
+    Value b = word(second);
+    return {start, a.length + blank.length + b.length};
+  }
 
  private:
+  int32_t room() const { return int32_t(end_ - next_); }
   char* next_;
+  const char* end_;
 };
 
 const char* recfm_word(const FtpFile* file) {
@@ -116,7 +127,7 @@ extern "C" int32_t yxfins(FtpFile* file, void** list_out) {
     }
   }
   const sock_conn* ctl = file->ctl;
-  Scratch scratch(file->info_scratch);
+  Scratch scratch(file->info_scratch, SCRATCH_SIZE);
   InfoItem* items = list->items;
   items[0] = item("Filename", {file->remote_name, file->remote_name_len});
   items[1] = item("Pathname", field(file->pwd, PWD_SIZE));
@@ -136,6 +147,9 @@ extern "C" int32_t yxfins(FtpFile* file, void** list_out) {
     const char* mode = file->data_mode == DATA_EPSV ? "Passive (EPSV)" : "Passive (PASV)";
     items[count++] = item("Data Connection", {mode, wzstlen(mode)});
   }
+  // A TLS control connection names its protocol and cipher.
+  if (const char* version = sock::tls_version(ctl))
+    items[count++] = item("TLS", scratch.joined(version, sock::tls_cipher(ctl)));
   list->header[ITEM_COUNT_WORD] = count;
   *list_out = list;
   return st::OK;

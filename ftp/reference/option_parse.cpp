@@ -38,6 +38,7 @@ enum class Action {
   Password,      // quoted text into `password`, masked in the echo
   NByte,         // name of the NBYTE host variable
   Termstr,       // CRLF, LF or NULL
+  TlsMode,       // EXPLICIT or IMPLICIT
   Encoding,      // encoding name
   Flag,          // sets a bit of option_flags
   NonByte,       // byte_mode = 0
@@ -48,7 +49,7 @@ struct Rule {
   const char* keyword;
   Action action;
   uint16_t field;    // offset in FtpOptions (Number, Text, Machine, Password)
-  uint16_t limit;    // texts: most characters kept (SHORT_TEXT or LONG_TEXT); Flag: the bit
+  uint32_t limit;    // texts: most characters kept (SHORT_TEXT or LONG_TEXT); Flag: the bit
 };
 
 #define FIELD(name) uint16_t(offsetof(FtpOptions, name))
@@ -86,6 +87,8 @@ constexpr Rule rules[] = {
     {"SAVEUSER", Action::Flag, 0, opt::SAVEUSER},
     {"NOQUIT", Action::Flag, 0, opt::NOQUIT},
     {"PASV", Action::Flag, 0, opt::PASV},
+    {"TLS", Action::TlsMode, 0, 0},
+    {"NOVERIFY", Action::Flag, 0, opt::NOVERIFY},
     {"NONBYTE", Action::NonByte, 0, 0},
     {"FTP", Action::NoEffect, 0, 0},
     {"TERMSTR", Action::Termstr, 0, 0},
@@ -214,6 +217,19 @@ int32_t apply_termstr(FtpOptions* block, const HostToken& value) {
   return st::OK;
 }
 
+// One mode replaces another given earlier in the statement.
+int32_t apply_tls_mode(FtpOptions* block, const HostToken& value) {
+  uint32_t mode = 0;
+  if (value.kind == TOKEN_WORD && wzstcom(value.text, value.length, "EXPLICIT", 8) == 0)
+    mode = opt::TLS_EXPLICIT;
+  else if (value.kind == TOKEN_WORD && wzstcom(value.text, value.length, "IMPLICIT", 8) == 0)
+    mode = opt::TLS_IMPLICIT;
+  else
+    return REJECTED;
+  block->option_flags = (block->option_flags & ~opt::TLS_MODE) | mode;
+  return st::OK;
+}
+
 int32_t apply_encoding(FtpOptions* block, const HostToken& value) {
   if (value.kind != TOKEN_WORD && value.kind != TOKEN_QUOTED) return REJECTED;
   char name[ENCODING_NAME_MAX + 1] = {};
@@ -236,6 +252,7 @@ int32_t apply_value(FtpOptions* block, const Rule& rule, const HostToken& value)
     case Action::Machine: return apply_machine(block, rule, value);
     case Action::NByte: return apply_nbyte(block, value);
     case Action::Termstr: return apply_termstr(block, value);
+    case Action::TlsMode: return apply_tls_mode(block, value);
     case Action::Encoding: return apply_encoding(block, value);
     default: return st::OK;
   }

@@ -17,20 +17,36 @@
 #include "module/msgno.h"
 #include "module/status.h"
 #include "sock/data_connection.h"
+#include "sock/tls.h"
 #include "sock/yxsoc.h"
 
 namespace {
 
 constexpr int32_t FILE_NOT_FOUND_CODE = 550;
-constexpr uint32_t LISTENER_READY = 1;
+constexpr uint32_t DATA_READY = 1;
 constexpr int32_t PEER_VALUE_MAX = 40;
 // Connections from other addresses the wait for the server's own refuses
 // before it gives up on the transfer.
 constexpr int32_t STRANGERS_MAX = 100;
 
 // Bytes of the control connection already read from the socket and not yet
-// taken: a reply that arrived together with the preliminary one.
-bool control_has_buffered(const sock_conn* ctl) { return ctl->read_avail > 0; }
+// taken: a reply that arrived together with the preliminary one (in our
+// buffer, or still inside TLS).
+bool control_has_buffered(const sock_conn* ctl) {
+  return ctl->read_avail > 0 || sock::tls_pending(ctl);
+}
+
+// Waits until the data connection or the control connection has something:
+// bit 0 of *ready for `data_descriptor`, bit 1 for the control connection.
+int32_t watch_both(FtpFile* file, int32_t data_descriptor, uint32_t* ready) {
+  sock_conn* data = file->data;
+  sock_conn* ctl = file->ctl;
+  const int32_t watched[2] = {data_descriptor, sock::data_socket(ctl)};
+  return control_has_buffered(ctl)
+             ? sock::poll_readable(watched, 2, ready)
+             : sock::wait_readable(watched, 2, data->break_word, data->break_routine,
+                                   data->wait_value, ready);
+}
 
 bool holds_line_break(const char* text) { return text && std::strpbrk(text, "\r\n"); }
 
@@ -60,14 +76,10 @@ int32_t accept_data(FtpFile* file, int32_t refused_message) {
   sock_conn* ctl = file->ctl;
   int32_t preliminary = 0, strangers = 0;
   for (;;) {
-    const int32_t watched[2] = {data->main_socket, sock::data_socket(ctl)};
     uint32_t ready = 0;
-    int32_t status = control_has_buffered(ctl)
-                         ? sock::poll_readable(watched, 2, &ready)
-                         : sock::wait_readable(watched, 2, data->break_word, data->break_routine,
-                                               data->wait_value, &ready);
+    int32_t status = watch_both(file, data->main_socket, &ready);
     if (status != st::OK) return status;
-    if (ready & LISTENER_READY) {
+    if (ready & DATA_READY) {
       status = yxsacc(data);
       if (status != st::OK || data_peer_allowed(file)) return status;
       sock::drop_accepted(data);
@@ -90,6 +102,39 @@ int32_t accept_data(FtpFile* file, int32_t refused_message) {
     puterr(refused_message);
     return st::FAILED;
   }
+}
+
+// The data connection's TLS handshake, ours as the client whoever connected,
+// resuming the control connection's session. The control connection is
+// watched meanwhile: a server whose end of the handshake failed says so
+// there (425), and the wait ends with that.
+int32_t protect_data(FtpFile* file) {
+  sock_conn* data = file->data;
+  sock_conn* ctl = file->ctl;
+  int32_t status = sock::tls_data_client(data, ctl);
+  int32_t preliminary = 0;
+  for (bool wants_peer = true; status == st::OK;) {
+    status = sock::tls_handshake_step(data, &wants_peer);
+    if (status != st::OK || !wants_peer) return status;
+    uint32_t ready = 0;
+    if ((status = watch_both(file, sock::data_socket(data), &ready)) != st::OK) return status;
+    if (ready & DATA_READY) continue;
+
+    status = read_reply_line(ctl);
+    if (st::is_failure(status)) return status;
+    if (status != st::OK) return report_message(msg::SERVER_CLOSED);
+    file->reply_code = putreply(ctl->record_length, ctl->record, file->opts, ctl);
+    if (file->reply_code / 100 == 1) {
+      if (preliminary_reply_allowed(file, &preliminary)) continue;
+      return st::FAILED;
+    }
+    char reply[SOCK_TEXT];
+    const int32_t n = ctl->record_length < SOCK_TEXT - 1 ? ctl->record_length : SOCK_TEXT - 1;
+    std::memcpy(reply, ctl->record, size_t(n > 0 ? n : 0));
+    reply[n > 0 ? n : 0] = '\0';
+    return report_message(msg::TLS_DATA_REFUSED, reply);
+  }
+  return status;
 }
 
 }  // namespace
@@ -118,8 +163,12 @@ int32_t start_transfer(FtpFile* file, const char* format, const char* argument,
   status = command_exchange(file, format, argument);
   if (status != st::OK) return status;
   // A passive data connection is connected already.
-  if ((file->opts & opt::BYPASS) || file->reply_code / 100 == 1)
-    return file->data_mode == DATA_ACTIVE ? accept_data(file, refused_message) : st::OK;
+  if ((file->opts & opt::BYPASS) || file->reply_code / 100 == 1) {
+    status = file->data_mode == DATA_ACTIVE ? accept_data(file, refused_message) : st::OK;
+    // With PROT P (every TLS session) the data connection is TLS as well.
+    if (status == st::OK && file->ctl->tls) status = protect_data(file);
+    return status;
+  }
   if (quiet_refusal) return st::FILE_REFUSED;
   if (file->reply_code == FILE_NOT_FOUND_CODE) {
     wrmksub(2, &file->remote_name_len, 4, file->remote_name, file->remote_name_len);
