@@ -76,11 +76,15 @@ def curl_put(address, user, password, remote, local, ascii_mode=""):
     emit(seconds, 0, up)
 
 def process(nbytes, stdin, *command):
-    # The whole run, log-in and set-up included: what a user waits for.
+    # The whole run, log-in and set-up included: what a user waits for; and
+    # the most memory the process held (its peak resident size).
+    import resource
     source = subprocess.DEVNULL if stdin == "-" else open(stdin, "rb")
     start = time.perf_counter()
     subprocess.run(list(command), stdin=source, stdout=subprocess.DEVNULL, check=True)
-    emit(time.perf_counter() - start, 0, int(nbytes))
+    seconds = time.perf_counter() - start
+    peak_kb = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    print(json.dumps({"seconds": seconds, "records": 0, "bytes": int(nbytes), "peak_rss_kb": peak_kb}))
 
 def strace(*command):
     import collections

@@ -69,7 +69,8 @@ def main(path, folder):
                     "system calls per MiB (host waits) | allocations per record | module peak (KiB) | "
                     "peak RSS (MiB) |", "|---|---|---|---|---|---|---|---|---|---|---|"]
     process_lines = ["| case (whole process) | client | seconds (median) | MB/s | ratio (curl's time / ours) | "
-                     "system calls per MiB | output writes per MiB |", "|---|---|---|---|---|---|---|"]
+                     "peak RSS (MiB) | system calls per MiB | output writes per MiB |",
+                     "|---|---|---|---|---|---|---|---|"]
     for (case, client), s in summary.items():
         curl = summary.get((case, "curl"))
         ref = summary.get((case, "reference"))
@@ -78,8 +79,9 @@ def main(path, folder):
             ratio = "%.2f" % (curl["seconds"] / s["seconds"]) if client == "ftpam" and curl else ""
             t = traces.get(case) if client == "ftpam" else None
             mib = (max(r["bytes"] for r in groups[(case, client)]) / (1 << 20)) or 1
-            process_lines.append("| %s | %s | %.3f | %.0f | %s | %s | %s |" % (
+            process_lines.append("| %s | %s | %.3f | %.0f | %s | %s | %s | %s |" % (
                 case[len("process: "):], client, s["seconds"], s["mb"][1], ratio,
+                "%.1f" % (s["rss"] / 1024) if s["rss"] else "",
                 "%.1f" % (t["syscalls"] / mib) if t else "",
                 "%.1f" % (t["output_writes"] / mib) if t and "get" in case else ""))
             continue

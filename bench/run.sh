@@ -34,7 +34,14 @@ mkdir -p "$files/up"
   { bench/make_files.py "$files" "$mib" && echo "$mib" >"$files/.size"; }
 address=127.0.0.50
 pid=$(bench/vsftpd.sh "$address" "$files")
-trap 'bench/vsftpd.sh stop "$pid"; rm -rf "$files/up"' EXIT
+# The same files from a second vsftpd that requires TLS, with a throwaway
+# certificate of its address.
+tls_address=127.0.0.51
+certs=$(mktemp -d)
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=bench \
+  -addext "subjectAltName=IP:$tls_address" -keyout "$certs/key.pem" -out "$certs/cert.pem" 2>/dev/null
+tls_pid=$(bench/vsftpd.sh "$tls_address" "$files" "$certs/cert.pem" "$certs/key.pem")
+trap 'bench/vsftpd.sh stop "$pid"; bench/vsftpd.sh stop "$tls_pid"; rm -rf "$files/up" "$certs"' EXIT
 
 user=ftpambench
 password=ftpam-bench-pw
@@ -109,6 +116,18 @@ measure "process: put lines (TYPE A)" "ftpam|$process $(size text.txt) $files/te
   "curl|$process $(size text.txt) - curl -s -S -P 127.0.0.1 -T $files/text.txt \"$url/up/pv-curl.txt;type=a\""
 measure "process: put F 80 --raw" "ftpam|$process $(size text.txt) $files/text.txt $ftpam put up/pf.dat $opts recfm=f lrecl=80 --raw" \
   "curl|$process $(size text.txt) - curl -s -S -P 127.0.0.1 -T $files/text.txt $url/up/pf-curl.dat"
+
+# The same over TLS, against curl --ssl-reqd on the same server and files:
+# passive mode for both (curl's active FTPS does not work), the server's
+# certificate checked by both.
+tls_opts="host=$tls_address user=$user pass=$password"
+tls_url="ftp://$user:$password@$tls_address"
+tls_get="$ftpam --tls --passive --cacert $certs/cert.pem get"
+tls_curl="curl -s -S --ssl-reqd --cacert $certs/cert.pem -o /dev/null"
+measure "process: get F 80 --raw, TLS" "ftpam|$process $(size text.txt) - $tls_get text.txt $tls_opts recfm=f lrecl=80 --raw" \
+  "curl|$process $(size text.txt) - $tls_curl $tls_url/text.txt"
+measure "process: get lines (TYPE A), TLS" "ftpam|$process $(size text.txt) - $tls_get text.txt $tls_opts" \
+  "curl|$process $(size text.txt) - $tls_curl \"$tls_url/text.txt;type=a\""
 
 # System calls of whole ftpam processes (one untimed run each under strace).
 trace() {

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Starts vsftpd for the benchmarks on port 21 of a loopback address, serving
 # FOLDER to the account ftpambench (made when missing), with active mode and
-# real TYPE A conversion; prints its process id once it greets.
-#   pid=$(bench/vsftpd.sh 127.0.0.50 /tmp/bench-files)
+# real TYPE A conversion; prints its process id once it greets. Given a
+# certificate and its key, it requires FTP over TLS (AUTH TLS, PROT P, and
+# data connections that resume the control connection's session).
+#   pid=$(bench/vsftpd.sh 127.0.0.50 /tmp/bench-files [CERT KEY])
 #   bench/vsftpd.sh stop "$pid"
 set -euo pipefail
 user=ftpambench
@@ -20,8 +22,10 @@ if [[ ${1:-} == stop ]]; then
   exit 0
 fi
 
-address=${1:?usage: $0 ADDRESS FOLDER}
-folder=${2:?usage: $0 ADDRESS FOLDER}
+address=${1:?usage: $0 ADDRESS FOLDER [CERT KEY]}
+folder=${2:?usage: $0 ADDRESS FOLDER [CERT KEY]}
+cert=${3:-}
+key=${4:-}
 [[ $address == 127.* ]] || { echo "vsftpd.sh: loopback addresses only" >&2; exit 2; }
 
 if ! getent passwd "$user" >/dev/null; then
@@ -30,7 +34,7 @@ if ! getent passwd "$user" >/dev/null; then
 fi
 chown -R "$user" "$folder"
 
-conf_dir=/tmp/ftpam-bench-vsftpd
+conf_dir=/tmp/ftpam-bench-vsftpd-$address
 mkdir -p "$conf_dir/empty"
 chmod 755 "$conf_dir" "$conf_dir/empty"
 cat >"$conf_dir/vsftpd.conf" <<CONF
@@ -54,6 +58,17 @@ ascii_upload_enable=YES
 idle_session_timeout=300
 data_connection_timeout=300
 CONF
+if [[ -n $cert ]]; then
+  cat >>"$conf_dir/vsftpd.conf" <<CONF
+ssl_enable=YES
+force_local_logins_ssl=YES
+force_local_data_ssl=YES
+require_ssl_reuse=YES
+rsa_cert_file=$cert
+rsa_private_key_file=$key
+ssl_ciphers=HIGH
+CONF
+fi
 chown root:root "$conf_dir/vsftpd.conf"
 setsid /usr/sbin/vsftpd "$conf_dir/vsftpd.conf" </dev/null >/dev/null 2>&1 &
 pid=$!

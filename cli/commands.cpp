@@ -403,6 +403,7 @@ void essential_log_line(const host::messages::LogLine& line) {
       }
       case msg::SERVER_SOCKET_BOUND: case msg::CONNECTION_ACCEPTED:
       case msg::OPEN_COMPLETE: case msg::GREETING:
+      case msg::TLS_IN_USE: case msg::TLS_TRUSTED: case msg::TLS_NOT_RESUMED:
         if (g_log_everything) break;
         return;
       case msg::COMMAND_SENT:

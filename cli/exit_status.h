@@ -15,6 +15,8 @@ enum ExitStatus : int {
   EXIT_LOCAL_WRITE = 5,   // writing standard output or a saved file failed
   EXIT_TIMED_OUT = 6,     // the server sent nothing for the wait limit
   EXIT_DATA_CHANGED = 7,  // everything went, but records were cut or padded
+  EXIT_TLS = 8,           // TLS could not be set up (refused, handshake, library)
+  EXIT_CERTIFICATE = 9,   // the server's certificate was not accepted
   EXIT_INTERRUPTED = 130, // Ctrl-C (SIGINT)
 };
 

@@ -51,6 +51,14 @@ const char usage_tail[] =
     "  --bind ADDRESS        host option XXAMBIND: the address sent with PORT\n"
     "  --passive             host option XXAMPASV: passive data connections (EPSV,\n"
     "                        then PASV), for servers behind firewalls and NAT\n"
+    "  --tls[=explicit]      FTP over TLS: AUTH TLS on the FTP port, then the password\n"
+    "                        and every transfer encrypted (host option XXAMFTPS)\n"
+    "  --tls=implicit        TLS from the first byte, on port 990 unless a port is\n"
+    "                        named (as an ftps:// URL does)\n"
+    "  --cacert FILE         trust the certificates in FILE (PEM) for the server's\n"
+    "                        certificate, instead of the system's (XXAMCAFL)\n"
+    "  --insecure            do not check the server's certificate (warns each time;\n"
+    "                        XXAMVRFY=NO)\n"
     "  --option KEY=VALUE    any host option\n"
     "  --var NAME=VALUE      a host variable (FTPHOST, FTPUSER; numbers for NBYTE\n"
     "                        variables); FTPHOST and FTPUSER also come from the\n"
@@ -69,6 +77,9 @@ const char usage_tail[] =
     "  5    writing standard output (or a file of mget --to) failed\n"
     "  6    time-out: the server sent nothing for the wait limit\n"
     "  7    done, but records were cut or padded (see the message)\n"
+    "  8    TLS could not be set up: AUTH TLS, PBSZ or PROT refused, the handshake\n"
+    "       failed, or the TLS library is missing\n"
+    "  9    the server's certificate was not accepted\n"
     "  130  interrupted (Ctrl-C)\n"
     "\n"
     "Run 'ftpam COMMAND --help' for a command's own flags and examples.\n";
@@ -157,6 +168,14 @@ int main(int argc, char** argv) {
       host::options::set("XXAMBIND", next("--bind"));
     } else if (a == "--passive") {
       host::options::set("XXAMPASV", "1");
+    } else if (a == "--tls" || a == "--tls=explicit") {
+      host::options::set("XXAMFTPS", "EXPLICIT");
+    } else if (a == "--tls=implicit") {
+      host::options::set("XXAMFTPS", "IMPLICIT");
+    } else if (a == "--cacert") {
+      host::options::set("XXAMCAFL", next("--cacert"));
+    } else if (a == "--insecure") {
+      host::options::set("XXAMVRFY", "NO");
     } else if (a == "--option" && split_assignment(next("--option"), &key, &value)) {
       host::options::set(key, value);
     } else if (a == "--var" && split_assignment(next("--var"), &key, &value)) {

@@ -13,6 +13,7 @@ namespace cli {
 namespace {
 
 constexpr char URL_SCHEME[] = "ftp://";
+constexpr char TLS_URL_SCHEME[] = "ftps://";
 
 std::string upper(std::string s) {
   for (char& c : s) c = char(std::toupper(static_cast<unsigned char>(c)));
@@ -74,8 +75,16 @@ bool netrc_names(const std::string& machine) {
 std::string keyword_of(const std::string& option) { return upper(option.substr(0, option.find('='))); }
 
 bool parse_url(const std::string& text, std::vector<std::string>* options, std::string* path) {
-  if (upper(text.substr(0, sizeof URL_SCHEME - 1)) != upper(URL_SCHEME)) return false;
-  std::string rest = text.substr(sizeof URL_SCHEME - 1);
+  std::string rest;
+  if (upper(text.substr(0, sizeof URL_SCHEME - 1)) == upper(URL_SCHEME)) {
+    rest = text.substr(sizeof URL_SCHEME - 1);
+  } else if (upper(text.substr(0, sizeof TLS_URL_SCHEME - 1)) == upper(TLS_URL_SCHEME)) {
+    // ftps:// is TLS from the first byte, on port 990 unless one is named.
+    rest = text.substr(sizeof TLS_URL_SCHEME - 1);
+    options->push_back("tls=implicit");
+  } else {
+    return false;
+  }
   size_t slash = rest.find('/');
   std::string authority = rest.substr(0, slash);
   *path = slash == std::string::npos ? "" : decoded(rest.substr(slash + 1));
