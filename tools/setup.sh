@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Prepares a fresh Debian machine to build and run ftpam: the i386 tool chain
 # (clang and its libFuzzer runtime for the fuzz targets),
-# the FTP servers of the end-to-end tests, and -- where the kernel cannot run
+# the FTP servers of the end-to-end tests (with openssl and pyOpenSSL for their
+# TLS), and -- where the kernel cannot run
 # i386 programs itself -- qemu's user-mode emulator, registered so that i386
 # programs start like any other. Safe to run again.
 set -euo pipefail
 
 packages=(g++-multilib cmake make googletest python3-pyftpdlib vsftpd qemu-user curl
-          clang libclang-rt-14-dev)
+          openssl python3-openssl clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

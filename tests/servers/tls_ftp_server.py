@@ -20,7 +20,8 @@ Each line of --transcript starts with the session's number:
                               a data connection: MODE passive or active; HOW
                               is how the client ended it: close_notify, eof
                               (a bare TCP end), reset, open (not within the
-                              wait), none (no TLS), or cut (by this server)
+                              wait), error (a TLS error); or none (no TLS),
+                              cut (this server ended it without close_notify)
   N note TEXT                 anything else the server saw or did
 It prints "ready" once it listens and serves until it is killed.
 """
@@ -43,6 +44,15 @@ SCENARIOS = {
     "stall-handshake": "reads the ClientHello of the control connection, never answers",
     "refuse-prot": "PROT P answered 536",
     "data-handshake-fails": "after 150 the data connection is closed, then 425",
+}
+
+
+# Commands answered the same way whatever came before.
+FIXED_REPLIES = {
+    "FEAT": "211-Features:\r\n AUTH TLS\r\n PBSZ\r\n PROT\r\n EPSV\r\n211 End",
+    "SYST": "215 UNIX Type: L8",
+    "TYPE": "200 Type set.",
+    "NOOP": "200 OK.",
 }
 
 
@@ -97,7 +107,9 @@ class Session:
                 self.log(("tls " if self.tls else "clear ") + line)
                 verb, _, argument = line.partition(" ")
                 handler = getattr(self, "ftp_" + verb.upper(), None)
-                if handler is None:
+                if verb.upper() in FIXED_REPLIES:
+                    self.reply(FIXED_REPLIES[verb.upper()])
+                elif handler is None:
                     self.reply("502 Command not implemented.")
                 elif handler(argument) == "end":
                     return
@@ -186,24 +198,12 @@ class Session:
         self.prot = True
         self.reply("200 Protection level Private.")
 
-    def ftp_FEAT(self, argument):
-        self.reply("211-Features:\r\n AUTH TLS\r\n PBSZ\r\n PROT\r\n EPSV\r\n211 End")
-
-    def ftp_SYST(self, argument):
-        self.reply("215 UNIX Type: L8")
-
-    def ftp_TYPE(self, argument):
-        self.reply("200 Type set.")
-
-    def ftp_NOOP(self, argument):
-        self.reply("200 OK.")
-
     def ftp_PWD(self, argument):
         self.reply('257 "%s" is the current directory.' % self.cwd)
 
     def ftp_CWD(self, argument):
         path = self.local(argument)
-        if path is None or not os.path.isdir(path):
+        if not os.path.isdir(path):
             return self.reply("550 No such folder.")
         relative = os.path.relpath(path, self.args.folder)
         self.cwd = "/" if relative == "." else "/" + relative
@@ -233,7 +233,7 @@ class Session:
 
     def ftp_RETR(self, argument):
         path = self.local(argument)
-        if path is None or not os.path.isfile(path):
+        if not os.path.isfile(path):
             return self.reply("550 No such file.")
         with open(path, "rb") as f:
             self.download("RETR", f.read())
@@ -245,24 +245,21 @@ class Session:
         lines = ""
         for name in self.names(argument):
             path = os.path.join(self.local(""), name)
-            kind = "d" if os.path.isdir(path) else "-"
-            lines += "%srw-r--r-- 1 ftp ftp %d Jan 01 00:00 %s\r\n" % (
-                kind, os.path.getsize(path), name)
+            mode = "drwxr-xr-x" if os.path.isdir(path) else "-rw-r--r--"
+            lines += "%s 1 ftp ftp %d Jan 01 00:00 %s\r\n" % (mode, os.path.getsize(path), name)
         self.download("LIST", lines.encode())
 
     def ftp_STOR(self, argument):
-        self.upload("STOR", argument, "wb")
+        self.upload("STOR", self.local(argument), "wb")
 
     def ftp_APPE(self, argument):
-        self.upload("APPE", argument, "ab")
+        self.upload("APPE", self.local(argument), "ab")
 
     # ------------------------------------------------------------ files
 
     def local(self, name):
-        """The path of `name` in the folder, or None when it lies outside."""
-        relative = os.path.normpath(os.path.join(self.cwd, name)).lstrip("/")
-        path = os.path.join(self.args.folder, relative)
-        return path if os.path.realpath(path).startswith(os.path.realpath(self.args.folder)) else None
+        """The path of `name` in the folder (".." stops at its top)."""
+        return os.path.join(self.args.folder, os.path.normpath(os.path.join(self.cwd, name))[1:])
 
     def names(self, argument):
         folder = self.local("")
@@ -342,19 +339,12 @@ class Session:
         try:
             conn.unwrap()
             return "close_notify"
-        except TimeoutError:
-            return "open"
-        except ConnectionResetError:
-            return "reset"
-        except (ssl.SSLError, OSError):
-            return "eof"
+        except OSError as error:
+            return ending(error)
         finally:
             conn.close()
 
-    def upload(self, verb, name, file_mode):
-        path = self.local(name)
-        if path is None:
-            return self.reply("553 Not allowed.")
+    def upload(self, verb, path, file_mode):
         data = self.open_data(verb)
         if not data:
             return
@@ -364,12 +354,8 @@ class Session:
                 chunk = data.conn.recv(65536)
                 received += chunk
                 end = None if chunk else "close_notify"
-            except TimeoutError:
-                end = "open"
-            except ConnectionResetError:
-                end = "reset"
-            except (ssl.SSLError, OSError):
-                end = "eof"
+            except OSError as error:
+                end = ending(error)
         if end == "close_notify":
             self.end_download(data.conn)  # answers with its own
         data.conn.close()
@@ -380,6 +366,19 @@ class Session:
             self.reply("226 Transfer complete.")
         else:
             self.reply("426 Upload ended without TLS close_notify.")
+
+
+def ending(error):
+    """How the client ended a TLS connection, from the error it left."""
+    if isinstance(error, TimeoutError):
+        return "open"
+    if isinstance(error, ConnectionResetError):
+        return "reset"
+    # A TCP end without close_notify; its name varies with the version.
+    if isinstance(error, ssl.SSLEOFError) or (
+            getattr(error, "reason", None) == "UNEXPECTED_EOF_WHILE_READING"):
+        return "eof"
+    return "error"
 
 
 def cut(conn):

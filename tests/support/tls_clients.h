@@ -40,9 +40,9 @@ struct TlsTransfer {
 };
 
 // Runs the client to its end (at most a minute). A fetch leaves the file's
-// bytes in `out`; `err` has the client's messages (ftplib also says how the
-// server ended a download: "end: close_notify" or "end: eof"). Exit status 0
-// when the transfer's final reply was positive.
+// bytes in `out`; `err` has the client's messages. Exit status 0 when the
+// transfer's final reply was positive (ftplib: and a download ended with
+// close_notify).
 Outcome transfer_over_tls(const TlsTransfer& transfer);
 
 }  // namespace ftptest
