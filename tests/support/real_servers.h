@@ -16,15 +16,20 @@
 //
 // The server is stopped (and its folder removed) by stop() or the destructor.
 //
-// With TLS (RealServer::start(kind, &error, {TlsMode::Explicit})) both
-// require it on the control connection and on every data connection (PBSZ 0,
-// PROT P) and present a certificate made for their address (see
-// tls_certificates.h; ca_file() verifies the Valid one). vsftpd also requires
-// every data connection to resume the control connection's TLS session
-// (else "522 SSL connection failed: session reuse required") and an upload
-// to end with close_notify (else "426 Failure reading network stream.");
-// pyftpdlib requires neither. Both end a download with close_notify, and
-// take TLS 1.2 and 1.3.
+// With TLS (RealServer::start(kind, &error, {TlsMode::Explicit}), or
+// Implicit on port 990) both require it on the control connection and on
+// every data connection (PBSZ 0, PROT P) and present a certificate made for
+// their address (see tls_certificates.h; ca_file() verifies the Valid one).
+// vsftpd also requires every data connection to resume the control
+// connection's TLS session (else "522 SSL connection failed: session reuse
+// required") and an upload to end with close_notify (else "426 Failure
+// reading network stream.", the file kept as far as it came); pyftpdlib
+// requires neither. Both end a download with close_notify, take TLS 1.2 and
+// 1.3, and resume sessions in both. vsftpd sends 150 and then awaits the
+// data connection's handshake, and asks for a client certificate (none is
+// fine). pyftpdlib reads a data connection only from the transfer command
+// on: a client that wants the handshake done before it sends the command
+// does not get it done (curl, in passive mode, fails so).
 #pragma once
 #include <sys/types.h>
 

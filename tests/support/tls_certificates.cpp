@@ -116,25 +116,24 @@ bool make_root(std::string* error) {
     return false;
   }
   chmod(root.c_str(), 0755);  // servers that drop privileges still read them
-  g_root = root;
-  g_owner = getpid();
-  std::atexit(remove_root);
-  if (!put(root + "/openssl.cnf", configuration(root)) || !put(root + "/index.txt", "") ||
-      !put(root + "/serial", "1000\n")) {
-    *error = "cannot write in " + root;
-    g_root.clear();
-    return false;
-  }
+  bool made = put(root + "/openssl.cnf", configuration(root)) && put(root + "/index.txt", "") &&
+              put(root + "/serial", "1000\n");
+  if (!made) *error = "cannot write in " + root;
   for (const char* ca : {"ca", "other_ca"}) {
     std::vector<std::string> args = new_key(root, root + "/" + ca + ".key");
     args.insert(args.end(), {"-x509", "-extensions", "ca_cert", "-days", "3650", "-subj",
                              std::string("/CN=ftpam test ") + ca, "-out",
                              root + "/" + ca + ".pem"});
-    if (!openssl(args, error)) {
-      g_root.clear();  // tried again on the next call, in a new folder
-      return false;
-    }
+    made = made && openssl(args, error);
   }
+  if (!made) {  // tried again on the next call, in a new folder
+    std::error_code ignored;
+    fs::remove_all(root, ignored);
+    return false;
+  }
+  g_root = root;
+  g_owner = getpid();
+  std::atexit(remove_root);
   return true;
 }
 
