@@ -87,6 +87,11 @@ const TlsRow kTlsRows[] = {
     {ServerKind::Vsftpd, TlsMode::Implicit, ServerCert::Expired, "certificate has expired"},
 };
 
+void PrintTo(const TlsRow& row, std::ostream* out) {
+  *out << ftptest::server_name(row.kind) << ", " << ftptest::tls_mode_name(row.mode) << ", "
+       << ftptest::cert_name(row.cert);
+}
+
 class RealTlsServers : public testing::TestWithParam<TlsRow> {};
 
 TEST_P(RealTlsServers, ServeOverVerifiedTls) {

@@ -4,12 +4,18 @@
 // commands in clear, resumed sessions, and how each data connection ended.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "tests/support/child_process.h"
 #include "tests/support/tls_certificates.h"
 #include "tests/support/tls_clients.h"
 #include "tests/support/tls_script_server.h"
+
+namespace ftptest {
+// Names the parameter in test listings ("explicit", not a byte dump).
+void PrintTo(TlsMode mode, std::ostream* out) { *out << tls_mode_name(mode); }
+}  // namespace ftptest
 
 namespace {
 
@@ -43,6 +49,11 @@ const VerifyRow kVerifyRows[] = {
     {ServerCert::Expired, "ca", "", "", "certificate has expired"},
     {ServerCert::Expired, "ca", "-no_check_time", "", ": OK"},
 };
+
+void PrintTo(const VerifyRow& row, std::ostream* out) {
+  *out << ftptest::cert_name(row.cert) << " trusting " << row.trusted << " for "
+       << (*row.host ? row.host : kAddress) << " " << row.option;
+}
 
 class TlsCertificates : public testing::TestWithParam<VerifyRow> {};
 
@@ -163,6 +174,8 @@ const SeenRow kSeenRows[] = {
     {"upload_without_close_notify", true, false, true, false, false,
      {"passive", "STOR", true, true, 7, "eof"}},
 };
+
+void PrintTo(const SeenRow& row, std::ostream* out) { *out << row.name; }
 
 class TlsScriptServerSees : public testing::TestWithParam<SeenRow> {};
 
