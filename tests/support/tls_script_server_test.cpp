@@ -106,6 +106,15 @@ ftptest::TlsTransfer fetch(const TlsScriptServer& server, TlsMode mode) {
   return transfer;
 }
 
+void expect_data(const ftptest::TlsDataConnection& seen, const ftptest::TlsDataConnection& want) {
+  EXPECT_EQ(seen.mode, want.mode);
+  EXPECT_EQ(seen.verb, want.verb);
+  EXPECT_EQ(seen.tls, want.tls);
+  EXPECT_EQ(seen.resumed, want.resumed);
+  EXPECT_EQ(seen.bytes, want.bytes);
+  EXPECT_EQ(seen.end, want.end);
+}
+
 class TlsScriptServerModes : public testing::TestWithParam<TlsMode> {};
 
 TEST_P(TlsScriptServerModes, ServesCurl) {
@@ -128,12 +137,7 @@ TEST_P(TlsScriptServerModes, ServesCurl) {
     EXPECT_EQ(seen.commands[i].rfind("tls ", 0), 0u) << seen.commands[i];
   EXPECT_NE(server->transcript().find(" tls PASS secret\n"), std::string::npos);
   ASSERT_EQ(seen.data.size(), 1u) << server->transcript();
-  EXPECT_EQ(seen.data[0].mode, "passive");
-  EXPECT_EQ(seen.data[0].verb, "RETR");
-  EXPECT_TRUE(seen.data[0].tls);
-  EXPECT_TRUE(seen.data[0].resumed);
-  EXPECT_EQ(seen.data[0].bytes, 19);
-  EXPECT_EQ(seen.data[0].end, "close_notify");
+  expect_data(seen.data[0], {"passive", "RETR", true, true, 19, "close_notify"});
 }
 
 INSTANTIATE_TEST_SUITE_P(Both, TlsScriptServerModes,
@@ -197,13 +201,7 @@ TEST_P(TlsScriptServerSees, HowEachDataConnectionWent) {
 
   ftptest::TlsRecord seen = server->record();
   ASSERT_EQ(seen.data.size(), 1u) << server->transcript();
-  const ftptest::TlsDataConnection& data = seen.data[0];
-  EXPECT_EQ(data.mode, row.seen.mode);
-  EXPECT_EQ(data.verb, row.seen.verb);
-  EXPECT_EQ(data.tls, row.seen.tls);
-  EXPECT_EQ(data.resumed, row.seen.resumed);
-  EXPECT_EQ(data.bytes, row.seen.bytes);
-  EXPECT_EQ(data.end, row.seen.end);
+  expect_data(seen.data[0], row.seen);
   if (row.upload) {
     EXPECT_EQ(server->read_file("f.txt"), "stored\n");
   }
