@@ -10,6 +10,10 @@ socket now has, and so takes that socket out of the loop: the new session
 never gets an answer. Callers know it is ready when it greets on ADDRESS:21
 with its banner (give each server a banner of its own, so that a greeting
 from another server on the same address is not taken for this one's).
+
+With --tls explicit or implicit (and --cert, --key) it requires TLS on the
+control connection (AUTH TLS, or TLS from the first byte) and on every data
+connection (PROT P).
 """
 import argparse
 import logging
@@ -17,6 +21,32 @@ import logging
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import ThreadedFTPServer
+
+
+def tls_handler(implicit):
+    # Imported here: a plain server must not need pyOpenSSL.
+    from pyftpdlib.handlers import TLS_FTPHandler
+
+    class Handler(TLS_FTPHandler):
+        tls_control_required = True
+        tls_data_required = True
+        _greeted = False
+
+        # pyftpdlib has no implicit mode: the connection is secured before
+        # anything is sent, and the greeting goes out once the handshake is
+        # done (pushed before, it would wait for the client's first command).
+        def handle(self):
+            if implicit:
+                self.secure_connection(self.ssl_context)
+            else:
+                super().handle()
+
+        def handle_ssl_established(self):
+            if implicit and not self._greeted:
+                self._greeted = True
+                super().handle()
+
+    return Handler
 
 
 def main():
@@ -28,6 +58,9 @@ def main():
     parser.add_argument("--banner", default="pyftpdlib ready.")
     parser.add_argument("--port", type=int, default=21)
     parser.add_argument("--log", help="log every command and reply to this file")
+    parser.add_argument("--tls", choices=("explicit", "implicit"))
+    parser.add_argument("--cert", help="the server's certificate (PEM), with --tls")
+    parser.add_argument("--key", help="its private key (PEM)")
     args = parser.parse_args()
     if args.log:
         logging.basicConfig(filename=args.log, level=logging.DEBUG)
@@ -36,6 +69,10 @@ def main():
     # e l r a d f m w M T: every read and write right pyftpdlib knows.
     authorizer.add_user(args.user, args.password, args.folder, perm="elradfmwMT")
     handler = FTPHandler
+    if args.tls:
+        handler = tls_handler(args.tls == "implicit")
+        handler.certfile = args.cert
+        handler.keyfile = args.key
     handler.authorizer = authorizer
     handler.banner = args.banner
     handler.timeout = 120  # idle sessions end by themselves

@@ -20,6 +20,7 @@
 
 #include "tests/support/child_process.h"
 #include "tests/support/loopback.h"
+#include "tests/support/net.h"
 #include "tests/support/plain_ftp_client.h"
 
 extern char** environ;
@@ -33,7 +34,9 @@ const std::string kUser = "ftpamtest";
 const std::string kPassword = "ftpam-test-pw";
 const char* const kPython = "/usr/bin/python3";
 const char* const kPyftpdlibPackage = "/usr/lib/python3/dist-packages/pyftpdlib/__init__.py";
+const char* const kPyOpenssl = "/usr/lib/python3/dist-packages/OpenSSL/__init__.py";
 const char* const kVsftpd = "/usr/sbin/vsftpd";
+const char* const kOpenssl = "/usr/bin/openssl";
 constexpr int kStartAttempts = 4;
 constexpr int kGreetingWaitMs = 15000;
 constexpr int kProbeWaitMs = 2000;     // one look for the greeting
@@ -100,12 +103,13 @@ bool ensure_test_account(std::string* error) {
 }
 
 std::string vsftpd_config(const std::string& address, const std::string& folder,
-                          const std::string& home, const std::string& banner) {
-  const std::string settings[] = {
+                          const std::string& home, const std::string& banner, TlsMode mode,
+                          const CertificateFiles& cert) {
+  std::vector<std::string> settings = {
       "listen=YES",
       "listen_ipv6=NO",
       "listen_address=" + address,
-      "listen_port=21",
+      "listen_port=" + std::to_string(control_port(mode)),
       "background=NO",
       "anonymous_enable=NO",
       "local_enable=YES",
@@ -127,6 +131,26 @@ std::string vsftpd_config(const std::string& address, const std::string& folder,
       "vsftpd_log_file=" + folder + "/server.log",
       "ftpd_banner=" + banner,
   };
+  if (mode != TlsMode::None) {
+    settings.insert(settings.end(), {
+        "ssl_enable=YES",
+        mode == TlsMode::Implicit ? "implicit_ssl=YES" : "implicit_ssl=NO",
+        "force_local_logins_ssl=YES",
+        "force_local_data_ssl=YES",
+        "require_ssl_reuse=YES",
+        // An upload that ends without close_notify fails (426).
+        "strict_ssl_read_eof=YES",
+        // Its one switch of versions: TLS 1.0 and later, of which OpenSSL's
+        // security level leaves 1.2 and 1.3.
+        "ssl_tlsv1=YES",
+        "ssl_sslv2=NO",
+        "ssl_sslv3=NO",
+        "ssl_ciphers=HIGH",  // the default, DES-CBC3-SHA, is gone from OpenSSL 3
+        "rsa_cert_file=" + cert.cert,
+        "rsa_private_key_file=" + cert.key,
+        "debug_ssl=YES",  // the log says of each connection whether it resumed
+    });
+  }
   std::string text;
   for (const std::string& line : settings) text += line + "\n";
   return text;
@@ -138,26 +162,31 @@ const char* server_name(ServerKind kind) {
   return kind == ServerKind::Pyftpdlib ? "pyftpdlib" : "vsftpd";
 }
 
-std::string unavailable(ServerKind kind) {
+std::string unavailable(ServerKind kind, TlsMode mode) {
+  const char* missing = nullptr;
   if (kind == ServerKind::Pyftpdlib) {
     if (access(kPython, X_OK) != 0 || access(kPyftpdlibPackage, R_OK) != 0)
-      return "python3-pyftpdlib is not installed (tools/setup.sh installs it)";
+      missing = "python3-pyftpdlib";
+    else if (mode != TlsMode::None && access(kPyOpenssl, R_OK) != 0)
+      missing = "python3-openssl";
   } else if (access(kVsftpd, X_OK) != 0) {
-    return "vsftpd is not installed (tools/setup.sh installs it)";
+    missing = "vsftpd";
   }
-  return "";
+  if (!missing && mode != TlsMode::None && access(kOpenssl, X_OK) != 0) missing = "openssl";
+  return missing ? std::string(missing) + " is not installed (tools/setup.sh installs it)" : "";
 }
 
 const std::string& RealServer::user() const { return kUser; }
 const std::string& RealServer::password() const { return kPassword; }
 
-RealServer::RealServer(ServerKind kind, std::string folder)
-    : kind_(kind), folder_(std::move(folder)), home_(folder_ + "/home") {}
+RealServer::RealServer(ServerKind kind, std::string folder, TlsServing tls)
+    : kind_(kind), tls_(tls), folder_(std::move(folder)), home_(folder_ + "/home") {}
 
 RealServer::~RealServer() { stop(); }
 
-std::unique_ptr<RealServer> RealServer::start(ServerKind kind, std::string* error) {
-  if (std::string why = unavailable(kind); !why.empty()) {
+std::unique_ptr<RealServer> RealServer::start(ServerKind kind, std::string* error,
+                                              const TlsServing& tls) {
+  if (std::string why = unavailable(kind, tls.mode); !why.empty()) {
     *error = why;
     return nullptr;
   }
@@ -169,7 +198,7 @@ std::unique_ptr<RealServer> RealServer::start(ServerKind kind, std::string* erro
     *error = "mkdtemp failed";
     return nullptr;
   }
-  std::unique_ptr<RealServer> server(new RealServer(kind, pattern));
+  std::unique_ptr<RealServer> server(new RealServer(kind, pattern, tls));
   // Searchable by the test account; the configuration and the empty folder
   // vsftpd insists on stay root's.
   chmod(server->folder_.c_str(), 0755);
@@ -183,22 +212,32 @@ std::unique_ptr<RealServer> RealServer::start(ServerKind kind, std::string* erro
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
     server->address_ = claim_loopback_address(error);
     if (server->address_.empty()) return nullptr;
-    if (server->launch(error) && server->wait_for_greeting(error)) return server;
+    CertificateFiles cert;  // a certificate made for the address
+    if (tls.mode != TlsMode::None) {
+      const TestCertificates& certs = test_certificates(server->address_, error);
+      if (certs.ca_file.empty()) return nullptr;
+      server->ca_file_ = certs.ca_file;
+      cert = certs[tls.cert];
+    }
+    if (server->launch(cert, error) && server->wait_for_greeting(error)) return server;
     server->stop_process();
   }
   *error += "\n--- server output:\n" + slurp(server->folder_ + "/output.log") + server->log();
   return nullptr;
 }
 
-bool RealServer::launch(std::string* error) {
+bool RealServer::launch(const CertificateFiles& cert, std::string* error) {
   std::vector<std::string> argv;
   if (kind_ == ServerKind::Pyftpdlib) {
     std::string script = FTPAM_SOURCE_DIR "/tests/servers/pyftpd.py";
     argv = {kPython, script, "--banner", banner(), "--log", folder_ + "/server.log",
-            address_, home_, kUser, kPassword};
+            "--port", std::to_string(port()), address_, home_, kUser, kPassword};
+    if (tls_.mode != TlsMode::None)
+      argv.insert(argv.end(), {"--tls", tls_mode_name(tls_.mode), "--cert", cert.cert, "--key",
+                               cert.key});
   } else {
     std::string config = folder_ + "/vsftpd.conf";
-    if (!put(config, vsftpd_config(address_, folder_, home_, banner()))) {
+    if (!put(config, vsftpd_config(address_, folder_, home_, banner(), tls_.mode, cert))) {
       *error = "cannot write " + config;
       return false;
     }
@@ -231,14 +270,29 @@ bool RealServer::launch(std::string* error) {
   return true;
 }
 
+// Our banner, not just any greeting: without a private loopback another
+// program may answer on the address.
+bool RealServer::greets() const {
+  if (tls_.mode != TlsMode::Implicit) {
+    PlainFtpClient probe(kProbeWaitMs);
+    return probe.connect(address_).rfind("220 " + banner(), 0) == 0;
+  }
+  // TLS from the first byte: once the port takes connections, openssl reads
+  // the greeting (without verifying: a test may serve a bad certificate).
+  if (!connect_tcp(address_, port(), kProbeWaitMs, nullptr)) return false;
+  Launch probe;
+  probe.argv = {kOpenssl, "s_client", "-connect", address_ + ":" + std::to_string(port()),
+                "-quiet", "-crlf"};
+  probe.input = "QUIT\n";
+  return ftptest::run(probe, kProbeWaitMs).out.find("220 " + banner()) != std::string::npos;
+}
+
 bool RealServer::wait_for_greeting(std::string* error) {
-  const std::string what = std::string(server_name(kind_)) + " on " + address_ + ":21";
+  const std::string what =
+      std::string(server_name(kind_)) + " on " + address_ + ":" + std::to_string(port());
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kGreetingWaitMs);
   while (std::chrono::steady_clock::now() < deadline) {
-    // Our banner, not just any greeting: without a private loopback another
-    // program may answer on the address.
-    PlainFtpClient probe(kProbeWaitMs);
-    if (probe.connect(address_).rfind("220 " + banner(), 0) == 0) return true;
+    if (greets()) return true;
     // Not listening yet: look again a little later, or as soon as it ends.
     if (ftptest::wait_for_end(pid_, kProbeIntervalMs)) {
       int status;

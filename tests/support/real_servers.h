@@ -15,11 +15,28 @@
 //   EXPECT_EQ(server->read_file("b.txt"), "uploaded bytes");
 //
 // The server is stopped (and its folder removed) by stop() or the destructor.
+//
+// With TLS (RealServer::start(kind, &error, {TlsMode::Explicit}), or
+// Implicit on port 990) both require it on the control connection and on
+// every data connection (PBSZ 0, PROT P) and present a certificate made for
+// their address (see tls_certificates.h; ca_file() verifies the Valid one).
+// vsftpd also requires every data connection to resume the control
+// connection's TLS session (else "522 SSL connection failed: session reuse
+// required") and an upload to end with close_notify (else "426 Failure
+// reading network stream.", the file kept as far as it came); pyftpdlib
+// requires neither. Both end a download with close_notify, take TLS 1.2 and
+// 1.3, and resume sessions in both. vsftpd sends 150 and then awaits the
+// data connection's handshake, and asks for a client certificate (none is
+// fine). pyftpdlib reads a data connection only from the transfer command
+// on: a client that wants the handshake done before it sends the command
+// does not get it done (curl, in passive mode, fails so).
 #pragma once
 #include <sys/types.h>
 
 #include <memory>
 #include <string>
+
+#include "tests/support/tls_certificates.h"
 
 namespace ftptest {
 
@@ -32,16 +49,18 @@ constexpr int kServerWaitSeconds = 10;
 
 const char* server_name(ServerKind kind);
 
-// Why a server of `kind` cannot be started here ("" when it can): its
-// package is not installed.
-std::string unavailable(ServerKind kind);
+// Why a server of `kind` cannot be started here, with TLS in `mode` ("" when
+// it can): a package it needs is not installed.
+std::string unavailable(ServerKind kind, TlsMode mode = TlsMode::None);
 
 class RealServer {
  public:
-  // Starts a server of `kind` on port 21 of a loopback address of this
-  // process's own and waits (bounded) until it greets.
-  // Returns null and sets `error` (with the server's own log) on failure.
-  static std::unique_ptr<RealServer> start(ServerKind kind, std::string* error);
+  // Starts a server of `kind` on port 21 (990 for implicit TLS) of a
+  // loopback address of this process's own and waits (bounded) until it
+  // greets. Returns null and sets `error` (with the server's own log) on
+  // failure.
+  static std::unique_ptr<RealServer> start(ServerKind kind, std::string* error,
+                                           const TlsServing& tls = {});
   ~RealServer();
   RealServer(const RealServer&) = delete;
   RealServer& operator=(const RealServer&) = delete;
@@ -55,6 +74,11 @@ class RealServer {
   ServerKind kind() const { return kind_; }
   pid_t pid() const { return pid_; }
   const std::string& address() const { return address_; }
+  int port() const { return control_port(tls_.mode); }
+  const TlsServing& tls() const { return tls_; }
+  // The CA file that verifies the server's certificate (when it is Valid);
+  // "" without TLS.
+  const std::string& ca_file() const { return ca_file_; }
   const std::string& user() const;
   const std::string& password() const;
   // The folder the user is in after logging in (the server's "/" for
@@ -71,14 +95,17 @@ class RealServer {
   std::string log() const;
 
  private:
-  RealServer(ServerKind kind, std::string folder);
-  bool launch(std::string* error);
+  RealServer(ServerKind kind, std::string folder, TlsServing tls);
+  bool launch(const CertificateFiles& cert, std::string* error);
   bool wait_for_greeting(std::string* error);
+  bool greets() const;
   void stop_process();
   std::string banner() const;  // unique to this server
   void give_to_user(const std::string& path) const;
 
   ServerKind kind_;
+  TlsServing tls_;
+  std::string ca_file_;
   std::string folder_;  // everything of this server: config, log, home
   std::string home_;
   std::string address_;
