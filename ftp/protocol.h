@@ -63,7 +63,8 @@ bool preliminary_reply_allowed(FtpFile* file, int32_t* replies);
 // ---- FTP over TLS (ftp/control/tls.cpp) ----
 // Settles the TLS an open asks for: the TLS= option, else the host option
 // XXAMFTPS (EXPLICIT, IMPLICIT or NO), into file->opts; implicit TLS takes
-// port 990 unless a port was named. Fails for an XXAMFTPS value it does not know.
+// port 990 unless a port was named. Fails for an XXAMFTPS value it does not
+// know, and when TLS is asked for and the TLS library cannot be had.
 int32_t choose_tls(FtpFile* file);
 // Starts TLS on the connected control connection: AUTH TLS first for
 // explicit TLS, then the handshake with the server's certificate checked

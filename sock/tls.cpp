@@ -287,6 +287,8 @@ void drain(sock_conn* block) {
 
 namespace sock {
 
+int32_t tls_available() { return load_library() ? st::OK : st::FAILED; }
+
 int32_t tls_client(sock_conn* ctl, const TlsPeer& peer) {
   if (!load_library()) return st::FAILED;
   tls::SSL_CTX* context = L->SSL_CTX_new(L->TLS_client_method());

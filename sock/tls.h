@@ -24,6 +24,10 @@ struct TlsPeer {
   bool verify;          // false: the certificate is not checked (the caller warns)
 };
 
+// Whether TLS can be had: loads the TLS library on first use. A failure hands
+// over the reason (the library missing, or not OpenSSL 3).
+int32_t tls_available();
+
 // Makes the open control connection `ctl` a TLS client connection: loads the
 // TLS library, makes the context (TLS 1.2 at least), shakes hands and checks
 // the certificate. Bytes read before and not yet taken are discarded: nothing

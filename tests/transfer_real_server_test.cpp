@@ -1,15 +1,19 @@
 // Transfers against real FTP servers (pyftpdlib and vsftpd), each in active
-// and in passive mode: files written and read back in every format, STOR
-// then RETR byte for byte, appending with APPE and MOD, listings of a folder
-// reached with WD, MGET of a pattern, the information item that names a
-// passive data connection, and a large file moved with the pool's live-block
-// count flat throughout.
+// and in passive mode, in clear and over TLS (explicit and implicit, the
+// server's certificate verified against the test CA, every data connection
+// resuming the control connection's session -- vsftpd requires it): files
+// written and read back in every format, STOR then RETR byte for byte,
+// appending with APPE and MOD, listings of a folder reached with WD, MGET of
+// a pattern, the information items that name a passive data connection and
+// TLS, and a large file moved with the pool's live-block count flat
+// throughout.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <ostream>
 
 #include "host/memory.h"
+#include "host/options.h"
 #include "host/references.h"
 #include "module/status.h"
 #include "tests/support/real_servers.h"
@@ -37,25 +41,31 @@ std::string every_byte_value() {
   return bytes;
 }
 
-// A server and the data connection mode every reference uses with it.
+using ftptest::TlsMode;
+
+// A server, the data connection mode every reference uses with it, and TLS.
 struct Setup {
   ServerKind kind;
   bool passive;
+  TlsMode tls = TlsMode::None;
 };
 void PrintTo(const Setup& setup, std::ostream* out) {
   *out << ftptest::server_name(setup.kind) << (setup.passive ? " passive" : " active");
+  if (setup.tls != TlsMode::None) *out << " TLS " << ftptest::tls_mode_name(setup.tls);
 }
 
 class RealServerTransfer : public ftptest::SessionTest,
                            public testing::WithParamInterface<Setup> {
  protected:
   void SetUp() override {
-    if (std::string why = ftptest::unavailable(kind()); !why.empty()) GTEST_SKIP() << why;
+    if (std::string why = ftptest::unavailable(kind(), GetParam().tls); !why.empty())
+      GTEST_SKIP() << why;
     std::string error;
-    real_ = RealServer::start(kind(), &error);
+    real_ = RealServer::start(kind(), &error, {GetParam().tls});
     ASSERT_TRUE(real_) << error;
     ftptest::SessionTest::SetUp();
     limit_waits(ftptest::kServerWaitSeconds);
+    if (tls()) host::options::set("XXAMCAFL", real_->ca_file());
   }
   void TearDown() override {
     if (real_) ftptest::SessionTest::TearDown();
@@ -63,12 +73,16 @@ class RealServerTransfer : public ftptest::SessionTest,
   }
 
   ServerKind kind() const { return GetParam().kind; }
+  bool tls() const { return GetParam().tls != TlsMode::None; }
 
   void assign_real(const std::string& name, const std::string& remote,
                    const std::string& options) {
+    std::string tls_option = !tls() ? ""
+                             : GetParam().tls == TlsMode::Explicit ? "TLS=EXPLICIT "
+                                                                   : "TLS=IMPLICIT ";
     assign(name, remote,
            "USER='" + real_->user() + "' PASS='" + real_->password() + "' " +
-               (GetParam().passive ? "PASV " : "") + options,
+               (GetParam().passive ? "PASV " : "") + tls_option + options,
            real_->address());
   }
 
@@ -251,6 +265,12 @@ TEST_P(RealServerTransfer, InformationItemsNameAPassiveDataConnection) {
   ASSERT_EQ(open("F", &file), st::OK) << real_->log();
   std::vector<std::pair<std::string, std::string>> items;
   ASSERT_EQ(file->items(&items), st::OK);
+  if (tls()) {
+    ASSERT_FALSE(items.empty());
+    EXPECT_EQ(items.back().first, "TLS");
+    EXPECT_EQ(items.back().second.rfind("TLSv1.", 0), 0u) << items.back().second;
+    items.pop_back();
+  }
   if (GetParam().passive) {
     ASSERT_EQ(items.size(), 11u);
     EXPECT_EQ(items.back(), (std::pair<std::string, std::string>{"Data Connection",
@@ -301,10 +321,18 @@ INSTANTIATE_TEST_SUITE_P(Installed, RealServerTransfer,
                          testing::Values(Setup{ServerKind::Pyftpdlib, false},
                                          Setup{ServerKind::Vsftpd, false},
                                          Setup{ServerKind::Pyftpdlib, true},
-                                         Setup{ServerKind::Vsftpd, true}),
+                                         Setup{ServerKind::Vsftpd, true},
+                                         // Each server explicit and implicit, active and passive.
+                                         Setup{ServerKind::Vsftpd, false, TlsMode::Explicit},
+                                         Setup{ServerKind::Vsftpd, true, TlsMode::Implicit},
+                                         Setup{ServerKind::Pyftpdlib, true, TlsMode::Explicit},
+                                         Setup{ServerKind::Pyftpdlib, false, TlsMode::Implicit}),
                          [](const testing::TestParamInfo<Setup>& info) {
-                           return std::string(ftptest::server_name(info.param.kind)) +
-                                  (info.param.passive ? "_passive" : "");
+                           std::string name = std::string(ftptest::server_name(info.param.kind)) +
+                                              (info.param.passive ? "_passive" : "");
+                           if (info.param.tls != TlsMode::None)
+                             name += std::string("_tls_") + ftptest::tls_mode_name(info.param.tls);
+                           return name;
                          });
 
 }  // namespace

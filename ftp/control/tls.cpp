@@ -46,10 +46,12 @@ int32_t choose_tls(FtpFile* file) {
     else if (mode[0] && strcasecmp(mode, "NO") != 0)
       return report_message(msg::TLS_MODE_INVALID, mode);
   }
+  if (!(file->opts & opt::TLS_MODE)) return st::OK;
   // Implicit TLS has a port of its own; a port the host names stands.
   if ((file->opts & opt::TLS_IMPLICIT) && std::strcmp(file->service, STANDARD_SERVICE) == 0)
     std::memcpy(file->service, IMPLICIT_PORT, sizeof IMPLICIT_PORT);
-  return st::OK;
+  // Without the library nothing is sent at all, not even AUTH TLS.
+  return sock::tls_available();
 }
 
 int32_t start_tls(FtpFile* file) {

@@ -104,37 +104,45 @@ int32_t accept_data(FtpFile* file, int32_t refused_message) {
   }
 }
 
+// The server's reply that ended a transfer during the data connection's
+// handshake, shown as its reason (a 425, or vsftpd's "522 ... session reuse
+// required"). Returns FAILED.
+int32_t data_refused(FtpFile* file) {
+  sock_conn* ctl = file->ctl;
+  // Shown even without DEBUG: it is the server's reason for the failure.
+  file->reply_code = putreply(ctl->record_length, ctl->record, opt::DEBUG, ctl);
+  char reply[SOCK_TEXT];
+  const int32_t n = ctl->record_length < SOCK_TEXT - 1 ? ctl->record_length : SOCK_TEXT - 1;
+  std::memcpy(reply, ctl->record, size_t(n > 0 ? n : 0));
+  reply[n > 0 ? n : 0] = '\0';
+  return report_message(msg::TLS_DATA_REFUSED, reply);
+}
+
 // The data connection's TLS handshake, ours as the client whoever connected,
 // resuming the control connection's session. The control connection is
 // watched meanwhile: a server whose end of the handshake failed says so
-// there (425), and the wait ends with that.
+// there (425), and the wait ends with that. A handshake that fails at our
+// end is followed by the server's reply too, which says why it ended it.
 int32_t protect_data(FtpFile* file) {
   sock_conn* data = file->data;
   sock_conn* ctl = file->ctl;
   int32_t status = sock::tls_data_client(data, ctl);
-  int32_t preliminary = 0;
   for (bool wants_peer = true; status == st::OK;) {
     status = sock::tls_handshake_step(data, &wants_peer);
-    if (status != st::OK || !wants_peer) return status;
+    if (!wants_peer) break;
     uint32_t ready = 0;
     if ((status = watch_both(file, sock::data_socket(data), &ready)) != st::OK) return status;
     if (ready & DATA_READY) continue;
-
-    status = read_reply_line(ctl);
-    if (st::is_failure(status)) return status;
-    if (status != st::OK) return report_message(msg::SERVER_CLOSED);
-    file->reply_code = putreply(ctl->record_length, ctl->record, file->opts, ctl);
-    if (file->reply_code / 100 == 1) {
-      if (preliminary_reply_allowed(file, &preliminary)) continue;
-      return st::FAILED;
-    }
-    char reply[SOCK_TEXT];
-    const int32_t n = ctl->record_length < SOCK_TEXT - 1 ? ctl->record_length : SOCK_TEXT - 1;
-    std::memcpy(reply, ctl->record, size_t(n > 0 ? n : 0));
-    reply[n > 0 ? n : 0] = '\0';
-    return report_message(msg::TLS_DATA_REFUSED, reply);
+    // The server speaks first: its reply ends the transfer.
+    yxsclos(data);
+    status = read_final_reply(file);
+    if (status == st::OK) return data_refused(file);
+    return st::is_failure(status) ? status : report_message(msg::SERVER_CLOSED);
   }
-  return status;
+  if (status != st::FAILED || !data->tls) return status;
+  yxsclos(data);
+  if (read_final_reply(file) == st::OK && file->reply_code >= 400) data_refused(file);
+  return st::FAILED;
 }
 
 }  // namespace
