@@ -1,6 +1,7 @@
 // Fault injection over every user operation. Each flow (assign, open of one
 // operation kind, reads in one format or writes, note/point, information,
-// close, deassign; active or passive data connections) runs against a willing scripted server, once for every
+// close, deassign; active or passive data connections, in clear or over TLS)
+// runs against a willing scripted server, once for every
 // fault it can meet: the Nth host-pool allocation failing for every N the
 // flow reaches, the Nth work-file operation failing (opens for
 // positioning), and the Nth system call of the socket layer failing or a
@@ -100,6 +101,11 @@ const Flow flows[] = {
     {"MgetPatternPasvAfterEpsvRefused", "*.txt", "MGET PASV", OPEN_INPUT, 0,
      {answer("EPSV", "502 No.\r\n"), sending("NLST", "a\r\nb\r\n"), sending("RETR", "r\r\n")},
      Action::Read, {"r", "--next--", "r"}},
+    // Over TLS: handshakes, session resumption, close_notify at both ends.
+    {"RetrLinesTls", "f", "TLS=EXPLICIT", OPEN_INPUT, 0, {}, Action::Read, {"a", "b"}, "", 0, true,
+     ftptest::TlsMode::Explicit},
+    {"StorTlsImplicitPassive", "out", "TLS=IMPLICIT PASV", OPEN_OUTPUT, 0, {}, Action::Write,
+     {"x", "yz"}, "x\r\nyz\r\n", 0, false, ftptest::TlsMode::Implicit},
 };
 
 // Totals over the whole suite, shown at its end.
@@ -120,7 +126,18 @@ class FaultInjection : public ftptest::SessionTest, public testing::WithParamInt
     // A wait the fault leaves without an end is bounded by XXAMWAIT.
     host::events::set_idle_limit(0);
     host::options::set("XXAMWAIT", "1");
-    serve(ftptest::script_for(GetParam()));
+    const Flow& flow = GetParam();
+    if (flow.tls == ftptest::TlsMode::None) {
+      serve(ftptest::script_for(flow));
+    } else {
+      std::string error;
+      tls_server_ = ftptest::TlsScriptServer::start({}, {flow.tls}, &error);
+      ASSERT_TRUE(tls_server_) << error;
+      host::options::set("XXAMCAFL", tls_server_->ca_file());
+      std::string served;
+      for (const std::string& r : flow.records) served += r + "\r\n";
+      tls_server_->write_file(flow.remote, served);
+    }
     ftptest::install_syscall_wrappers();
     blocks_ = host::memory::live_blocks();
     work_files_ = host::spool::open_files();
@@ -129,11 +146,13 @@ class FaultInjection : public ftptest::SessionTest, public testing::WithParamInt
     host::memory::fail_allocation(0);
     host::spool::fail_operation(0);
     ftptest::remove_syscall_wrappers();
+    if (tls_server_) tls_server_->stop();
     SessionTest::TearDown();
   }
 
   FlowOutcome run(ftptest::Counter counter) {
     ++g_figures.runs;
+    if (tls_server_) return ftptest::run_flow(GetParam(), *tls_server_, counter);
     return ftptest::run_flow(GetParam(), server(), counter);
   }
 
@@ -202,6 +221,7 @@ class FaultInjection : public ftptest::SessionTest, public testing::WithParamInt
 
   static constexpr long SWEEP_LIMIT = 400;  // far above what any flow reaches
   int blocks_ = 0, work_files_ = 0;
+  std::unique_ptr<ftptest::TlsScriptServer> tls_server_;
 };
 
 TEST_P(FaultInjection, CleanRunDeliversEverything) {

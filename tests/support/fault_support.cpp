@@ -54,7 +54,10 @@ ftptest::Script script_for(const Flow& flow) {
   return script;
 }
 
-FlowOutcome run_flow(const Flow& flow, ftptest::ScriptServer& server, Counter counter) {
+namespace {
+
+// The flow's calls against the server at `address`, up to the deassign.
+FlowOutcome run_calls(const Flow& flow, const std::string& address, Counter counter) {
   FlowOutcome o;
   auto call = [&](const char* entry, auto&& fn) {
     long before = counter();
@@ -62,13 +65,10 @@ FlowOutcome run_flow(const Flow& flow, ftptest::ScriptServer& server, Counter co
     o.calls.push_back({entry, status, before, counter()});
     return status;
   };
-  const size_t uploads_before = server.record().uploads.size();
-  const int sessions_before = server.record().sessions_started;
-
   bool ok = call("assign", [&] {
               return host::references::assign(REFERENCE, flow.remote,
-                                              "HOST='" + server.address() +
-                                                  "' USER='u' PASS='p' " + flow.options)
+                                              "HOST='" + address + "' USER='u' PASS='p' " +
+                                                  flow.options)
                   .status;
             }) == st::OK;
   if (ok) {
@@ -118,14 +118,31 @@ FlowOutcome run_flow(const Flow& flow, ftptest::ScriptServer& server, Counter co
          ok;
   }
   o.all_ok = ok;
+  return o;
+}
+
+}  // namespace
+
+FlowOutcome run_flow(const Flow& flow, ftptest::ScriptServer& server, Counter counter) {
+  const size_t uploads_before = server.record().uploads.size();
+  FlowOutcome o = run_calls(flow, server.address(), counter);
   // The server's side of the session is over before its record is looked at.
   server.wait_until(
       [&](const ftptest::Record& r) { return r.sessions_ended >= r.sessions_started; }, 5000);
   ftptest::Record record = server.record();
-  (void)sessions_before;
   if (record.uploads.size() > uploads_before) {
     o.finished_upload = true;
     o.upload = record.uploads.back();
+  }
+  return o;
+}
+
+FlowOutcome run_flow(const Flow& flow, ftptest::TlsScriptServer& server, Counter counter) {
+  if (flow.action == Action::Write) server.write_file(flow.remote, "");
+  FlowOutcome o = run_calls(flow, server.address(), counter);
+  if (flow.action == Action::Write) {
+    o.upload = server.read_file(flow.remote);
+    o.finished_upload = !o.upload.empty();
   }
   return o;
 }

@@ -12,6 +12,7 @@
 
 #include "module/host_records.h"
 #include "tests/support/ftp_script_server.h"
+#include "tests/support/tls_script_server.h"
 
 namespace ftptest {
 
@@ -30,6 +31,9 @@ struct Flow {
   std::string upload{};               // Write: what the server must have received
   int32_t piece = 0;                  // bytes asked for by each read (byte-count reads)
   bool items = false;                 // also ask for the information record and items
+  // Over TLS in this mode, against the scripted TLS server serving `records`
+  // as the file `remote` (and `steps` unused); the options name the mode.
+  TlsMode tls = TlsMode::None;
 };
 
 inline void PrintTo(const Flow& flow, std::ostream* out) { *out << flow.name; }
@@ -58,6 +62,7 @@ using Counter = long (*)();
 // Runs `flow` against `server` once. The reference is deassigned at the end
 // whatever happened.
 FlowOutcome run_flow(const Flow& flow, ftptest::ScriptServer& server, Counter counter);
+FlowOutcome run_flow(const Flow& flow, ftptest::TlsScriptServer& server, Counter counter);
 
 // A scripted server willing to serve `flow` any number of times.
 ftptest::Script script_for(const Flow& flow);
