@@ -3,8 +3,9 @@
 # real FTP server on a loopback address with example files in every record
 # format, and run ftpam over them -- records in each format, a listing, an
 # MGET (also saved file by file), a STOR/RETR round trip, a passive
-# transfer, a server on port 2121 reached by host:port and by URL -- then
-# stop the servers.
+# transfer, a server on port 2121 reached by host:port and by URL, and a
+# server on port 2122 that requires FTP over TLS, its certificate checked
+# against a throwaway CA -- then stop the servers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,10 +14,11 @@ cmake --preset default >/dev/null
 cmake --build --preset default >/dev/null
 
 work=$(mktemp -d)
-pid="" pid2121=""
+pid="" pid2121="" pid2122=""
 cleanup() {
   [[ -n $pid ]] && tools/ftp-demo-server.sh stop "$pid"
   [[ -n $pid2121 ]] && tools/ftp-demo-server.sh stop "$pid2121"
+  [[ -n $pid2122 ]] && tools/ftp-demo-server.sh stop "$pid2122"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -66,6 +68,28 @@ if pid2121=$(tools/ftp-demo-server.sh "$address:2121" "$work/files" demo demo-pw
 else
   pid2121=""
   echo "demo: no second server on port 2121"
+fi
+
+# A CA of our own and a certificate for the server's address, signed by it.
+certs=$work/certs
+mkdir "$certs"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj "/CN=demo CA" \
+  -keyout "$certs/ca.key" -out "$certs/ca.pem" 2>/dev/null
+openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=$address" \
+  -keyout "$certs/server.key" -out "$certs/server.csr" 2>/dev/null
+openssl x509 -req -in "$certs/server.csr" -CA "$certs/ca.pem" -CAkey "$certs/ca.key" \
+  -CAcreateserial -days 1 -extfile <(printf 'subjectAltName=IP:%s\n' "$address") \
+  -out "$certs/server.pem" 2>/dev/null
+if pid2122=$(tools/ftp-demo-server.sh --tls "$certs/server.pem" "$certs/server.key" \
+               "$address:2122" "$work/files" demo demo-pw 2>/dev/null); then
+  echo
+  echo "a third FTP server on $address:2122, which requires FTP over TLS"
+  show $ftpam --log --tls --cacert "$certs/ca.pem" get fixed.dat host="$address:2122" user=demo \
+    pass=demo-pw recfm=f lrecl=80
+  show $ftpam --tls get lines.txt host="$address:2122" user=demo pass=demo-pw || true
+else
+  pid2122=""
+  echo "demo: no TLS server on port 2122"
 fi
 echo
 echo "demo: done"

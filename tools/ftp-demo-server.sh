@@ -6,6 +6,8 @@
 #
 #   pid=$(tools/ftp-demo-server.sh 127.0.0.2 demo-files demo secret)
 #   pid=$(tools/ftp-demo-server.sh 127.0.0.2:2121 demo-files demo secret)
+#   pid=$(tools/ftp-demo-server.sh --tls cert.pem key.pem 127.0.0.2:2122 demo-files demo secret)
+#     (FTP over TLS required: AUTH TLS, then everything encrypted)
 #   ...
 #   tools/ftp-demo-server.sh stop "$pid"
 #
@@ -15,7 +17,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 python=/usr/bin/python3
 
 usage() {
-  echo "usage: $0 ADDRESS[:PORT] FOLDER USER PASSWORD [LOGFILE]" >&2
+  echo "usage: $0 [--tls CERT KEY] ADDRESS[:PORT] FOLDER USER PASSWORD [LOGFILE]" >&2
   echo "       (LOGFILE gets what the server prints; default: nothing is kept)" >&2
   echo "       $0 stop PID" >&2
   exit 2
@@ -31,6 +33,12 @@ if [[ ${1:-} == stop ]]; then
   exit 0
 fi
 
+tls=()
+if [[ ${1:-} == --tls ]]; then
+  (($# >= 3)) || usage
+  tls=(--tls explicit --cert "$(realpath "$2")" --key "$(realpath "$3")")
+  shift 3
+fi
 (($# == 4 || $# == 5)) || usage
 address=$1 folder=$2 user=$3 password=$4 log=${5:-/dev/null}
 port=21
@@ -61,8 +69,8 @@ fi
 
 folder=$(cd "$folder" && pwd)
 banner="pyftpdlib ready ($$.$RANDOM)."
-setsid "$python" "$here/tests/servers/pyftpd.py" --banner "$banner" --port "$port" "$address" "$folder" \
-  "$user" "$password" </dev/null >>"$log" 2>&1 &
+setsid "$python" "$here/tests/servers/pyftpd.py" --banner "$banner" --port "$port" "${tls[@]}" \
+  "$address" "$folder" "$user" "$password" </dev/null >>"$log" 2>&1 &
 pid=$!
 
 # Ready when it greets; give up after about ten seconds.
