@@ -6,7 +6,8 @@
 # user runs them beside whole curl processes, and the system calls of each
 # ftpam process (strace). Each timed case runs BENCH_RUNS times (default 5,
 # the clients of one case taking turns) over files of BENCH_MB MiB (default
-# 256). Writes bench/results/results.jsonl, results.md and chart.png.
+# 256); BENCH_ONLY=REGEX runs only the cases it matches. Writes
+# results.jsonl, results.md and chart.png to bench/results (or BENCH_RESULTS).
 #
 # FTP servers listen on port 21 of a loopback address, so run it where no
 # other server does, e.g. in a network namespace of its own:
@@ -46,7 +47,7 @@ trap 'bench/vsftpd.sh stop "$pid"; bench/vsftpd.sh stop "$tls_pid"; rm -rf "$fil
 user=ftpambench
 password=ftpam-bench-pw
 login="host='$address' user='$user' pass='$password'"
-results=bench/results
+results=${BENCH_RESULTS:-bench/results}
 mkdir -p "$results"
 out=$results/results.jsonl
 : >"$out"
@@ -62,9 +63,11 @@ run_once() {
 
 # case, then "client|command" pairs: the clients take turns in every run, so
 # that each run's figures share the machine's conditions of the moment.
+# BENCH_ONLY (an extended regular expression) measures only the cases it matches.
 measure() {
   local case=$1
   shift
+  [[ -z ${BENCH_ONLY:-} || $case =~ $BENCH_ONLY ]] || return 0
   for run in $(seq "$runs"); do
     for pair in "$@"; do
       eval "run_once \"\$case\" ${pair%%|*} $run ${pair#*|}"
@@ -133,6 +136,7 @@ measure "process: get lines (TYPE A), TLS" "ftpam|$process $(size text.txt) - $t
 trace() {
   local case=$1
   shift
+  [[ -z ${BENCH_ONLY:-} || $case =~ $BENCH_ONLY ]] || return 0
   local line
   line=$("$clients" strace "$@") || { echo "bench: strace $case failed" >&2; return 1; }
   echo "{\"case\": \"$case\", \"client\": \"strace\", ${line#\{}" >>"$out"
@@ -142,6 +146,7 @@ trace "process: get F 80 --raw" $get text.txt $opts recfm=f lrecl=80 --raw
 trace "process: get S370V 80 --raw" $get s370v.dat $opts s370v lrecl=80 --raw
 trace "process: get S 32 KiB --raw" $get binary.bin $opts recfm=s lrecl=32768 nonbyte --raw
 trace "process: get lines (TYPE A)" $get text.txt $opts
+trace "process: get F 80 --raw, TLS" $tls_get text.txt $tls_opts recfm=f lrecl=80 --raw
 trace "process: put lines (TYPE A)" sh -c "exec $ftpam put up/pv.txt $opts < $files/text.txt"
 
 /usr/bin/python3 bench/report.py "$out" "$results"
