@@ -102,7 +102,7 @@ TEST(FtpamUsage, ExitStatusesAndMessagesOfTheCommandLine) {
       {"missing operand", {"get"}, 2, "usage: ftpam get REMOTE"},
       {"unknown command flag", {"get", "x", "host=127.0.0.1", "--bogus"}, 2, "unknown flag --bogus"},
       {"piece without a number", {"get", "x", "--piece", "many"}, 2, "--piece needs a number"},
-      {"unknown option is named", {"get", "x", "host=127.0.0.1", "user=u", "colour=red"}, 2,
+      {"unknown option is named", {"get", "x", "host=127.0.0.1", "user=u", "pass=p", "colour=red"}, 2,
        "Option COLOUR is not known"},
       {"script names a reference it never assigned", {"run", "-"}, 1, "line 2: NOPE is not assigned",
        "# a comment\nread NOPE all\n"},
@@ -447,7 +447,7 @@ TEST_F(FtpamFailures, RefusalsArePrintedWithTheHostsMessage) {
            ". (FAILED 0x80000805)"},
       {"refused file", {"get", "nosuch.txt", address, "user=" + user, "pass=" + server_->password()},
        1, "ftpam: open: remote file nosuch.txt (FILE_REFUSED 0x80001006)"},
-      {"unknown option", {"get", "any.txt", address, "user=" + user, "colour=red"}, 2,
+      {"unknown option", {"get", "any.txt", address, "user=" + user, "pass=p", "colour=red"}, 2,
        "Option COLOUR is not known"},
   };
   for (const auto& c : cases) {
@@ -876,7 +876,9 @@ TEST_F(FtpamExpectations, AServerOnAnotherPortByHostPortOrUrl) {
 }
 
 TEST_F(FtpamExpectations, NetrcFromHostAlonePasswordFromTheEnvironment) {
-  serve(Script().defaults().step(retr("one\r\n")).step(retr("two\r\n")));
+  Step any_file = retr("from-env\r\n");
+  any_file.repeat = true;
+  serve(Script().defaults().step(retr("one\r\n")).step(any_file));
   const std::string home = empty_home() + "/netrc-home";
   std::filesystem::create_directories(home);
   {
@@ -891,15 +893,51 @@ TEST_F(FtpamExpectations, NetrcFromHostAlonePasswordFromTheEnvironment) {
   EXPECT_EQ(by_netrc.exit_status, 0) << describe(by_netrc);
   EXPECT_EQ(by_netrc.out, "one\n");
 
-  ftptest::Launch env_run = ftpam_launch({"get", "f", "host=" + server_->address(), "user=eve"});
-  env_run.env.push_back("FTPAM_PASSWORD=from-env");
-  Outcome by_env = ftptest::run(env_run, kRunMs);
+  // A password from the environment is taken as it stands, quotes and all.
+  for (const char* password : {"from-env", "\"hunter2\"", "pa'ss", "'"}) {
+    ftptest::Launch env_run = ftpam_launch({"get", "f", "host=" + server_->address(), "user=eve"});
+    env_run.env.push_back(std::string("FTPAM_PASSWORD=") + password);
+    Outcome by_env = ftptest::run(env_run, kRunMs);
+    EXPECT_EQ(by_env.exit_status, 0) << password << "\n" << describe(by_env);
+  }
   server_->stop();
-  EXPECT_EQ(by_env.exit_status, 0) << describe(by_env);
   std::string sent;
   for (const auto& c : server_->record().commands)
     if (c.rfind("USER", 0) == 0 || c.rfind("PASS", 0) == 0) sent += c + "\n";
-  EXPECT_EQ(sent, "USER nina\nPASS n3tpw\nUSER eve\nPASS from-env\n");
+  EXPECT_EQ(sent, "USER nina\nPASS n3tpw\nUSER eve\nPASS from-env\nUSER eve\nPASS \"hunter2\"\n"
+                  "USER eve\nPASS pa'ss\nUSER eve\nPASS '\n");
+}
+
+// No echo of a refused option shows a password, typed or taken from the
+// environment; and a user without a password, with nobody to ask for it,
+// stops before anything is sent.
+TEST_F(FtpamExpectations, PasswordsStayUnseenAndNeverGoOutEmpty) {
+  serve(Script().defaults().step(retr("one\r\n")));
+  const std::string host = "host=" + server_->address();
+  ftptest::Launch from_env = ftpam_launch({"get", "f", host, "user=u", "lrecl=abc"});
+  from_env.env.push_back("FTPAM_PASSWORD=S3cretPW");
+  ftptest::Launch typed = ftpam_launch({"get", "f", host, "user=u", "lrecl=abc", "pass=S3cretPW"});
+  for (const auto& launch : {from_env, typed}) {
+    Outcome o = ftptest::run(launch, kRunMs);
+    EXPECT_EQ(o.exit_status, 2) << describe(o);
+    EXPECT_NE(o.err.find("Option LRECL does not accept ABC"), std::string::npos) << describe(o);
+    EXPECT_EQ(o.err.find("S3cretPW"), std::string::npos) << describe(o);
+  }
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"get", "f", host, "user=u"}, {"get", "f", host, "user=u", "prompt"},
+        {"get", "ftp://u@" + server_->address() + "/f"}}) {
+    Outcome o = ftpam(args, "piped\n");
+    EXPECT_EQ(o.exit_status, 2) << describe(o);
+    EXPECT_NE(o.err.find("no password, and no terminal to ask for it on"), std::string::npos)
+        << describe(o);
+  }
+  Outcome empty = ftpam({"get", "f", host, "user=u", "pass="});
+  EXPECT_EQ(empty.exit_status, 0) << describe(empty);
+  server_->stop();
+  std::vector<std::string> sent;
+  for (const auto& c : server_->record().commands)
+    if (c.rfind("PASS", 0) == 0) sent.push_back(c);
+  EXPECT_EQ(sent, std::vector<std::string>{"PASS "}) << "only the empty password asked for";
 }
 
 TEST_F(FtpamExpectations, ByteStreamPiecesFromAnNbyteVariable) {
