@@ -67,6 +67,7 @@ constexpr CatalogEntry catalog[] = {
     {msg::MGET_NAME_TOO_LONG, "A name for MGET is longer than %d characters."},
     {msg::MGET_EMPTY_NAME, "The MGET list holds an empty name."},
     {msg::DATA_PORT_INVALID, "Host option XXAMTPRT must be a port number from 1 to 65535, not %d."},
+    {msg::MGET_NAME_UNASKED, "The server listed %s, which %s does not match: it is not read."},
 };
 
 std::vector<LogLine> g_log;

@@ -49,4 +49,5 @@ constexpr int DATA_PORT_INVALID = 220;     // insert: the XXAMTPRT value (int)
 constexpr int PASSIVE_REFUSED = 221;        // EPSV and PASV refused
 constexpr int PASSIVE_REPLY_UNUSABLE = 222; // insert: the reply (text)
 constexpr int DATA_CONNECT_FAILED = 223;    // insert: address and port (text)
+constexpr int MGET_NAME_UNASKED = 230;      // inserts: the name, the pattern (texts)
 }  // namespace msg
