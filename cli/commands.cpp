@@ -351,7 +351,8 @@ int info_command(const std::string& remote, Flags& f) {
   std::vector<std::pair<std::string, std::string>> items;
   int32_t status = session->file()->items(&items);
   if (status != st::OK) report(status, "information items");
-  for (const auto& [name, value] : items) std::printf("%-22s %s\n", name.c_str(), value.c_str());
+  for (const auto& [name, value] : items)
+    std::printf("%-22s %s\n", name.c_str(), shown(value, STDOUT_FILENO).c_str());
   // The file's data is not wanted: an orderly close would end the transfer
   // early and the server would answer that it was aborted.
   session->abandon();
@@ -385,7 +386,7 @@ void set_log_level(bool everything, bool transcript) {
 void essential_log_line(const host::messages::LogLine& line) {
   static bool in_refusal = false;
   if (g_transcript) {
-    std::fprintf(stderr, "ftpam: %s\n", line.text.c_str());
+    std::fprintf(stderr, "ftpam: %s\n", shown(line.text).c_str());
     return;
   }
   if (line.group == msg::GROUP) {
@@ -411,7 +412,7 @@ void essential_log_line(const host::messages::LogLine& line) {
         break;
     }
   }
-  std::fprintf(stderr, "ftpam: %s\n", line.text.c_str());
+  std::fprintf(stderr, "ftpam: %s\n", shown(line.text).c_str());
 }
 
 namespace {

@@ -22,7 +22,7 @@ namespace {
 std::vector<std::string> g_refusals;
 
 void show_refusals() {
-  for (const auto& line : g_refusals) std::fprintf(stderr, "ftpam: %s\n", line.c_str());
+  for (const auto& line : g_refusals) std::fprintf(stderr, "ftpam: %s\n", shown(line).c_str());
   g_refusals.clear();
 }
 
@@ -54,7 +54,7 @@ std::string current_remote_name(host::files::OpenFile* file) {
 void report(int32_t status, const std::string& doing) {
   show_refusals();
   classify_failure(doing);
-  std::string text = host::messages::describe_failure(status);
+  std::string text = shown(host::messages::describe_failure(status));
   if (doing.empty()) std::fprintf(stderr, "ftpam: %s\n", text.c_str());
   else std::fprintf(stderr, "ftpam: %s: %s\n", doing.c_str(), text.c_str());
 }
@@ -167,7 +167,7 @@ bool Session::read_to_folder(const ReadOptions& options, RecordWriter* names) {
     if (!out) return true;
     bool done = out->close();
     if (!done) {
-      std::fprintf(stderr, "ftpam: %s\n", out->error().c_str());
+      std::fprintf(stderr, "ftpam: %s\n", shown(out->error()).c_str());
       note_exit(EXIT_LOCAL_WRITE);
     }
     out.reset();
@@ -253,7 +253,7 @@ bool Session::close() {
     return true;
   }
   show_refusals();
-  for (const auto& t : texts) std::fprintf(stderr, "ftpam: close: %s\n", t.text.c_str());
+  for (const auto& t : texts) std::fprintf(stderr, "ftpam: close: %s\n", shown(t.text).c_str());
   note_exit(EXIT_FAILED);
   return false;
 }

@@ -626,6 +626,43 @@ TEST_F(FtpamTerminal, CtrlCDuringAStallAsksWhetherToInterrupt) {
   }
 }
 
+// What the server says reaches a terminal with its control bytes escaped:
+// a reply, a name or a record cannot retitle the window or clear the screen.
+// Through a pipe the bytes stay as they are.
+TEST_F(FtpamTerminal, ServerTextShowsItsControlBytesEscaped) {
+  const std::string hostile = "\x1b]0;owned\x07\x1b[2J";
+  const std::string escaped = "\\x1b]0;owned\\x07\\x1b[2J";
+  struct Case {
+    const char* name;
+    Script script;
+    std::vector<std::string> args;
+  };
+  const Case cases[] = {
+      {"a refusal", Script().defaults().on("RETR", "550 f" + hostile + ": no.\r\n"), {"get", "f"}},
+      {"a passive reply", Script().defaults().on("EPSV", "500 No.\r\n").on("PASV", "227 " + hostile + "\r\n"),
+       {"--passive", "get", "f"}},
+      {"a record", Script().defaults().step(retr("rec" + hostile + "\r\n")), {"get", "f"}},
+      {"an MGET name", Script().defaults()
+           .transfer("NLST", "150 Here.\r\n", Data::sending("x" + hostile + ".txt\r\n"), "226 Done.\r\n")
+           .on("RETR", "550 No.\r\n"), {"mget", "*.txt"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    serve(c.script);
+    ftptest::Child child;
+    std::string error;
+    ASSERT_TRUE(child.start_on_terminal(ftpam_launch(with_login(c.args)), &error)) << error;
+    Outcome o = child.finish(kRunMs);
+    server_->stop();
+    EXPECT_NE(o.out.find(escaped), std::string::npos) << describe(o);
+    EXPECT_EQ(o.out.find('\x1b'), std::string::npos) << describe(o);
+    EXPECT_EQ(o.out.find('\x07'), std::string::npos) << describe(o);
+  }
+  serve(Script().defaults().on("RETR", "550 f" + hostile + ": no.\r\n"));
+  Outcome piped = ftpam(with_login({"get", "f"}));
+  EXPECT_NE(piped.err.find(hostile), std::string::npos) << describe(piped);
+}
+
 TEST_F(FtpamTerminal, SigintWithoutATerminalInterruptsTheWait) {
   serve(Script().defaults().step(retr({{"line 1\r\n"}, {"line 2\r\n", 60000}})));
   ftptest::Child child;
