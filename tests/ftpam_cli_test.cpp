@@ -1034,6 +1034,100 @@ TEST_F(FtpamExpectations, VerboseIsATranscriptWithThePasswordMasked) {
   EXPECT_EQ(o.err.find("PASS p"), std::string::npos) << describe(o);
 }
 
+std::string file_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A record cut to the record length is counted, reported once and ends the
+// run with status 7, whatever hands it back; mget --to saves a file whole
+// unless records are asked for.
+TEST_F(FtpamExpectations, CutRecordsAreCountedAndSavedFilesAreWhole) {
+  const std::string line = std::string(5000, 'a') + "\r\n";
+  Step long_line = retr(line);
+  long_line.repeat = true;
+  serve(Script().defaults().step(long_line));
+  const std::string to = empty_home() + "/whole";
+  std::filesystem::create_directories(to);
+  Outcome whole = ftpam(with_login({"mget", "(long.txt)", "--to", to}));
+  EXPECT_EQ(whole.exit_status, 0) << describe(whole);
+  EXPECT_EQ(whole.out, to + "/long.txt\n");
+  EXPECT_TRUE(file_text(to + "/long.txt") == line) << file_text(to + "/long.txt").size() << " bytes";
+  std::filesystem::remove_all(to);
+
+  const std::string cut = "1 record was longer than the record length (256) and cut; the first was record 1";
+  std::filesystem::create_directories(to);
+  const struct {
+    std::vector<std::string> args;
+    std::string shows;
+  } cases[] = {
+      {{"get", "long.txt"}, cut + "\n"},
+      {{"mget", "(long.txt)"}, cut + "\n"},
+      {{"mget", "(long.txt)", "--to", to, "lrecl=256"}, cut + " of long.txt\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + (c.args.size() > 2 ? " --to" : ""));
+    Outcome o = ftpam(with_login(c.args));
+    EXPECT_EQ(o.exit_status, 7) << describe(o);
+    EXPECT_EQ(o.err, "ftpam: " + c.shows);
+  }
+  EXPECT_EQ(file_text(to + "/long.txt"), std::string(256, 'a') + "\n");
+  std::filesystem::remove_all(to);
+}
+
+// mget --to never writes through a link, never replaces a file it found
+// (unless forced) and never one it saved itself; a file not saved is read
+// past, reported and counted, and the run ends with status 5.
+TEST_F(FtpamExpectations, MgetToReplacesNothingUnasked) {
+  const std::string to = empty_home() + "/to";
+  const std::string outside = empty_home() + "/outside.txt";
+  auto fresh_folder = [&] {
+    std::filesystem::remove_all(to);
+    std::filesystem::remove(outside);
+    std::filesystem::create_directories(to);
+    std::ofstream(to + "/x.txt") << "mine\n";
+    std::ofstream(to + "/.profile") << "profile\n";
+    std::filesystem::create_symlink(outside, to + "/link.txt");
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int exit_status;
+    std::vector<std::pair<std::string, std::string>> files;  // in the folder afterwards
+    std::string shows;                                       // part of standard error
+  };
+  const Case cases[] = {
+      {"two files of one name", {"mget", "(a/y.txt b/y.txt)", "--to", to}, 5,
+       {{"y.txt", "first\r\n"}},
+       "ftpam: b/y.txt not saved: " + to + "/y.txt holds a/y.txt, saved before in this run\n"
+       "ftpam: 1 file not saved\n"},
+      {"a file that is there", {"mget", "(x.txt)", "--to", to}, 5, {{"x.txt", "mine\n"}},
+       "ftpam: x.txt not saved: " + to + "/x.txt exists (--force replaces it)\n"},
+      {"a link", {"mget", "(link.txt)", "--to", to}, 5, {}, "link.txt exists"},
+      {"forced", {"mget", "(x.txt link.txt)", "--to", to, "--force"}, 0,
+       {{"x.txt", "first\r\n"}, {"link.txt", "second\r\n"}}, ""},
+      {"a hidden name the server matched", {"mget", "*.txt", "--to", to}, 0,
+       {{".profile", "profile\n"}, {"ok.txt", "first\r\n"}},
+       "The server listed .profile, which *.txt does not match: it is not read."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fresh_folder();
+    serve(Script()
+              .defaults()
+              .transfer("NLST", "150 Here.\r\n", Data::sending(".profile\r\nok.txt\r\n"), "226 Done.\r\n")
+              .step(retr("first\r\n"))
+              .step(retr("second\r\n")));
+    Outcome o = ftpam(with_login(c.args));
+    server_->stop();
+    EXPECT_EQ(o.exit_status, c.exit_status) << describe(o);
+    EXPECT_NE(o.err.find(c.shows), std::string::npos) << describe(o);
+    for (const auto& [name, content] : c.files) EXPECT_EQ(file_text(to + "/" + name), content) << name;
+    EXPECT_FALSE(std::filesystem::exists(outside)) << "written through the link";
+  }
+  std::filesystem::remove_all(to);
+}
+
 TEST_F(FtpamExpectations, SummaryAtTheEndOnATerminal) {
   serve(Script().defaults().step(retr("a\r\nbb\r\n")));
   ftptest::Child child;
@@ -1060,11 +1154,8 @@ TEST_F(FtpamListing, MgetOfAPatternThatTheServerDoesNotMatchSavedByName) {
   std::filesystem::create_directories(to);
   Outcome saved = on_server({"mget", "*.txt", "--to", to}, {"wd=mget"});
   EXPECT_EQ(saved.exit_status, 0) << describe(saved);
-  for (const char* name : {"alpha", "beta", "gamma"}) {
-    std::ifstream in(to + "/" + name + ".txt");
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(content, std::string(name) + "\n") << name;
-  }
+  for (const char* name : {"alpha", "beta", "gamma"})  // whole, as the server holds them
+    EXPECT_EQ(file_text(to + "/" + name + ".txt"), std::string(name) + "\r\n") << name;
   EXPECT_FALSE(std::filesystem::exists(to + "/.hidden.txt"));
   std::filesystem::remove_all(to);
 }
