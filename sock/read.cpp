@@ -19,6 +19,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "module/allocation.h"
 #include "module/status.h"
 #include "sock/in_place.h"
 #include "sock/internal.h"
@@ -268,6 +269,18 @@ inline bool whole_record_held(sock_conn* block) {
 
 }  // namespace
 
+void sock::grow_read_buffer(sock_conn* block, int32_t carry) {
+  const int32_t largest = std::min(block->block_size, READ_BUFFER_LARGEST);
+  if (block->read_buffer_size >= largest) return;
+  const int32_t size = std::min(block->read_buffer_size * 2, largest);
+  auto* larger = static_cast<char*>(mem::alloc_text(size));
+  if (!larger) return;
+  std::memcpy(larger, block->read_buffer, size_t(carry));
+  mem::release(block->read_buffer);
+  block->read_buffer = larger;
+  block->read_buffer_size = size;
+}
+
 // A line limit is watched by yxsread alone. With CR LF a CR counts only with
 // its LF, and a CR in the last place waits for yxsread, which reads on.
 bool sock::line_in_place(sock_conn* block, char** data, int32_t* length) {
@@ -381,6 +394,8 @@ int32_t read_direct(sock_conn* block, char* into, int32_t capacity, int32_t* got
 
 int32_t readblk(int32_t descriptor, int32_t carry, sock_conn* block) {
   if (block->read_avail > 0) return st::OK;
+  if (block->read_first && block->read_end == block->read_buffer_size)
+    sock::grow_read_buffer(block, carry);
   int32_t got = 0;
   int32_t status = receive(block, descriptor, block->read_buffer + carry,
                            block->read_buffer_size - carry, &got);

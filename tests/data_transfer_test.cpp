@@ -382,6 +382,44 @@ TEST_F(DataTransfer, ListingsSendTheVerbAloneWithoutLsfile) {
   EXPECT_EQ(server().record().control_bytes.find("NLST \r\n"), std::string::npos);
 }
 
+// A reading data connection starts with a small read buffer of the host's
+// pool and grows it only while its reads come back full: a short file and a
+// listing keep the small one, a long fast transfer soon reads in large
+// blocks (up to the larger of BLOCKSIZE and 512 KiB).
+TEST_F(DataTransfer, TheReadBufferStartsSmallAndGrowsWithALongTransfer) {
+  std::string long_file;
+  while (long_file.size() < (2u << 20)) long_file += std::string(78, 'x') + "\r\n";
+  Script script;
+  script.defaults()
+      .step(retr_step("150 Here.\r\n", Data::sending("a\r\n"), "226 Done.\r\n"))
+      .transfer("NLST", "150 Here.\r\n", Data::sending("a.txt\r\nb.txt\r\n"), "226 Done.\r\n")
+      .step(retr_step("150 Here.\r\n", Data::sending(long_file), "226 Done.\r\n"));
+  serve(script);
+  struct Case {
+    const char* name;
+    const char* remote;
+    const char* options;
+    int32_t lowest, highest;  // the read buffer's size at the end
+  };
+  const Case cases[] = {
+      {"short file", "f", "", 8192, 8192},
+      {"listing", "", "LS", 8192, 8192},
+      {"long file", "f", "", 16384, 512 * 1024},
+  };
+  for (const Case& c : cases) {
+    assign("F", c.remote, std::string("USER='u' PASS='p' ") + c.options);
+    std::unique_ptr<OpenFile> file;
+    ASSERT_EQ(open("F", &file), st::OK) << c.name;
+    EXPECT_EQ(file->handle()->data->read_buffer_size, 8192) << c.name;
+    int32_t end = 0;
+    read_all(*file, &end);
+    EXPECT_EQ(end, st::END_OF_DATA) << c.name;
+    EXPECT_GE(file->handle()->data->read_buffer_size, c.lowest) << c.name;
+    EXPECT_LE(file->handle()->data->read_buffer_size, c.highest) << c.name;
+    EXPECT_EQ(file->close(), st::OK);
+  }
+}
+
 TEST_F(DataTransfer, ModAppendsInsteadOfStoring) {
   Script script;
   script.defaults()
