@@ -482,19 +482,56 @@ TEST_F(DataTransfer, CloseReportsAFailedFinalReplyAndFails) {
 
 // A read the host breaks off and closes ends cleanly: the server's 426 for
 // the data it could not send is the expected answer, not a failure, and
-// leaves no failure text behind for the host to show.
+// leaves no failure text behind for the host to show. A server that says
+// nothing about a transfer broken off until it hears ABOR (pure-ftpd) is
+// told at once, and close reads ABOR's reply -- after the transfer's own,
+// when one comes first -- instead of waiting for the end of a transfer that
+// never ends.
 TEST_F(DataTransfer, AReadBrokenOffEndsCleanlyWhateverTheServerSays) {
-  Script script;
-  script.defaults().step(
-      retr_step("150 Here.\r\n", Data::sending("a\r\nb\r\n"), "426 Connection closed.\r\n"));
-  serve(script);
-  assign("F", "f", "USER='u' PASS='p'");
-  std::unique_ptr<OpenFile> file;
-  ASSERT_EQ(open("F", &file), st::OK);
-  host::files::Record r;
-  ASSERT_EQ(file->read(&r), st::OK);
-  EXPECT_EQ(file->close(), st::OK);
-  EXPECT_TRUE(failure_texts().empty()) << testing::PrintToString(failure_texts());
+  // More lines than the sockets hold, still coming long after the close.
+  std::string lines;
+  while (lines.size() < (12u << 20)) lines += std::string(78, 'x') + "\r\n";
+  const Writes endless = Writes::split(lines, 65536, 50);
+  struct Case {
+    const char* name;
+    Writes data;
+    Writes final_reply;
+    bool quiet;          // no final reply for the transfer broken off
+    Writes abort_reply;  // the answer to ABOR
+    std::vector<std::string> replies;  // the reply lines close reads
+  };
+  const Case cases[] = {
+      {"426 at once", "a\r\nb\r\n", "426 Connection closed.\r\n", false, "", {}},
+      {"nothing until ABOR", endless, "226 Done.\r\n", true,
+       "226 Since you see this ABOR must've succeeded\r\n",
+       {"<<< 226 Since you see this ABOR must've succeeded"}},
+      {"426, then ABOR's own reply", endless, "226 Done.\r\n", true,
+       "426 Transfer aborted.\r\n226 Abort successful.\r\n",
+       {"<<< 426 Transfer aborted.", "<<< 226 Abort successful."}},
+  };
+  limit_waits(5);  // a close that waited for the transfer's end would fail
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Step transfer = retr_step("150 Here.\r\n", Data::sending(c.data), c.final_reply);
+    transfer.quiet_when_broken_off = c.quiet;
+    Script script;
+    script.defaults().step(transfer);
+    if (!c.abort_reply.chunks.empty()) script.on("ABOR", c.abort_reply);
+    ftptest::ScriptServer& server = serve(script);
+    assign("F", "f", "USER='u' PASS='p' DEBUG", server.address());
+    std::unique_ptr<OpenFile> file;
+    ASSERT_EQ(open("F", &file), st::OK);
+    host::files::Record r;
+    ASSERT_EQ(file->read(&r), st::OK);
+    host::messages::clear_log();  // from here: the replies close reads
+    EXPECT_EQ(file->close(), st::OK);
+    EXPECT_TRUE(failure_texts().empty()) << testing::PrintToString(failure_texts());
+    server.stop();
+    if (c.quiet) {
+      EXPECT_EQ(logged(msg::REPLY_LINE), c.replies);
+      EXPECT_EQ(server.transcript(), std::string(LOGIN) + SETUP + "RETR f\nABOR\nQUIT\n");
+    }
+  }
 }
 
 TEST_F(DataTransfer, NoquitClosesWithoutWaitingForTheFinalReply) {

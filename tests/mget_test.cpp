@@ -104,6 +104,9 @@ TEST_F(Mget, ListedNamesAreSingleFiles) {
   assign("F", "*", "USER='u' PASS='p' MGET TERMSTR=LF");
   std::unique_ptr<OpenFile> file;
   ASSERT_EQ(open("F", &file), st::OK);
+  int32_t end = 0;
+  read_files(*file, &end);  // to the end: a close before it would be an ABOR
+  EXPECT_EQ(end, st::END_OF_DATA);
   EXPECT_EQ(file->close(), st::OK);
   EXPECT_EQ(transcript_after_close(), std::string(LOGIN) + SETUP + "NLST *\n" + SETUP +
                                           "RETR (odd name)\nQUIT\n");
