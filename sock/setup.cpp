@@ -112,9 +112,9 @@ int32_t ensure_bitmap(sock_conn* block) {
 // The read buffer is at least big enough for the largest carry and one new
 // byte, so that a refill behind a carry always has room to read into. A
 // block that reads first (a data connection) starts with the usual size too
-// and grows from there towards its block size while its reads come back
-// full (sock::grow_read_buffer). Nothing that an earlier open of the block
-// read is left to be read again.
+// and grows from there towards its block size as its stream goes on
+// (sock::grow_read_buffer). Nothing that an earlier open of the block read
+// is left to be read again.
 int32_t prepare_buffers(sock_conn* block) {
   block->read_pos = block->read_avail = block->read_end = 0;
   block->at_eof = block->reaccept_pending = 0;

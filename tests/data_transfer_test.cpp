@@ -383,9 +383,9 @@ TEST_F(DataTransfer, ListingsSendTheVerbAloneWithoutLsfile) {
 }
 
 // A reading data connection starts with a small read buffer of the host's
-// pool and grows it only while its reads come back full: a short file and a
-// listing keep the small one, a long fast transfer soon reads in large
-// blocks (up to the larger of BLOCKSIZE and 512 KiB).
+// pool and grows it as its stream goes on: a short file and a listing keep
+// the small one, a long transfer soon reads in large blocks (up to the larger
+// of BLOCKSIZE and 512 KiB).
 TEST_F(DataTransfer, TheReadBufferStartsSmallAndGrowsWithALongTransfer) {
   std::string long_file;
   while (long_file.size() < (2u << 20)) long_file += std::string(78, 'x') + "\r\n";
@@ -404,7 +404,7 @@ TEST_F(DataTransfer, TheReadBufferStartsSmallAndGrowsWithALongTransfer) {
   const Case cases[] = {
       {"short file", "f", "", 8192, 8192},
       {"listing", "", "LS", 8192, 8192},
-      {"long file", "f", "", 16384, 512 * 1024},
+      {"long file", "f", "", 512 * 1024, 512 * 1024},
   };
   for (const Case& c : cases) {
     assign("F", c.remote, std::string("USER='u' PASS='p' ") + c.options);

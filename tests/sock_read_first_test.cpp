@@ -75,13 +75,13 @@ struct StreamCase {
   int32_t record_size;
   size_t length;  // of every record
   int records;
-  bool through_buffer;  // short records: refills fill the read buffer, which grows
+  bool through_buffer;  // short records, which come through the read buffer
 };
 
 class ReadFirstStreams : public SockReadFirst, public ::testing::WithParamInterface<StreamCase> {};
 
 // About 100 KiB each: several refills of a read buffer that starts at 8 KiB
-// and doubles while they fill it, up to the 32 KiB block size; records split
+// and doubles as the stream goes on, up to the 32 KiB block size; records split
 // across them, and records of 4 KiB and more read straight into the record
 // buffer, also after a part of them came from the read buffer.
 TEST_P(ReadFirstStreams, CutLikeAnyOtherBlock) {

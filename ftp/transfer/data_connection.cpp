@@ -23,8 +23,8 @@ namespace {
 constexpr int32_t BIND_VALUE_MAX = 40;
 constexpr int32_t DEFAULT_BLOCK_SIZE = 32768;
 // A data connection that brings records in grows its read buffer up to at
-// least this much, whatever the block size, while its reads keep filling it
-// (it starts small: a short file or a listing never needs more). Large reads
+// least this much, whatever the block size, as its stream goes on (it starts
+// small: a short file or a listing never needs more). Large reads
 // pay on a fast stream: fewer reads, and fewer window updates for the
 // receiver to send and the sender to take in (on loopback both are charged
 // to the reader). A whole transfer of short records takes a third less time
