@@ -230,7 +230,8 @@ bool Session::read_to_folder(const ReadOptions& options, RecordWriter* names) {
     int fd = create_saved(path, options.force);
     if (fd < 0 && errno == EEXIST) return skip(path + " exists (--force replaces it)");
     if (fd < 0) {
-      std::fprintf(stderr, "ftpam: cannot save %s: %s\n", shown(path).c_str(), std::strerror(errno));
+      std::fprintf(stderr, "ftpam: cannot save %s: %s\n", shown(path).c_str(),
+                   std::strerror(errno));
       note_exit(EXIT_LOCAL_WRITE);
       return false;
     }

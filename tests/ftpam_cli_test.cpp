@@ -639,7 +639,8 @@ TEST_F(FtpamTerminal, ServerTextShowsItsControlBytesEscaped) {
   };
   const Case cases[] = {
       {"a refusal", Script().defaults().on("RETR", "550 f" + hostile + ": no.\r\n"), {"get", "f"}},
-      {"a passive reply", Script().defaults().on("EPSV", "500 No.\r\n").on("PASV", "227 " + hostile + "\r\n"),
+      {"a passive reply",
+       Script().defaults().on("EPSV", "500 No.\r\n").on("PASV", "227 " + hostile + "\r\n"),
        {"--passive", "get", "f"}},
       {"a record", Script().defaults().step(retr("rec" + hostile + "\r\n")), {"get", "f"}},
       {"an MGET name", Script().defaults()
@@ -887,7 +888,8 @@ TEST_F(FtpamExpectations, AReadBrokenOffAndClosedEndsCleanly) {
     while (data.size() < (quiet ? 12u << 20 : 400000u)) data += std::string(78, 'y') + "\r\n";
     Step long_file = retr(Writes::split(data, 65536, quiet ? 50 : 5), "426 Transfer aborted.\r\n");
     long_file.quiet_when_broken_off = quiet;
-    serve(Script().defaults().step(long_file).on("ABOR", "226 Since you see this ABOR must've succeeded\r\n"));
+    serve(Script().defaults().step(long_file).on(
+        "ABOR", "226 Since you see this ABOR must've succeeded\r\n"));
     std::string options;
     for (const auto& a : with_login({})) options += " " + a;
     Outcome o = ftpam({"run", "-"}, "assign IN f" + options + " lrecl=4000\nopen IN input\nread IN 1\nclose IN\n");
@@ -1063,7 +1065,8 @@ TEST_F(FtpamExpectations, CutRecordsAreCountedAndSavedFilesAreWhole) {
   EXPECT_TRUE(file_text(to + "/long.txt") == line) << file_text(to + "/long.txt").size() << " bytes";
   std::filesystem::remove_all(to);
 
-  const std::string cut = "1 record was longer than the record length (256) and cut; the first was record 1";
+  const std::string cut =
+      "1 record was longer than the record length (256) and cut; the first was record 1";
   std::filesystem::create_directories(to);
   const struct {
     std::vector<std::string> args;
