@@ -6,8 +6,13 @@
 // made: those of the socket layer (counted through its system-call table)
 // and the host's event waits, each of which is one poll.
 //
-//   ftpam_bench read  REMOTE "OPTIONS" [BYTES_PER_PIECE]
-//   ftpam_bench write REMOTE "OPTIONS" LOCAL_FILE v|f|s [RECORD_LENGTH]
+//   ftpam_bench [FLAGS] read  REMOTE "OPTIONS" [BYTES_PER_PIECE]
+//   ftpam_bench [FLAGS] write REMOTE "OPTIONS" LOCAL_FILE v|f|s [RECORD_LENGTH]
+//   FLAGS: --option KEY=VALUE ..., --module FILE
+//
+// --option sets a host option, e.g. XXAMINPL=0 for records copied into the
+// record buffer instead of handed back in place (the reference host's way);
+// --module FILE loads another build of the module (an earlier one, say).
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <fcntl.h>
@@ -25,6 +30,7 @@
 #include "host/memory.h"
 #include "host/messages.h"
 #include "host/module.h"
+#include "host/options.h"
 #include "host/references.h"
 #include "module/status.h"
 #include "sock/syscalls.h"
@@ -224,6 +230,13 @@ int write_file(const std::string& remote, const std::string& options, const char
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (; argc >= 3 && argv[1][0] == '-'; argc -= 2, argv += 2) {
+    const char* value = std::strchr(argv[2], '=');
+    if (!std::strcmp(argv[1], "--module")) host::Module::set_default_path(argv[2]);
+    else if (!std::strcmp(argv[1], "--option") && value)
+      host::options::set(std::string(argv[2], size_t(value - argv[2])), value + 1);
+    else break;
+  }
   std::string error;
   if (!host::Module::load_default(&error)) {
     std::fprintf(stderr, "ftpam_bench: %s\n", error.c_str());
@@ -234,7 +247,8 @@ int main(int argc, char** argv) {
     return read_file(argv[2], argv[3], argc > 4 ? std::atoi(argv[4]) : 0);
   if (argc >= 6 && !std::strcmp(argv[1], "write"))
     return write_file(argv[2], argv[3], argv[4], argv[5][0], argc > 6 ? std::atoi(argv[6]) : 80);
-  std::fprintf(stderr, "usage: ftpam_bench read REMOTE OPTIONS [PIECE]\n"
-                       "       ftpam_bench write REMOTE OPTIONS LOCAL v|f|s [LRECL]\n");
+  std::fprintf(stderr, "usage: ftpam_bench [FLAGS] read REMOTE OPTIONS [PIECE]\n"
+                       "       ftpam_bench [FLAGS] write REMOTE OPTIONS LOCAL v|f|s [LRECL]\n"
+                       "FLAGS: --option KEY=VALUE, --module FILE\n");
   return 2;
 }

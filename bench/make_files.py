@@ -3,6 +3,7 @@
   text.txt     78-character lines, each ending in CR LF (read as V and as F 80)
   s370v.dat    80-byte records, each behind a 4-byte descriptor word
   binary.bin   bytes without structure (read as S pieces of 32 KiB)
+and short.txt, 1 KiB of the same lines: a short file.
 Usage: make_files.py FOLDER [SIZE_MIB]"""
 import os
 import sys
@@ -22,6 +23,7 @@ def main(folder, mib):
     size = mib << 20
     line = bytes((0x41 + i % 26) for i in range(78)) + b"\r\n"
     write_repeated(os.path.join(folder, "text.txt"), line * 64, size)
+    write_repeated(os.path.join(folder, "short.txt"), line, 1024)
     record = b"\x00\x54\x00\x00" + bytes((0x30 + i % 10) for i in range(80))
     write_repeated(os.path.join(folder, "s370v.dat"), record * 64, size)
     chunk = os.urandom(1 << 20)

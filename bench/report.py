@@ -112,8 +112,11 @@ def main(path, folder):
                 "system-call table, plus the host's event waits (one poll each); the module's "
                 "peak is the most its host-pool blocks held at once. The line cases (V, STOR V) run "
                 "TYPE A for curl too (;type=a), the others TYPE I. The reference reader copies "
-                "each record into its record buffer; the module hands a record that lies whole "
-                "in its read buffer back from there.\n\n%s\n\n"
+                "each record into its record buffer; the module, asked as the reference host "
+                "asks (XXAMINPL), hands a record that lies whole in its read buffer back from "
+                "there, and copies it into the record buffer in the cases marked copied. The "
+                "short file and the listing show what the module takes of the host's pool for "
+                "little data.\n\n%s\n\n"
                 "## Whole processes\n\nLog-in included for both; system calls and writes to "
                 "standard output from one more run under strace -f.\n\n%s\n" % (
                     cond["mib"] if cond else max(r["bytes"] for r in rows) / (1 << 20), conditions_text(cond), table, ptable))

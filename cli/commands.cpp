@@ -37,6 +37,7 @@ struct Flags {
   bool help = false;
   bool piece_given = false;
   std::string save_folder;  // mget --to
+  bool force = false;       // mget --to --force
   std::vector<std::string> options;  // file-reference options
   std::vector<std::string> operands;
 };
@@ -66,6 +67,7 @@ bool parse_flags(const std::vector<std::string>& args, int operands, bool option
     else if (a == "--hex") f->read.mode = OutputMode::HEX;
     else if (a == "--cc") f->read.show_cc = true;
     else if (a == "--long") f->long_list = true;
+    else if (a == "--force") f->force = true;
     else if (a == "--piece") {
       char* end = nullptr;
       long n = i + 1 < args.size() ? std::strtol(args[++i].c_str(), &end, 10) : 0;
@@ -154,6 +156,20 @@ int assign_and_open(const std::string& operand, const Flags& f, int32_t mode,
   return (*session)->open(mode, prepared.open_options, f.recfm, what) ? 0 : failure_exit();
 }
 
+// Options and flags that ask for records rather than a whole file.
+bool records_asked(const Flags& f) {
+  if (f.recfm || f.piece_given || f.read.mode != OutputMode::LINES) return true;
+  for (const auto& o : f.options)
+    for (const char* k : {"RECFM", "LRECL", "S370V", "S370VS", "TERMSTR", "NBYTE", "NONBYTE"})
+      if (keyword_of(o) == k) return true;
+  return false;
+}
+
+// mget --to without records asked for saves each file whole: its bytes as
+// the server holds them (TYPE I), in pieces of what each network read
+// brings, at most this many bytes, so that no line can be cut.
+constexpr int WHOLE_FILE_PIECE = 65536;
+
 // Reads records of an input open to standard output (with --to, to files).
 int read_command(const std::string& remote, Flags& f, std::vector<std::string> extra,
                  const std::string& what = "open") {
@@ -163,7 +179,14 @@ int read_command(const std::string& remote, Flags& f, std::vector<std::string> e
       std::fprintf(stderr, "ftpam: --to %s: %s\n", f.save_folder.c_str(), std::strerror(errno));
       return EXIT_USAGE;
     }
+    if (!records_asked(f)) {
+      for (const char* o : {"recfm=s", "nonbyte"}) f.options.push_back(o);
+      f.options.push_back("lrecl=" + std::to_string(WHOLE_FILE_PIECE));
+      f.read.piece = -1;
+      f.read.mode = OutputMode::RAW;
+    }
     f.read.save_folder = f.save_folder;
+    f.read.force = f.force;
   }
   std::unique_ptr<Session> session;
   if (int status = assign_and_open(remote, f, OPEN_INPUT, &session, what)) return status;
@@ -329,13 +352,7 @@ int put_command(const std::string& remote, Flags& f) {
   }
   const int lrecl = session->file()->request().lrecl;
   ok = session->close() && ok;
-  if (count.cut) {
-    std::fprintf(stderr,
-                 "ftpam: %ld record%s longer than the record length (%d) and cut; the first "
-                 "was record %ld\n",
-                 count.cut, count.cut == 1 ? " was" : "s were", lrecl, count.first_cut);
-    note_exit(EXIT_DATA_CHANGED);
-  }
+  if (count.cut) report_cut_records(count.cut, lrecl, "record " + std::to_string(count.first_cut));
   if (count.padded_from) {
     std::fprintf(stderr, "ftpam: the last record (record %ld) had %zu bytes and was padded\n",
                  count.records, count.padded_from);
@@ -351,7 +368,8 @@ int info_command(const std::string& remote, Flags& f) {
   std::vector<std::pair<std::string, std::string>> items;
   int32_t status = session->file()->items(&items);
   if (status != st::OK) report(status, "information items");
-  for (const auto& [name, value] : items) std::printf("%-22s %s\n", name.c_str(), value.c_str());
+  for (const auto& [name, value] : items)
+    std::printf("%-22s %s\n", name.c_str(), shown(value, STDOUT_FILENO).c_str());
   // The file's data is not wanted: an orderly close would end the transfer
   // early and the server would answer that it was aborted.
   session->abandon();
@@ -385,7 +403,7 @@ void set_log_level(bool everything, bool transcript) {
 void essential_log_line(const host::messages::LogLine& line) {
   static bool in_refusal = false;
   if (g_transcript) {
-    std::fprintf(stderr, "ftpam: %s\n", line.text.c_str());
+    std::fprintf(stderr, "ftpam: %s\n", shown(line.text).c_str());
     return;
   }
   if (line.group == msg::GROUP) {
@@ -412,7 +430,7 @@ void essential_log_line(const host::messages::LogLine& line) {
         break;
     }
   }
-  std::fprintf(stderr, "ftpam: %s\n", line.text.c_str());
+  std::fprintf(stderr, "ftpam: %s\n", shown(line.text).c_str());
 }
 
 namespace {
@@ -457,7 +475,9 @@ const Command commands[] = {
      "  --cc       show each record's carriage-control character first\n"
      "  --piece N  bytes per read for RECFM=S files with nonbyte (default: LRECL;\n"
      "             -1: what the network delivers)\n"
-     "A failed write of standard output ends the run with exit status 5.\n"
+     "Records longer than the record length (lrecl=, default 256) are cut: the\n"
+     "count and the first one are reported and the exit status is 7. A failed\n"
+     "write of standard output ends the run with exit status 5.\n"
      "examples:\n"
      "  ftpam get lines.txt host=127.0.0.2 user=demo pass=demo\n"
      "  ftpam get fixed.dat host=127.0.0.2 user=demo pass=demo recfm=f lrecl=80\n"
@@ -497,14 +517,20 @@ const Command commands[] = {
      }},
     {"mget", Operand::ONE, true, "mget PATTERN|'(A B)'",
      "read several remote files as one",
-     "usage: ftpam mget PATTERN|'(NAME NAME ...)' [--to DIR] [--raw|--hex] [--cc] [OPTION...]\n"
+     "usage: ftpam mget PATTERN|'(NAME NAME ...)' [--to DIR [--force]] [--raw|--hex] [--cc]\n"
+     "                  [OPTION...]\n"
      "Reads every file the server lists for PATTERN, or the files named in\n"
      "parentheses, one after the other as one stream of records. With the\n"
      "option mprompt you are asked before each file. A server that does not\n"
      "match patterns itself is asked for the whole directory, and the names are\n"
      "matched here (*, ?, [...]).\n"
-     "  --to DIR   save each file in DIR under its own name (the names saved are\n"
-     "             listed on standard output)\n"
+     "  --to DIR   save each file in DIR under its own name, whole: the bytes as\n"
+     "             the server holds them (with recfm=, lrecl=, termstr=, s370v,\n"
+     "             --raw, --hex or --cc: its records instead). The names saved are\n"
+     "             listed on standard output. A file of that name in DIR, or one\n"
+     "             saved before in the run, is not replaced: the file is not saved,\n"
+     "             and the run ends with exit status 5\n"
+     "  --force    with --to: replace a file of that name found in DIR\n"
      "examples:\n"
      "  ftpam mget '*.txt' host=127.0.0.2 user=demo pass=demo wd=mget\n"
      "  ftpam mget \"(alpha.txt 'gamma.txt')\" host=127.0.0.2 user=demo pass=demo wd=mget\n"

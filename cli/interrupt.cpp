@@ -60,7 +60,9 @@ std::optional<std::string> ask(const host::prompt::Responder& terminal, const Re
   take_cancel();
   clear_progress();
   g_prompting = 1;
-  std::optional<std::string> answer = terminal(r);
+  Request on_terminal = r;  // an MGET question holds the server's name
+  on_terminal.text = escape_controls(r.text);
+  std::optional<std::string> answer = terminal(on_terminal);
   g_prompting = 0;
   bool interrupted = take_cancel();
   if (interrupted) std::fputs("\n", stderr);  // the question's line stays open

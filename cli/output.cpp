@@ -20,6 +20,27 @@ bool same_file(int a, int b) {
 
 }  // namespace
 
+std::string escape_controls(std::string_view text) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && u != '\t') || u == 0x7F) {
+      out += "\\x";
+      out += digits[u >> 4];
+      out += digits[u & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string shown(std::string_view text, int fd) {
+  return isatty(fd) ? escape_controls(text) : std::string(text);
+}
+
 RecordWriter::RecordWriter(int fd, OutputMode mode, bool show_cc, std::string what)
     : fd_(fd), mode_(mode), cc_(show_cc), unbuffered_(isatty(fd)),
       extra_((show_cc ? 1 : 0) + (mode == OutputMode::LINES ? 1 : 0)),
@@ -81,6 +102,10 @@ bool RecordWriter::write_slow(std::string_view record, char cc) {
   bytes_ += static_cast<long long>(record.size());
   if (mode_ == OutputMode::HEX) {
     hex_dump(record, cc);
+  } else if (mode_ == OutputMode::LINES && unbuffered_) {  // on a terminal
+    if (cc_) put(escape_controls({&cc, 1}));
+    put(escape_controls(record));
+    put("\n", 1);
   } else {
     if (cc_) put(&cc, 1);
     put(record.data(), record.size());

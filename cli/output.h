@@ -69,6 +69,7 @@ class RecordWriter {
   }
   bool write_slow(std::string_view record, char cc);
   void put(const char* data, size_t size);
+  void put(std::string_view text) { put(text.data(), text.size()); }
   void hex_dump(std::string_view record, char cc);
   bool drain();
 
@@ -110,6 +111,13 @@ class Progress {
   bool shown_ = false;
   std::chrono::steady_clock::time_point start_, last_;
 };
+
+// Text from the server as it may be shown on a terminal: every control byte
+// but TAB (DEL too) as \xNN, so that a reply, a name or a record cannot move
+// the cursor, retitle the window or clear the screen.
+std::string escape_controls(std::string_view text);
+// The same when descriptor `fd` is a terminal; elsewhere the text as it is.
+std::string shown(std::string_view text, int fd = 2);
 
 // Clears the progress line of the transfer under way, if one is shown.
 void clear_progress();

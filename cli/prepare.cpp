@@ -1,5 +1,6 @@
 #include "cli/prepare.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -7,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "cli/option_syntax.h"
 #include "host/variables.h"
 
 namespace cli {
@@ -57,6 +59,14 @@ std::string value_text(const std::string& option) {
   return v;
 }
 
+// A terminal to ask on: the controlling one, whatever standard input is.
+bool terminal_opens() {
+  int fd = open("/dev/tty", O_RDWR | O_CLOEXEC);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
 // ~/.netrc has a "machine NAME" entry.
 bool netrc_names(const std::string& machine) {
   const char* home = std::getenv("HOME");
@@ -93,11 +103,12 @@ bool parse_url(const std::string& text, std::vector<std::string>* options, std::
     std::string credentials = authority.substr(0, at);
     authority = authority.substr(at + 1);
     size_t colon = credentials.find(':');
-    options->push_back("user=" + decoded(credentials.substr(0, colon)));
-    if (colon != std::string::npos) options->push_back("pass=" + decoded(credentials.substr(colon + 1)));
+    if (colon != std::string::npos)
+      options->push_back("pass=" + quoted(decoded(credentials.substr(colon + 1))));
+    options->push_back("user=" + quoted(decoded(credentials.substr(0, colon))));
   }
   if (authority.empty()) return false;
-  options->push_back("host=" + authority);
+  options->push_back("host=" + quoted(authority));
   return true;
 }
 
@@ -151,10 +162,22 @@ std::string prepare(const PrepareRequest& request, Prepared* out) {
   } else if (!user && !machine && !host::variables::get("FTPUSER") && !has(options, {"PROMPT"})) {
     return "no user named: add user=NAME, mach=NAME, or set FTPUSER";
   }
-  if (user && !password) {
-    // The password need not stand in the process list.
-    if (const char* p = std::getenv("FTPAM_PASSWORD")) options.push_back(std::string("pass=") + p);
-    else if (isatty(STDIN_FILENO) && !has(options, {"PROMPT"})) options.push_back("prompt");
+  // A user without a password: the password comes from the environment (it
+  // need not stand in the process list), else from a question on the
+  // terminal; with nobody to ask, an empty one would go out, so the run
+  // stops here. A password the CLI supplies is parsed first, so that no
+  // echo of a refused option can show it.
+  const bool from_netrc = has(options, {"MACH", "MACHINE"});
+  const bool user_known = user || host::variables::get("FTPUSER");
+  if (!password && !from_netrc && (user_known || has(options, {"PROMPT"}))) {
+    if (const char* p = std::getenv("FTPAM_PASSWORD")) {
+      options.insert(options.begin(), "pass=" + quoted(p));
+    } else if (!terminal_opens()) {
+      return "no password, and no terminal to ask for it on: add pass=TEXT (pass='' for none) "
+             "or set FTPAM_PASSWORD";
+    } else if (!has(options, {"PROMPT"})) {
+      options.push_back("prompt");
+    }
   }
   for (auto& o : options) {
     if (keyword_of(o) == "NBYTE") out->open_options.push_back(o);

@@ -207,7 +207,8 @@ bool Script::info(Session* s, const std::vector<std::string>&) {
     report(status, "info");
     return false;
   }
-  for (const auto& [name, value] : items) std::printf("%-22s %s\n", name.c_str(), value.c_str());
+  for (const auto& [name, value] : items)
+    std::printf("%-22s %s\n", name.c_str(), shown(value, STDOUT_FILENO).c_str());
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "cli/exit_status.h"
 #include "cli/interrupt.h"
@@ -22,7 +23,7 @@ namespace {
 std::vector<std::string> g_refusals;
 
 void show_refusals() {
-  for (const auto& line : g_refusals) std::fprintf(stderr, "ftpam: %s\n", line.c_str());
+  for (const auto& line : g_refusals) std::fprintf(stderr, "ftpam: %s\n", shown(line).c_str());
   g_refusals.clear();
 }
 
@@ -42,6 +43,30 @@ std::string saved_name(const std::string& remote) {
   return name;
 }
 
+// Creates DIR/NAME for a saved file; -1 with errno set. It is never opened
+// through a symbolic link, and an existing entry is replaced only when
+// forced: it is removed first, so that a link is replaced and not followed.
+int create_saved(const std::string& path, bool force) {
+  constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  int fd = ::open(path.c_str(), flags, 0666);
+  if (fd < 0 && errno == EEXIST && force && ::unlink(path.c_str()) == 0)
+    fd = ::open(path.c_str(), flags, 0666);
+  return fd;
+}
+
+// The records cut to the record length, and the first of them.
+struct CutRecords {
+  long count = 0;
+  std::string first;
+  void note(int32_t status, long record, const std::string& where = "") {
+    if (status != st::TRUNCATED || count++ > 0) return;
+    first = "record " + std::to_string(record) + (where.empty() ? "" : " of " + where);
+  }
+  void report(int32_t lrecl) const {
+    if (count) report_cut_records(count, lrecl, first);
+  }
+};
+
 std::string current_remote_name(host::files::OpenFile* file) {
   std::vector<std::pair<std::string, std::string>> items;
   if (file->items(&items) != st::OK) return "";
@@ -54,12 +79,20 @@ std::string current_remote_name(host::files::OpenFile* file) {
 void report(int32_t status, const std::string& doing) {
   show_refusals();
   classify_failure(doing);
-  std::string text = host::messages::describe_failure(status);
+  std::string text = shown(host::messages::describe_failure(status));
   if (doing.empty()) std::fprintf(stderr, "ftpam: %s\n", text.c_str());
   else std::fprintf(stderr, "ftpam: %s: %s\n", doing.c_str(), text.c_str());
 }
 
 void note_refusal(const std::string& line) { g_refusals.push_back(line); }
+
+void report_cut_records(long count, int32_t lrecl, const std::string& first) {
+  std::fprintf(stderr,
+               "ftpam: %ld record%s longer than the record length (%d) and cut; the first was "
+               "%s\n",
+               count, count == 1 ? " was" : "s were", lrecl, first.c_str());
+  note_exit(EXIT_DATA_CHANGED);
+}
 
 std::unique_ptr<Session> Session::assign(const std::string& name, const std::string& remote,
                                          const std::vector<std::string>& options) {
@@ -120,7 +153,8 @@ bool Session::read_all(const ReadOptions& options, RecordWriter* out) {
   const long limit = options.limit < 0 ? LONG_MAX : options.limit;
   const bool check_reply = options.check_reply;
   host::files::OpenFile* file = file_.get();
-  long n = 0, cut = 0;
+  long n = 0;
+  CutRecords cut;
   bool ok = true;
   while (n < limit) {
     host::files::Record record;
@@ -136,7 +170,7 @@ bool Session::read_all(const ReadOptions& options, RecordWriter* out) {
         report(status, "read");
         return false;
       }
-      if (status == st::TRUNCATED) ++cut;
+      cut.note(status, n + 1);
     }
     if (check_reply && n == 0 && record.length > 0 && (record.data[0] == '4' || record.data[0] == '5'))
       ok = false;  // the server refused the command
@@ -151,50 +185,65 @@ bool Session::read_all(const ReadOptions& options, RecordWriter* out) {
     return false;
   }
   progress.finish(out->records(), out->bytes(), options.summary);
-  if (cut)
-    std::fprintf(stderr, "ftpam: %ld record%s longer than the record length and cut\n", cut,
-                 cut == 1 ? " was" : "s were");
+  cut.report(file->request().lrecl);
   if (!ok) note_exit(EXIT_FAILED);
   return ok;
 }
 
 // Each MGET file goes to a file of its own, named as the server names it;
-// the names saved are listed on `names`.
+// the names saved are listed on `names`. A file that cannot be saved -- its
+// name names no file, the folder holds that name already, or an earlier
+// file of the run was saved under it -- is read past, reported and counted:
+// a run never writes through a link, never replaces a file it found (unless
+// forced) and never one it saved itself.
 bool Session::read_to_folder(const ReadOptions& options, RecordWriter* names) {
-  int32_t piece = options.piece ? options.piece : file_->request().lrecl;
-  std::unique_ptr<RecordWriter> out;
+  const int32_t piece = options.piece ? options.piece : file_->request().lrecl;
+  std::unique_ptr<RecordWriter> out;         // none while a file is read past
+  std::map<std::string, std::string> saved;  // the names saved, and the remote names they hold
+  std::string remote;
+  long not_saved = 0, record = 0;
+  CutRecords cut;
   auto finish_file = [&]() {
     if (!out) return true;
     bool done = out->close();
     if (!done) {
-      std::fprintf(stderr, "ftpam: %s\n", out->error().c_str());
+      std::fprintf(stderr, "ftpam: %s\n", shown(out->error()).c_str());
       note_exit(EXIT_LOCAL_WRITE);
     }
     out.reset();
     return done;
   };
+  // False when nothing more can be saved.
   auto start_file = [&]() {
-    std::string remote = current_remote_name(file_.get());
-    std::string name = saved_name(remote);
-    if (name.empty()) {
-      std::fprintf(stderr, "ftpam: the server's name '%s' names no file to save\n", remote.c_str());
-      return false;
-    }
-    std::string path = options.save_folder + "/" + name;
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    remote = current_remote_name(file_.get());
+    record = 0;
+    const std::string name = saved_name(remote);
+    const std::string path = options.save_folder + "/" + name;
+    auto skip = [&](const std::string& why) {
+      std::fprintf(stderr, "ftpam: %s not saved: %s\n", shown(remote).c_str(), shown(why).c_str());
+      ++not_saved;
+      return true;
+    };
+    if (name.empty()) return skip("the name names no file");
+    if (auto earlier = saved.find(name); earlier != saved.end())
+      return skip(path + " holds " + earlier->second + ", saved before in this run");
+    int fd = create_saved(path, options.force);
+    if (fd < 0 && errno == EEXIST) return skip(path + " exists (--force replaces it)");
     if (fd < 0) {
-      std::fprintf(stderr, "ftpam: cannot save %s: %s\n", path.c_str(), std::strerror(errno));
+      std::fprintf(stderr, "ftpam: cannot save %s: %s\n", shown(path).c_str(),
+                   std::strerror(errno));
       note_exit(EXIT_LOCAL_WRITE);
       return false;
     }
+    saved[name] = remote;
     out = std::make_unique<RecordWriter>(fd, options.mode, options.show_cc, path);
     names->write(path, ' ');
     return true;
   };
   if (!start_file()) return false;
   for (;;) {
-    host::files::Record record;
-    int32_t status = file_->read(&record, piece);
+    host::files::Record r;
+    int32_t status = file_->read(&r, piece);
     if (status == st::NEXT_CONNECTION) {
       if (!finish_file() || !start_file()) return false;
       continue;
@@ -208,11 +257,18 @@ bool Session::read_to_folder(const ReadOptions& options, RecordWriter* names) {
       report(status, "read");
       return false;
     }
-    if (!out->write(record.view(), record.cc)) break;
+    cut.note(status, ++record, remote);
+    if (out && !out->write(r.view(), r.cc)) break;
   }
   bool ok = finish_file();
+  cut.report(file_->request().lrecl);
   if (!names->flush()) {
     std::fprintf(stderr, "ftpam: %s\n", names->error().c_str());
+    note_exit(EXIT_LOCAL_WRITE);
+    return false;
+  }
+  if (not_saved) {
+    std::fprintf(stderr, "ftpam: %ld file%s not saved\n", not_saved, not_saved == 1 ? "" : "s");
     note_exit(EXIT_LOCAL_WRITE);
     return false;
   }
@@ -253,7 +309,7 @@ bool Session::close() {
     return true;
   }
   show_refusals();
-  for (const auto& t : texts) std::fprintf(stderr, "ftpam: close: %s\n", t.text.c_str());
+  for (const auto& t : texts) std::fprintf(stderr, "ftpam: close: %s\n", shown(t.text).c_str());
   note_exit(EXIT_FAILED);
   return false;
 }

@@ -21,6 +21,11 @@ void report(int32_t status, const std::string& doing = {});
 // off and closed early) shows none.
 void note_refusal(const std::string& line);
 
+// Says that `count` records were longer than the record length (`lrecl`)
+// and cut, the first of them `first` ("record 7"), and notes the exit
+// status for changed records.
+void report_cut_records(long count, int32_t lrecl, const std::string& first);
+
 struct ReadOptions {
   OutputMode mode = OutputMode::LINES;
   bool show_cc = false;
@@ -30,6 +35,7 @@ struct ReadOptions {
   bool check_reply = false;    // the records are a server reply: a 4xx/5xx one fails
   // Each MGET file to a file of its own in this folder ("" : standard output).
   std::string save_folder;
+  bool force = false;          // a file in the folder may be replaced
 };
 
 class Session {

@@ -88,6 +88,7 @@ constexpr CatalogEntry catalog[] = {
     {msg::TLS_MODE_INVALID,
      "Host option XXAMFTPS must be EXPLICIT, IMPLICIT or NO, not %s."},
     {msg::TLS_DATA_REFUSED, "The server ended the transfer during the data connection's TLS handshake: %s"},
+    {msg::MGET_NAME_UNASKED, "The server listed %s, which %s does not match: it is not read."},
 };
 
 std::vector<LogLine> g_log;

@@ -6,7 +6,8 @@
 
 namespace host::options {
 namespace {
-std::map<std::string, std::string> g_options;
+const std::map<std::string, std::string> HOST_CHOICES = {{"XXAMINPL", "1"}};
+std::map<std::string, std::string> g_options = HOST_CHOICES;
 int g_handles = 0;
 int g_values = 0;
 // What ytrakcp hands out: the options table seen from one file reference.
@@ -17,7 +18,7 @@ struct Handle {
 
 void set(const std::string& key, const std::string& value) { g_options[key] = value; }
 void unset(const std::string& key) { g_options.erase(key); }
-void clear() { g_options.clear(); }
+void reset() { g_options = HOST_CHOICES; }
 std::string get(const std::string& key) {
   auto it = g_options.find(key);
   return it == g_options.end() ? std::string() : it->second;

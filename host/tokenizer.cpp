@@ -16,6 +16,9 @@ constexpr char MASK[] = "********";
 
 bool separator(char c) { return c == ' ' || c == '\t' || c == '\n' || c == ','; }
 bool quote(char c) { return c == '\'' || c == '"'; }
+bool password_keyword(const Token& t) {
+  return t.kind == TOKEN_WORD && (t.text == "PASS" || t.text == "PASSWORD");
+}
 
 }  // namespace
 
@@ -68,6 +71,11 @@ Statement::Statement(std::string text) : text_(std::move(text)) {
   end_.kind = END;
   end_.position.offset = int32_t(n);
   end_.position.index = int32_t(tokens_.size());
+  // A password's value is masked in every echo before the module sees it:
+  // a statement refused at an earlier option still shows the rest.
+  for (size_t t = 0; t + 2 < tokens_.size(); ++t)
+    if (password_keyword(tokens_[t]) && tokens_[t + 1].kind == EQUALS)
+      tokens_[t + 2].position.masked = 1;
 }
 
 void Statement::advance(size_t count) {

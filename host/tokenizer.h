@@ -1,7 +1,8 @@
 // The host's statement tokenizer over an option string, as the module reads
 // it through yxatoki / yxatok / yxatokt, and the statement's echo, in which
 // yhqblot masks a password and the module marks the token where an option
-// went wrong.
+// went wrong. The value after PASS= or PASSWORD= is masked from the start,
+// whether or not the module gets to parse it.
 //
 // Tokens: words (runs of anything but blanks, commas, "=" and quotes),
 // upper-cased, kind 2, or kind 4 when all digits; quoted strings ('...' or

@@ -64,4 +64,5 @@ constexpr int TLS_CA_FILE_UNUSABLE = 234;   // inserts: file, reason (texts)
 constexpr int TLS_NOT_RESUMED = 235;
 constexpr int TLS_MODE_INVALID = 236;       // insert: the XXAMFTPS value (text)
 constexpr int TLS_DATA_REFUSED = 237;       // insert: the server's reply (text)
+constexpr int MGET_NAME_UNASKED = 238;      // inserts: the name, the pattern (texts)
 }  // namespace msg

@@ -45,6 +45,17 @@ void identify_local_host(sock_conn* block, OpenKind kind);
 
 // Buffer preparation of every open, once its socket is connected or bound.
 int32_t prepare_buffers(sock_conn* block);
+// A block that reads first, once its stream has brought READ_BUFFER_GROWTH
+// times its read buffer's size, gets one twice as large before the next
+// refill, up to its block size (at most READ_BUFFER_LARGEST), keeping the
+// `carry` bytes at its start: a long transfer soon reads in large blocks
+// while a short file or a listing keeps the small buffer it started with.
+// Without memory for the larger buffer the block goes on with one of the
+// size it had; NO_MEMORY (the block without a read buffer) only when not
+// even that can be had again.
+constexpr int32_t READ_BUFFER_GROWTH = 4;
+constexpr int32_t READ_BUFFER_LARGEST = 1 << 20;
+int32_t grow_read_buffer(sock_conn* block, int32_t carry);
 // Returns read_buffer, write_buffer, record, staging, terminator and fd_bitmap
 // to the host, in that order, and nulls them.
 void release_buffers(sock_conn* block);

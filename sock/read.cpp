@@ -19,6 +19,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include "module/allocation.h"
 #include "module/status.h"
 #include "sock/in_place.h"
 #include "sock/internal.h"
@@ -268,6 +269,30 @@ inline bool whole_record_held(sock_conn* block) {
 
 }  // namespace
 
+// The old buffer goes back to the pool before the larger one is taken, so
+// that the two are never held at once; only the carry (a few bytes) is kept
+// aside. The count of consumed bytes wraps past 4 GiB, long after the buffer
+// is at its largest.
+int32_t sock::grow_read_buffer(sock_conn* block, int32_t carry) {
+  const int32_t largest = std::min(block->block_size, READ_BUFFER_LARGEST);
+  if (block->read_buffer_size >= largest || carry > MAX_CARRY ||
+      uint32_t(block->bytes_consumed) < uint32_t(READ_BUFFER_GROWTH * block->read_buffer_size))
+    return st::OK;
+  char kept[MAX_CARRY];
+  std::memcpy(kept, block->read_buffer, size_t(carry));
+  mem::release(block->read_buffer);
+  int32_t size = std::min(block->read_buffer_size * 2, largest);
+  block->read_buffer = static_cast<char*>(mem::alloc_text(size));
+  if (!block->read_buffer) {
+    size = block->read_buffer_size;
+    block->read_buffer = static_cast<char*>(mem::alloc_text(size));
+    if (!block->read_buffer) return st::NO_MEMORY;
+  }
+  std::memcpy(block->read_buffer, kept, size_t(carry));
+  block->read_buffer_size = size;
+  return st::OK;
+}
+
 // A line limit is watched by yxsread alone. With CR LF a CR counts only with
 // its LF, and a CR in the last place waits for yxsread, which reads on.
 bool sock::line_in_place(sock_conn* block, char** data, int32_t* length) {
@@ -382,6 +407,10 @@ int32_t read_direct(sock_conn* block, char* into, int32_t capacity, int32_t* got
 
 int32_t readblk(int32_t descriptor, int32_t carry, sock_conn* block) {
   if (block->read_avail > 0) return st::OK;
+  if (block->read_first) {
+    int32_t status = sock::grow_read_buffer(block, carry);
+    if (status != st::OK) return status;
+  }
   int32_t got = 0;
   int32_t status = receive(block, descriptor, block->read_buffer + carry,
                            block->read_buffer_size - carry, &got);

@@ -19,8 +19,6 @@ namespace {
 constexpr int OPTION_VALUE_MAX = 30;   // characters of an option value converted
 constexpr int32_t SOCKET_BUFFER_EXTRA = 256;
 constexpr int32_t READ_BUFFER_MAX = 8192;
-// A block that reads first reads with its block size, up to this much.
-constexpr int32_t READ_FIRST_BUFFER_MAX = 1 << 20;
 constexpr int32_t DEFAULT_RECORD_SIZE = 256;
 constexpr int32_t TERMINATOR_BUFFER = 4;
 
@@ -113,9 +111,10 @@ int32_t ensure_bitmap(sock_conn* block) {
 
 // The read buffer is at least big enough for the largest carry and one new
 // byte, so that a refill behind a carry always has room to read into. A
-// block that reads first (a data connection) reads with its whole block
-// size, which may exceed the usual largest buffer. Nothing that an earlier
-// open of the block read is left to be read again.
+// block that reads first (a data connection) starts with the usual size too
+// and grows from there towards its block size as its stream goes on
+// (sock::grow_read_buffer). Nothing that an earlier open of the block read
+// is left to be read again.
 int32_t prepare_buffers(sock_conn* block) {
   block->read_pos = block->read_avail = block->read_end = 0;
   block->at_eof = block->reaccept_pending = 0;
@@ -125,9 +124,8 @@ int32_t prepare_buffers(sock_conn* block) {
   if (size != 0) {
     const bool sizes_read = block->direction != SOCK_WRITES;
     const bool sizes_write = block->direction != SOCK_READS;
-    const int32_t largest = block->read_first ? READ_FIRST_BUFFER_MAX : READ_BUFFER_MAX;
-    if (sizes_read && size > 0 && (size < READ_BUFFER_MAX || block->read_first))
-      block->read_buffer_size = std::clamp(size, MAX_CARRY + 1, largest);
+    if (sizes_read && size > 0 && size < READ_BUFFER_MAX)
+      block->read_buffer_size = std::max(size, MAX_CARRY + 1);
     if (sizes_write && size > 0) block->write_buffer_size = size;
   }
   if (block->direction & SOCK_READS) {

@@ -382,6 +382,44 @@ TEST_F(DataTransfer, ListingsSendTheVerbAloneWithoutLsfile) {
   EXPECT_EQ(server().record().control_bytes.find("NLST \r\n"), std::string::npos);
 }
 
+// A reading data connection starts with a small read buffer of the host's
+// pool and grows it as its stream goes on: a short file and a listing keep
+// the small one, a long transfer soon reads in large blocks (up to the larger
+// of BLOCKSIZE and 512 KiB).
+TEST_F(DataTransfer, TheReadBufferStartsSmallAndGrowsWithALongTransfer) {
+  std::string long_file;
+  while (long_file.size() < (2u << 20)) long_file += std::string(78, 'x') + "\r\n";
+  Script script;
+  script.defaults()
+      .step(retr_step("150 Here.\r\n", Data::sending("a\r\n"), "226 Done.\r\n"))
+      .transfer("NLST", "150 Here.\r\n", Data::sending("a.txt\r\nb.txt\r\n"), "226 Done.\r\n")
+      .step(retr_step("150 Here.\r\n", Data::sending(long_file), "226 Done.\r\n"));
+  serve(script);
+  struct Case {
+    const char* name;
+    const char* remote;
+    const char* options;
+    int32_t lowest, highest;  // the read buffer's size at the end
+  };
+  const Case cases[] = {
+      {"short file", "f", "", 8192, 8192},
+      {"listing", "", "LS", 8192, 8192},
+      {"long file", "f", "", 512 * 1024, 512 * 1024},
+  };
+  for (const Case& c : cases) {
+    assign("F", c.remote, std::string("USER='u' PASS='p' ") + c.options);
+    std::unique_ptr<OpenFile> file;
+    ASSERT_EQ(open("F", &file), st::OK) << c.name;
+    EXPECT_EQ(file->handle()->data->read_buffer_size, 8192) << c.name;
+    int32_t end = 0;
+    read_all(*file, &end);
+    EXPECT_EQ(end, st::END_OF_DATA) << c.name;
+    EXPECT_GE(file->handle()->data->read_buffer_size, c.lowest) << c.name;
+    EXPECT_LE(file->handle()->data->read_buffer_size, c.highest) << c.name;
+    EXPECT_EQ(file->close(), st::OK);
+  }
+}
+
 TEST_F(DataTransfer, ModAppendsInsteadOfStoring) {
   Script script;
   script.defaults()
@@ -444,19 +482,56 @@ TEST_F(DataTransfer, CloseReportsAFailedFinalReplyAndFails) {
 
 // A read the host breaks off and closes ends cleanly: the server's 426 for
 // the data it could not send is the expected answer, not a failure, and
-// leaves no failure text behind for the host to show.
+// leaves no failure text behind for the host to show. A server that says
+// nothing about a transfer broken off until it hears ABOR (pure-ftpd) is
+// told at once, and close reads ABOR's reply -- after the transfer's own,
+// when one comes first -- instead of waiting for the end of a transfer that
+// never ends.
 TEST_F(DataTransfer, AReadBrokenOffEndsCleanlyWhateverTheServerSays) {
-  Script script;
-  script.defaults().step(
-      retr_step("150 Here.\r\n", Data::sending("a\r\nb\r\n"), "426 Connection closed.\r\n"));
-  serve(script);
-  assign("F", "f", "USER='u' PASS='p'");
-  std::unique_ptr<OpenFile> file;
-  ASSERT_EQ(open("F", &file), st::OK);
-  host::files::Record r;
-  ASSERT_EQ(file->read(&r), st::OK);
-  EXPECT_EQ(file->close(), st::OK);
-  EXPECT_TRUE(failure_texts().empty()) << testing::PrintToString(failure_texts());
+  // More lines than the sockets hold, still coming long after the close.
+  std::string lines;
+  while (lines.size() < (12u << 20)) lines += std::string(78, 'x') + "\r\n";
+  const Writes endless = Writes::split(lines, 65536, 50);
+  struct Case {
+    const char* name;
+    Writes data;
+    Writes final_reply;
+    bool quiet;          // no final reply for the transfer broken off
+    Writes abort_reply;  // the answer to ABOR
+    std::vector<std::string> replies;  // the reply lines close reads
+  };
+  const Case cases[] = {
+      {"426 at once", "a\r\nb\r\n", "426 Connection closed.\r\n", false, "", {}},
+      {"nothing until ABOR", endless, "226 Done.\r\n", true,
+       "226 Since you see this ABOR must've succeeded\r\n",
+       {"<<< 226 Since you see this ABOR must've succeeded"}},
+      {"426, then ABOR's own reply", endless, "226 Done.\r\n", true,
+       "426 Transfer aborted.\r\n226 Abort successful.\r\n",
+       {"<<< 426 Transfer aborted.", "<<< 226 Abort successful."}},
+  };
+  limit_waits(5);  // a close that waited for the transfer's end would fail
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Step transfer = retr_step("150 Here.\r\n", Data::sending(c.data), c.final_reply);
+    transfer.quiet_when_broken_off = c.quiet;
+    Script script;
+    script.defaults().step(transfer);
+    if (!c.abort_reply.chunks.empty()) script.on("ABOR", c.abort_reply);
+    ftptest::ScriptServer& server = serve(script);
+    assign("F", "f", "USER='u' PASS='p' DEBUG", server.address());
+    std::unique_ptr<OpenFile> file;
+    ASSERT_EQ(open("F", &file), st::OK);
+    host::files::Record r;
+    ASSERT_EQ(file->read(&r), st::OK);
+    host::messages::clear_log();  // from here: the replies close reads
+    EXPECT_EQ(file->close(), st::OK);
+    EXPECT_TRUE(failure_texts().empty()) << testing::PrintToString(failure_texts());
+    server.stop();
+    if (c.quiet) {
+      EXPECT_EQ(logged(msg::REPLY_LINE), c.replies);
+      EXPECT_EQ(server.transcript(), std::string(LOGIN) + SETUP + "RETR f\nABOR\nQUIT\n");
+    }
+  }
 }
 
 TEST_F(DataTransfer, NoquitClosesWithoutWaitingForTheFinalReply) {

@@ -91,7 +91,7 @@ const Flow flows[] = {
     {"MgetList", "(a b)", "", OPEN_INPUT, 0, {sending("RETR", "r\r\n")}, Action::Read,
      {"r", "--next--", "r"}},
     {"MgetPattern", "*.txt", "MGET", OPEN_INPUT, 0,
-     {sending("NLST", "a\r\nb\r\n"), sending("RETR", "r\r\n")}, Action::Read,
+     {sending("NLST", "a.txt\r\nb.txt\r\n"), sending("RETR", "r\r\n")}, Action::Read,
      {"r", "--next--", "r"}},
     // Passive data connections: EPSV, and PASV after EPSV is refused.
     {"RetrLinesPassive", "f", "PASV", OPEN_INPUT, 0, {sending("RETR", "a\r\nb\r\n")},
@@ -99,7 +99,7 @@ const Flow flows[] = {
     {"StorPassive", "out", "PASV", OPEN_OUTPUT, 0, {transfer("STOR", Data::receiving())},
      Action::Write, {"x", "yz"}, "x\r\nyz\r\n"},
     {"MgetPatternPasvAfterEpsvRefused", "*.txt", "MGET PASV", OPEN_INPUT, 0,
-     {answer("EPSV", "502 No.\r\n"), sending("NLST", "a\r\nb\r\n"), sending("RETR", "r\r\n")},
+     {answer("EPSV", "502 No.\r\n"), sending("NLST", "a.txt\r\nb.txt\r\n"), sending("RETR", "r\r\n")},
      Action::Read, {"r", "--next--", "r"}},
     // Over TLS: handshakes, session resumption, close_notify at both ends.
     {"RetrLinesTls", "f", "TLS=EXPLICIT", OPEN_INPUT, 0, {}, Action::Read, {"a", "b"}, "", 0, true,

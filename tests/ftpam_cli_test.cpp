@@ -102,7 +102,7 @@ TEST(FtpamUsage, ExitStatusesAndMessagesOfTheCommandLine) {
       {"missing operand", {"get"}, 2, "usage: ftpam get REMOTE"},
       {"unknown command flag", {"get", "x", "host=127.0.0.1", "--bogus"}, 2, "unknown flag --bogus"},
       {"piece without a number", {"get", "x", "--piece", "many"}, 2, "--piece needs a number"},
-      {"unknown option is named", {"get", "x", "host=127.0.0.1", "user=u", "colour=red"}, 2,
+      {"unknown option is named", {"get", "x", "host=127.0.0.1", "user=u", "pass=p", "colour=red"}, 2,
        "Option COLOUR is not known"},
       {"script names a reference it never assigned", {"run", "-"}, 1, "line 2: NOPE is not assigned",
        "# a comment\nread NOPE all\n"},
@@ -447,7 +447,7 @@ TEST_F(FtpamFailures, RefusalsArePrintedWithTheHostsMessage) {
            ". (FAILED 0x80000805)"},
       {"refused file", {"get", "nosuch.txt", address, "user=" + user, "pass=" + server_->password()},
        1, "ftpam: open: remote file nosuch.txt (FILE_REFUSED 0x80001006)"},
-      {"unknown option", {"get", "any.txt", address, "user=" + user, "colour=red"}, 2,
+      {"unknown option", {"get", "any.txt", address, "user=" + user, "pass=p", "colour=red"}, 2,
        "Option COLOUR is not known"},
   };
   for (const auto& c : cases) {
@@ -624,6 +624,44 @@ TEST_F(FtpamTerminal, CtrlCDuringAStallAsksWhetherToInterrupt) {
     EXPECT_EQ(o.exit_status, c.exit_status) << describe(o);
     EXPECT_NE(o.out.find(c.shows), std::string::npos) << describe(o);
   }
+}
+
+// What the server says reaches a terminal with its control bytes escaped:
+// a reply, a name or a record cannot retitle the window or clear the screen.
+// Through a pipe the bytes stay as they are.
+TEST_F(FtpamTerminal, ServerTextShowsItsControlBytesEscaped) {
+  const std::string hostile = "\x1b]0;owned\x07\x1b[2J";
+  const std::string escaped = "\\x1b]0;owned\\x07\\x1b[2J";
+  struct Case {
+    const char* name;
+    Script script;
+    std::vector<std::string> args;
+  };
+  const Case cases[] = {
+      {"a refusal", Script().defaults().on("RETR", "550 f" + hostile + ": no.\r\n"), {"get", "f"}},
+      {"a passive reply",
+       Script().defaults().on("EPSV", "500 No.\r\n").on("PASV", "227 " + hostile + "\r\n"),
+       {"--passive", "get", "f"}},
+      {"a record", Script().defaults().step(retr("rec" + hostile + "\r\n")), {"get", "f"}},
+      {"an MGET name", Script().defaults()
+           .transfer("NLST", "150 Here.\r\n", Data::sending("x" + hostile + ".txt\r\n"), "226 Done.\r\n")
+           .on("RETR", "550 No.\r\n"), {"mget", "*.txt"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    serve(c.script);
+    ftptest::Child child;
+    std::string error;
+    ASSERT_TRUE(child.start_on_terminal(ftpam_launch(with_login(c.args)), &error)) << error;
+    Outcome o = child.finish(kRunMs);
+    server_->stop();
+    EXPECT_NE(o.out.find(escaped), std::string::npos) << describe(o);
+    EXPECT_EQ(o.out.find('\x1b'), std::string::npos) << describe(o);
+    EXPECT_EQ(o.out.find('\x07'), std::string::npos) << describe(o);
+  }
+  serve(Script().defaults().on("RETR", "550 f" + hostile + ": no.\r\n"));
+  Outcome piped = ftpam(with_login({"get", "f"}));
+  EXPECT_NE(piped.err.find(hostile), std::string::npos) << describe(piped);
 }
 
 TEST_F(FtpamTerminal, SigintWithoutATerminalInterruptsTheWait) {
@@ -841,16 +879,25 @@ TEST_F(FtpamExpectations, WaitsAreBoundedAndTheDefaultIsAMinute) {
       << describe(none);
 }
 
+// Also against a server that says nothing about a transfer broken off until
+// it hears ABOR (pure-ftpd): the close does not wait out the default minute.
 TEST_F(FtpamExpectations, AReadBrokenOffAndClosedEndsCleanly) {
-  Step long_file = retr(Writes::split(std::string(2000, 'x') + "\r\n" + std::string(400000, 'y'), 65536, 5),
-                        "426 Transfer aborted.\r\n");
-  serve(Script().defaults().step(long_file));
-  std::string options;
-  for (const auto& a : with_login({})) options += " " + a;
-  Outcome o = ftpam({"run", "-"}, "assign IN f" + options + " lrecl=4000\nopen IN input\nread IN 1\nclose IN\n");
-  EXPECT_EQ(o.exit_status, 0) << describe(o);
-  EXPECT_EQ(o.out, std::string(2000, 'x') + "\n");
-  EXPECT_EQ(o.err, "");
+  for (bool quiet : {false, true}) {
+    SCOPED_TRACE(quiet ? "silent until ABOR" : "426 at once");
+    std::string data = std::string(2000, 'x') + "\r\n";
+    while (data.size() < (quiet ? 12u << 20 : 400000u)) data += std::string(78, 'y') + "\r\n";
+    Step long_file = retr(Writes::split(data, 65536, quiet ? 50 : 5), "426 Transfer aborted.\r\n");
+    long_file.quiet_when_broken_off = quiet;
+    serve(Script().defaults().step(long_file).on(
+        "ABOR", "226 Since you see this ABOR must've succeeded\r\n"));
+    std::string options;
+    for (const auto& a : with_login({})) options += " " + a;
+    Outcome o = ftpam({"run", "-"}, "assign IN f" + options + " lrecl=4000\nopen IN input\nread IN 1\nclose IN\n");
+    server_->stop();
+    EXPECT_EQ(o.exit_status, 0) << describe(o);
+    EXPECT_EQ(o.out, std::string(2000, 'x') + "\n");
+    EXPECT_EQ(o.err, "");
+  }
 }
 
 TEST_F(FtpamExpectations, AServerOnAnotherPortByHostPortOrUrl) {
@@ -876,7 +923,9 @@ TEST_F(FtpamExpectations, AServerOnAnotherPortByHostPortOrUrl) {
 }
 
 TEST_F(FtpamExpectations, NetrcFromHostAlonePasswordFromTheEnvironment) {
-  serve(Script().defaults().step(retr("one\r\n")).step(retr("two\r\n")));
+  Step any_file = retr("from-env\r\n");
+  any_file.repeat = true;
+  serve(Script().defaults().step(retr("one\r\n")).step(any_file));
   const std::string home = empty_home() + "/netrc-home";
   std::filesystem::create_directories(home);
   {
@@ -891,15 +940,51 @@ TEST_F(FtpamExpectations, NetrcFromHostAlonePasswordFromTheEnvironment) {
   EXPECT_EQ(by_netrc.exit_status, 0) << describe(by_netrc);
   EXPECT_EQ(by_netrc.out, "one\n");
 
-  ftptest::Launch env_run = ftpam_launch({"get", "f", "host=" + server_->address(), "user=eve"});
-  env_run.env.push_back("FTPAM_PASSWORD=from-env");
-  Outcome by_env = ftptest::run(env_run, kRunMs);
+  // A password from the environment is taken as it stands, quotes and all.
+  for (const char* password : {"from-env", "\"hunter2\"", "pa'ss", "'"}) {
+    ftptest::Launch env_run = ftpam_launch({"get", "f", "host=" + server_->address(), "user=eve"});
+    env_run.env.push_back(std::string("FTPAM_PASSWORD=") + password);
+    Outcome by_env = ftptest::run(env_run, kRunMs);
+    EXPECT_EQ(by_env.exit_status, 0) << password << "\n" << describe(by_env);
+  }
   server_->stop();
-  EXPECT_EQ(by_env.exit_status, 0) << describe(by_env);
   std::string sent;
   for (const auto& c : server_->record().commands)
     if (c.rfind("USER", 0) == 0 || c.rfind("PASS", 0) == 0) sent += c + "\n";
-  EXPECT_EQ(sent, "USER nina\nPASS n3tpw\nUSER eve\nPASS from-env\n");
+  EXPECT_EQ(sent, "USER nina\nPASS n3tpw\nUSER eve\nPASS from-env\nUSER eve\nPASS \"hunter2\"\n"
+                  "USER eve\nPASS pa'ss\nUSER eve\nPASS '\n");
+}
+
+// No echo of a refused option shows a password, typed or taken from the
+// environment; and a user without a password, with nobody to ask for it,
+// stops before anything is sent.
+TEST_F(FtpamExpectations, PasswordsStayUnseenAndNeverGoOutEmpty) {
+  serve(Script().defaults().step(retr("one\r\n")));
+  const std::string host = "host=" + server_->address();
+  ftptest::Launch from_env = ftpam_launch({"get", "f", host, "user=u", "lrecl=abc"});
+  from_env.env.push_back("FTPAM_PASSWORD=S3cretPW");
+  ftptest::Launch typed = ftpam_launch({"get", "f", host, "user=u", "lrecl=abc", "pass=S3cretPW"});
+  for (const auto& launch : {from_env, typed}) {
+    Outcome o = ftptest::run(launch, kRunMs);
+    EXPECT_EQ(o.exit_status, 2) << describe(o);
+    EXPECT_NE(o.err.find("Option LRECL does not accept ABC"), std::string::npos) << describe(o);
+    EXPECT_EQ(o.err.find("S3cretPW"), std::string::npos) << describe(o);
+  }
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"get", "f", host, "user=u"}, {"get", "f", host, "user=u", "prompt"},
+        {"get", "ftp://u@" + server_->address() + "/f"}}) {
+    Outcome o = ftpam(args, "piped\n");
+    EXPECT_EQ(o.exit_status, 2) << describe(o);
+    EXPECT_NE(o.err.find("no password, and no terminal to ask for it on"), std::string::npos)
+        << describe(o);
+  }
+  Outcome empty = ftpam({"get", "f", host, "user=u", "pass="});
+  EXPECT_EQ(empty.exit_status, 0) << describe(empty);
+  server_->stop();
+  std::vector<std::string> sent;
+  for (const auto& c : server_->record().commands)
+    if (c.rfind("PASS", 0) == 0) sent.push_back(c);
+  EXPECT_EQ(sent, std::vector<std::string>{"PASS "}) << "only the empty password asked for";
 }
 
 TEST_F(FtpamExpectations, ByteStreamPiecesFromAnNbyteVariable) {
@@ -959,6 +1044,101 @@ TEST_F(FtpamExpectations, VerboseIsATranscriptWithThePasswordMasked) {
   EXPECT_EQ(o.err.find("PASS p"), std::string::npos) << describe(o);
 }
 
+std::string file_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A record cut to the record length is counted, reported once and ends the
+// run with status 7, whatever hands it back; mget --to saves a file whole
+// unless records are asked for.
+TEST_F(FtpamExpectations, CutRecordsAreCountedAndSavedFilesAreWhole) {
+  const std::string line = std::string(5000, 'a') + "\r\n";
+  Step long_line = retr(line);
+  long_line.repeat = true;
+  serve(Script().defaults().step(long_line));
+  const std::string to = empty_home() + "/whole";
+  std::filesystem::create_directories(to);
+  Outcome whole = ftpam(with_login({"mget", "(long.txt)", "--to", to}));
+  EXPECT_EQ(whole.exit_status, 0) << describe(whole);
+  EXPECT_EQ(whole.out, to + "/long.txt\n");
+  EXPECT_TRUE(file_text(to + "/long.txt") == line) << file_text(to + "/long.txt").size() << " bytes";
+  std::filesystem::remove_all(to);
+
+  const std::string cut =
+      "1 record was longer than the record length (256) and cut; the first was record 1";
+  std::filesystem::create_directories(to);
+  const struct {
+    std::vector<std::string> args;
+    std::string shows;
+  } cases[] = {
+      {{"get", "long.txt"}, cut + "\n"},
+      {{"mget", "(long.txt)"}, cut + "\n"},
+      {{"mget", "(long.txt)", "--to", to, "lrecl=256"}, cut + " of long.txt\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0] + (c.args.size() > 2 ? " --to" : ""));
+    Outcome o = ftpam(with_login(c.args));
+    EXPECT_EQ(o.exit_status, 7) << describe(o);
+    EXPECT_EQ(o.err, "ftpam: " + c.shows);
+  }
+  EXPECT_EQ(file_text(to + "/long.txt"), std::string(256, 'a') + "\n");
+  std::filesystem::remove_all(to);
+}
+
+// mget --to never writes through a link, never replaces a file it found
+// (unless forced) and never one it saved itself; a file not saved is read
+// past, reported and counted, and the run ends with status 5.
+TEST_F(FtpamExpectations, MgetToReplacesNothingUnasked) {
+  const std::string to = empty_home() + "/to";
+  const std::string outside = empty_home() + "/outside.txt";
+  auto fresh_folder = [&] {
+    std::filesystem::remove_all(to);
+    std::filesystem::remove(outside);
+    std::filesystem::create_directories(to);
+    std::ofstream(to + "/x.txt") << "mine\n";
+    std::ofstream(to + "/.profile") << "profile\n";
+    std::filesystem::create_symlink(outside, to + "/link.txt");
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int exit_status;
+    std::vector<std::pair<std::string, std::string>> files;  // in the folder afterwards
+    std::string shows;                                       // part of standard error
+  };
+  const Case cases[] = {
+      {"two files of one name", {"mget", "(a/y.txt b/y.txt)", "--to", to}, 5,
+       {{"y.txt", "first\r\n"}},
+       "ftpam: b/y.txt not saved: " + to + "/y.txt holds a/y.txt, saved before in this run\n"
+       "ftpam: 1 file not saved\n"},
+      {"a file that is there", {"mget", "(x.txt)", "--to", to}, 5, {{"x.txt", "mine\n"}},
+       "ftpam: x.txt not saved: " + to + "/x.txt exists (--force replaces it)\n"},
+      {"a link", {"mget", "(link.txt)", "--to", to}, 5, {}, "link.txt exists"},
+      {"forced", {"mget", "(x.txt link.txt)", "--to", to, "--force"}, 0,
+       {{"x.txt", "first\r\n"}, {"link.txt", "second\r\n"}}, ""},
+      {"a hidden name the server matched", {"mget", "*.txt", "--to", to}, 0,
+       {{".profile", "profile\n"}, {"ok.txt", "first\r\n"}},
+       "The server listed .profile, which *.txt does not match: it is not read."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fresh_folder();
+    serve(Script()
+              .defaults()
+              .transfer("NLST", "150 Here.\r\n", Data::sending(".profile\r\nok.txt\r\n"), "226 Done.\r\n")
+              .step(retr("first\r\n"))
+              .step(retr("second\r\n")));
+    Outcome o = ftpam(with_login(c.args));
+    server_->stop();
+    EXPECT_EQ(o.exit_status, c.exit_status) << describe(o);
+    EXPECT_NE(o.err.find(c.shows), std::string::npos) << describe(o);
+    for (const auto& [name, content] : c.files) EXPECT_EQ(file_text(to + "/" + name), content) << name;
+    EXPECT_FALSE(std::filesystem::exists(outside)) << "written through the link";
+  }
+  std::filesystem::remove_all(to);
+}
+
 TEST_F(FtpamExpectations, SummaryAtTheEndOnATerminal) {
   serve(Script().defaults().step(retr("a\r\nbb\r\n")));
   ftptest::Child child;
@@ -985,11 +1165,8 @@ TEST_F(FtpamListing, MgetOfAPatternThatTheServerDoesNotMatchSavedByName) {
   std::filesystem::create_directories(to);
   Outcome saved = on_server({"mget", "*.txt", "--to", to}, {"wd=mget"});
   EXPECT_EQ(saved.exit_status, 0) << describe(saved);
-  for (const char* name : {"alpha", "beta", "gamma"}) {
-    std::ifstream in(to + "/" + name + ".txt");
-    std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(content, std::string(name) + "\n") << name;
-  }
+  for (const char* name : {"alpha", "beta", "gamma"})  // whole, as the server holds them
+    EXPECT_EQ(file_text(to + "/" + name + ".txt"), std::string(name) + "\r\n") << name;
   EXPECT_FALSE(std::filesystem::exists(to + "/.hidden.txt"));
   std::filesystem::remove_all(to);
 }

@@ -104,6 +104,9 @@ TEST_F(Mget, ListedNamesAreSingleFiles) {
   assign("F", "*", "USER='u' PASS='p' MGET TERMSTR=LF");
   std::unique_ptr<OpenFile> file;
   ASSERT_EQ(open("F", &file), st::OK);
+  int32_t end = 0;
+  read_files(*file, &end);  // to the end: a close before it would be an ABOR
+  EXPECT_EQ(end, st::END_OF_DATA);
   EXPECT_EQ(file->close(), st::OK);
   EXPECT_EQ(transcript_after_close(), std::string(LOGIN) + SETUP + "NLST *\n" + SETUP +
                                           "RETR (odd name)\nQUIT\n");
@@ -142,6 +145,54 @@ TEST_F(Mget, PatternTakesTheNamesFromNlst) {
   EXPECT_EQ(transcript_after_close(),
             std::string(LOGIN) + "PORT 127,0,0,1,*,*\nTYPE A\nCWD sub\nPWD\nNLST *.txt\n" +
                 setup_i + "RETR x.txt\n" + setup_i + "RETR y.txt\nQUIT\n");
+}
+
+// The server's matching is not taken on trust: a name it lists that the
+// pattern does not ask for is not read, and the module says so.
+TEST_F(Mget, NamesTheServerListsMustMatchThePattern) {
+  struct Case {
+    const char* pattern;
+    const char* listing;
+    std::vector<std::string> read;
+    std::vector<std::string> refused;
+  };
+  const Case cases[] = {
+      {"*.txt", "a.txt\r\n.profile\r\nb.dat\r\nsub/c.txt\r\n../d.txt\r\n..\r\n",
+       {"a.txt"}, {".profile", "b.dat", "sub/c.txt", "../d.txt", ".."}},
+      {".*", ".profile\r\n.\r\nx\r\n", {".profile"}, {".", "x"}},
+      {"sub/*.txt", "sub/a.txt\r\nb.txt\r\nother/c.txt\r\nsub/.d.txt\r\n",
+       {"sub/a.txt", "b.txt"}, {"other/c.txt", "sub/.d.txt"}},
+      // A pattern without wildcards names a file, or a folder the server lists.
+      {"sub", "sub/a\r\nb\r\nsub/.c\r\n.d\r\nelse/e\r\n", {"sub/a", "b"},
+       {"sub/.c", ".d", "else/e"}},
+      {".profile", ".profile\r\n", {".profile"}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pattern);
+    Script script = serving_every_name();
+    script.steps.insert(script.steps.begin(),
+                        {"NLST", "150 Here.\r\n", Data::sending(c.listing), "226 Done.\r\n"});
+    ftptest::ScriptServer& server = serve(script);
+    host::messages::clear_log();
+    assign("F", c.pattern, "USER='u' PASS='p' MGET", server.address());
+    std::unique_ptr<OpenFile> file;
+    ASSERT_EQ(open("F", &file), st::OK);
+    int32_t end = 0;
+    read_files(*file, &end);
+    EXPECT_EQ(end, st::END_OF_DATA);
+    EXPECT_EQ(file->close(), st::OK);
+    server.stop();
+    std::vector<std::string> read;
+    for (const auto& command : server.record().commands)
+      if (command.rfind("RETR ", 0) == 0) read.push_back(command.substr(5));
+    EXPECT_EQ(read, c.read);
+    std::vector<std::string> refused;
+    for (const auto& line : logged(msg::MGET_NAME_UNASKED)) refused.push_back(line);
+    ASSERT_EQ(refused.size(), c.refused.size()) << testing::PrintToString(refused);
+    for (size_t i = 0; i < refused.size(); ++i)
+      EXPECT_EQ(refused[i].rfind("The server listed " + c.refused[i] + ", which ", 0), 0u)
+          << refused[i];
+  }
 }
 
 // A listing the server reports as failed may have lost names: the MGET must

@@ -263,6 +263,11 @@ TEST_F(OptionParsing, PasswordIsMaskedInTheEcho) {
   EXPECT_EQ(bad->result.message.find("SESAME"), std::string::npos);
   EXPECT_EQ(bad->result.echo, "PASS=********");
   EXPECT_EQ(bad->result.marks, "     ^^^^^^^^");
+
+  // Masked also where the statement was refused before the password.
+  auto before = parse("lrecl=abc pass='S3cretPW' password=\"Other\"");
+  EXPECT_EQ(before->result.status, st::BAD_OPTION_VALUE);
+  EXPECT_EQ(before->result.echo, "lrecl=abc pass='********' password=\"********\"");
 }
 
 struct RefusalCase {

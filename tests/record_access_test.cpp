@@ -8,6 +8,7 @@
 #include "ftp/ftp_file.h"
 #include "host/memory.h"
 #include "host/module.h"
+#include "host/options.h"
 #include "module/host_records.h"
 #include "module/records.h"
 #include "module/status.h"
@@ -53,8 +54,11 @@ void* read_routine(int32_t mode, int32_t recfm, bool with_data) {
 constexpr int SLOT_UNSUPPORTED = 5;
 constexpr int SLOT_READ = 18;
 
+// A host that asks for records in place (XXAMINPL, as the reference host
+// does) gets a record reader of its own; any other the method vector's.
 TEST(RecordAccess, ReadRoutineFollowsModeConnectionAndFormat) {
   const int32_t in = OPEN_INPUT, pos = OPEN_POSITIONING;
+  host::options::unset("XXAMINPL");
   EXPECT_EQ(read_routine(OPEN_OUTPUT, 0, true), slot(SLOT_UNSUPPORTED));
   EXPECT_EQ(read_routine(OPEN_APPEND, 0, false), slot(SLOT_UNSUPPORTED));
   EXPECT_EQ(read_routine(in, RECFM_F, true), slot(SLOT_READ));
@@ -65,9 +69,14 @@ TEST(RecordAccess, ReadRoutineFollowsModeConnectionAndFormat) {
   void* spooled_bytes = read_routine(in | pos, RECFM_S, true);
   void* spooled_records = read_routine(in | pos, RECFM_F, true);
   void* bytes = read_routine(in, RECFM_S, true);
-  std::set<void*> distinct{replies, spooled_bytes, spooled_records, bytes, slot(SLOT_READ),
-                           slot(SLOT_UNSUPPORTED)};
-  EXPECT_EQ(distinct.size(), 6u) << "each case has a reader of its own";
+  host::options::set("XXAMINPL", "1");
+  void* in_place = read_routine(in, RECFM_F, true);
+  EXPECT_EQ(read_routine(in | pos, RECFM_F, true), spooled_records) << "positioning wins";
+  EXPECT_EQ(read_routine(in, RECFM_S, true), bytes) << "byte streams are never in place";
+  host::options::reset();
+  std::set<void*> distinct{replies, spooled_bytes, spooled_records, bytes, in_place,
+                           slot(SLOT_READ), slot(SLOT_UNSUPPORTED)};
+  EXPECT_EQ(distinct.size(), 7u) << "each case has a reader of its own";
 }
 
 TEST(RecordAccess, OtherWordsComeFromTheMethodVector) {

@@ -1,7 +1,8 @@
-// The ends of an open file: the orderly close (final reply, QUIT), owner
-// termination of every file of one host owner, the release both share with
-// the clean-up of a failed open (term), and the break handler that interrupts a wait on the
-// control connection.
+// The ends of an open file: the orderly close (final reply -- after ABOR for
+// a read stopped early -- and QUIT), owner termination of every file of one
+// host owner, the release both share with the clean-up of a failed open
+// (term), and the break handler that interrupts a wait on the control
+// connection.
 #include <cstring>
 
 #include "ftp/ftp_file.h"
@@ -14,12 +15,14 @@
 #include "module/export.h"
 #include "module/msgno.h"
 #include "module/status.h"
+#include "sock/data_connection.h"
 #include "sock/yxsoc.h"
 
 namespace {
 
 constexpr int32_t BREAK_CONFIRMED = 1;
 constexpr int32_t ANSWER_YES = 0;
+constexpr int32_t SERVICE_CLOSING = 421;
 
 // The open options are this module's to give back.
 bool owns_open_options(const FtpFile* file) {
@@ -30,6 +33,27 @@ void unlink_open_file(MethodInstance* instance, FtpFile* file) {
   FtpFile** link = &instance->open_files;
   while (*link && *link != file) link = &(*link)->next;
   if (*link) *link = file->next;
+}
+
+// A read stopped before the end of its data: the server is told with ABOR,
+// since some servers (pure-ftpd) send no final reply for a data connection
+// closed early until they hear it, and the answer is read -- the transfer's
+// 426 and then ABOR's own 225 or 226, or ABOR's reply alone -- without
+// waiting for the transfer's own end. A reply that is there already ends
+// the transfer without ABOR, and so does a control connection at its end
+// (the refusal of the next MGET file was the server's last word).
+int32_t abort_transfer(FtpFile* file) {
+  sock_conn* ctl = file->ctl;
+  const int32_t control[1] = {sock::data_socket(ctl)};
+  uint32_t ready = 0;
+  if (ctl->at_eof || ctl->read_avail > 0 ||
+      (sock::poll_readable(control, 1, &ready) == st::OK && ready))
+    return read_final_reply(file);
+  int32_t status = command_exchange(file, "ABOR");
+  if (status == st::OK && file->reply_code / 100 == 1) status = read_final_reply(file);
+  if (status == st::OK && file->reply_code / 100 == 4 && file->reply_code != SERVICE_CLOSING)
+    status = read_final_reply(file);
+  return status;
 }
 
 }  // namespace
@@ -79,15 +103,16 @@ extern "C" int32_t yxfcls(FtpFile* file) {
   if (file->data) {
     const bool writing = file->open_mode & (OPEN_OUTPUT | OPEN_APPEND);
     // A read the host broke off early is expected to end with a refusal
-    // (426); only a transfer that went to its end is judged by its final
-    // reply. An upload always is: closing is how it ends.
+    // (426), or with no word about the transfer at all: the records read
+    // were delivered. Only a transfer that went to its end is judged by its
+    // final reply. An upload always is: closing is how it ends.
     const bool judged = writing || file->data->at_eof;
     // Records still in the write buffer go out now; if they cannot, the
     // upload lost them.
     transfer_failed = yxsclos(file->data) != st::OK && writing;
     file->reply_code = 0;
     if (!(file->opts & opt::NOQUIT)) {
-      int32_t status = read_final_reply(file);
+      int32_t status = judged ? read_final_reply(file) : abort_transfer(file);
       bool refused = status == st::OK && file->reply_code >= 400;
       if (refused && judged) {
         // Shown even without DEBUG: the transfer did not end well.

@@ -24,7 +24,10 @@
 
 namespace {
 
-constexpr int32_t ANSWER_MAX = FILE_TEXT;  // longest user id or password asked for
+// The longest user id or password asked for: the host interface's maximum,
+// one less than the field, since a host may terminate the answer it writes
+// at answer[maximum]. A full-width credential comes from the options.
+constexpr int32_t ANSWER_MAX = FILE_TEXT - 1;
 constexpr int32_t GREETING_MAX = 2048;         // the control connection's record size
 
 // Prompt kinds of wurrqst and the texts the user sees.
@@ -127,7 +130,7 @@ void ask(int32_t kind, const char* prompt, const char* title, char (&field)[FILE
   wurrqst(kind, prompt, title, field, &length, ANSWER_MAX);
   if (length < 0) length = 0;
   if (length > ANSWER_MAX) length = ANSWER_MAX;
-  if (length < FILE_TEXT) field[length] = '\0';  // a full-width answer fills the field
+  field[length] = '\0';
 }
 
 // Logs in with USER and, when asked for, PASS. 0 when logged in.

@@ -65,4 +65,8 @@ int32_t yxfrd(FtpFile* file, char** record_out, int32_t* length, char* cc_out);
 int32_t yxfrds(FtpFile* file, char** record_out, int32_t* length, char* cc_out);
 int32_t yxfrdr(FtpFile* file, char** record_out, int32_t* length, char* cc_out);
 int32_t yxfrdrs(FtpFile* file, char** record_out, int32_t* length, char* cc_out);
+// The record reader of yxfread for a host that asked for records in place
+// (host option XXAMINPL): a record that lies whole in the read buffer comes
+// back from there, not copied into the record buffer.
+int32_t yxfrdp(FtpFile* file, char** record_out, int32_t* length, char* cc_out);
 }

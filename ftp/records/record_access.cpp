@@ -4,6 +4,7 @@
 #include "ftp/ftp_file.h"
 #include "ftp/methods.h"
 #include "ftp/records/readers.h"
+#include "ftp/transfer/transfer.h"
 #include "module/allocation.h"
 #include "module/host_records.h"
 #include "module/method_vector.h"
@@ -22,6 +23,8 @@ Routine slot_routine(const FtpFile* file, int slot) {
   return reinterpret_cast<Routine>(entry->vector[slot].routine);
 }
 
+// A host that asks for records in place (host option XXAMINPL) gets the
+// record reader that hands a record back where it lies in the read buffer.
 ReadRoutine read_routine(const FtpFile* file) {
   bool positioning = file->open_mode & OPEN_POSITIONING;
   bool byte_stream = file->recfm & RECFM_S;
@@ -30,6 +33,7 @@ ReadRoutine read_routine(const FtpFile* file) {
   if (positioning && byte_stream) return yxfrdrs;
   if (positioning) return yxfrdr;
   if (byte_stream) return yxfrds;
+  if (host_option_positive(file, "XXAMINPL")) return yxfrdp;
   return slot_routine<ReadRoutine>(file, method_slot::READ);
 }
 

@@ -1,9 +1,10 @@
 // The readers of the data connection: yxfread takes one record of the
-// format in force, yxfrds one piece of a byte stream (S format). At the end
-// of one file's data both ask MGET whether another file follows. A record
-// that yxfread finds whole in the read buffer goes back to the host from
-// there, valid like any record until the next read: the copy into the record
-// buffer is the largest part of a short record's cost.
+// format in force into the record buffer, yxfrds one piece of a byte stream
+// (S format). At the end of one file's data both ask MGET whether another
+// file follows. For a host that asked for it, yxfrdp hands a record that lies
+// whole in the read buffer back from there, valid like any record until the
+// next read: the copy into the record buffer is the largest part of a short
+// record's cost.
 #include <cstdint>
 
 #include "ftp/methods.h"
@@ -35,18 +36,21 @@ extern "C" {
 // this reader has no data to give.
 int32_t yxfread(FtpFile* file, char** record_out, int32_t* length, char* cc_out) {
   if (!file) return st::NO_OPEN_FILE;
-  sock_conn* data = file->data;
-  // A record that lies whole in the read buffer is handed back where it is.
-  char* record;
-  int32_t n;
-  if (data && sock::record_in_place(data, &record, &n)) {
-    data->record_length = 0;
-    return hand_back_at(file, record, n, st::OK, record_out, length, cc_out);
-  }
   *record_out = nullptr;
   *length = 0;
-  if (!data) return st::END_OF_DATA;
+  if (!file->data) return st::END_OF_DATA;
   return read_data(file, record_out, length, cc_out);
+}
+
+// The record is not in the record buffer: the block's record_length says 0.
+int32_t yxfrdp(FtpFile* file, char** record_out, int32_t* length, char* cc_out) {
+  char* record;
+  int32_t n;
+  if (file && file->data && sock::record_in_place(file->data, &record, &n)) {
+    file->data->record_length = 0;
+    return hand_back_at(file, record, n, st::OK, record_out, length, cc_out);
+  }
+  return yxfread(file, record_out, length, cc_out);
 }
 
 // *length carries the bytes wanted when no NBYTE variable is in force; a

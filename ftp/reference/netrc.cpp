@@ -107,9 +107,11 @@ extern "C" int32_t ruserpass(const char* machine, char** user, char** password, 
   if (!file) return st::OK;
 
   // Find the first entry that applies. The word after "machine" is a name
-  // even where it would read as a keyword (a host called "mac" or "def"). An
-  // empty machine name matches no machine entry, only a default one.
-  size_t machine_length = std::strlen(machine);
+  // even where it would read as a keyword (a host called "mac" or "def"),
+  // and it must be the whole name asked for: an entry for a longer name
+  // that merely begins with it (10.0.0.12 for 10.0.0.1) belongs to another
+  // server, whose password must not go to this one. An empty machine name
+  // matches no machine entry, only a default one.
   for (bool found = false; !found;) {
     switch (token(file, buffer)) {
       case netrc::END:
@@ -118,8 +120,8 @@ extern "C" int32_t ruserpass(const char* machine, char** user, char** password, 
         found = true;
         break;
       case netrc::MACHINE:
-        found = token(file, buffer) != netrc::END && machine_length > 0 &&
-                std::strncmp(buffer, machine, machine_length) == 0;
+        found = token(file, buffer) != netrc::END && machine[0] != '\0' &&
+                std::strcmp(buffer, machine) == 0;
         break;
       default:
         break;

@@ -22,11 +22,13 @@ namespace {
 
 constexpr int32_t BIND_VALUE_MAX = 40;
 constexpr int32_t DEFAULT_BLOCK_SIZE = 32768;
-// A data connection that brings records in reads at least this much at a
-// time, whatever the block size. Large reads pay on a fast stream: fewer
-// reads, and fewer window updates for the receiver to send and the sender
-// to take in (on loopback both are charged to the reader). A whole transfer
-// of short records takes a third less time than with 32 KiB reads.
+// A data connection that brings records in grows its read buffer up to at
+// least this much, whatever the block size, as its stream goes on (it starts
+// small: a short file or a listing never needs more). Large reads
+// pay on a fast stream: fewer reads, and fewer window updates for the
+// receiver to send and the sender to take in (on loopback both are charged
+// to the reader). A whole transfer of short records takes a third less time
+// than with 32 KiB reads.
 constexpr int32_t READ_BLOCK_MIN = 512 * 1024;
 constexpr int32_t PWD_MAX = PWD_SIZE - 1;
 constexpr int32_t REPLY_TEXT_OFFSET = 4;  // after the code and its blank

@@ -122,14 +122,49 @@ int32_t read_names(FtpFile* file, Take take) {
   return st::OK;
 }
 
+// Where the last part of a name (or pattern) starts: after its last '/'.
+int32_t last_part(const char* text, int32_t length) {
+  while (length > 0 && text[length - 1] != '/') --length;
+  return length;
+}
+
+bool dot_or_dot_dot(const char* name, int32_t length) {
+  return (length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.');
+}
+
+// Whether a name the server listed for `pattern` is one the pattern asks for:
+// the server's matching is not taken on trust. With wildcards the name's last
+// part must match the pattern's last part (a hidden name only a part that
+// starts with '.') and a directory before it the pattern's. Without them the
+// pattern names a file, or a directory whose files are listed: the name is
+// the pattern, or a name that is not hidden, bare or in that directory.
+bool asked_for(const char* pattern, int32_t pattern_length, const char* name, int32_t length) {
+  const int32_t pattern_base = last_part(pattern, pattern_length);
+  const int32_t base = last_part(name, length);
+  const char* last = name + base;
+  const int32_t last_length = length - base;
+  if (last_length == 0 || dot_or_dot_dot(last, last_length)) return false;
+  if (glob_has_wildcards(pattern, pattern_length)) {
+    const int32_t pattern_folder = pattern_base > 0 ? pattern_base - 1 : 0;
+    const bool folder_matches = base == 0 || glob_match(pattern, pattern_folder, name, base - 1);
+    return folder_matches &&
+           glob_match(pattern + pattern_base, pattern_length - pattern_base, last, last_length);
+  }
+  if (length == pattern_length && std::memcmp(name, pattern, size_t(length)) == 0) return true;
+  int32_t folder = pattern_length;
+  while (folder > 1 && pattern[folder - 1] == '/') --folder;
+  const bool in_folder =
+      base == 0 || (base - 1 == folder && std::memcmp(name, pattern, size_t(folder)) == 0);
+  return in_folder && last[0] != '.';
+}
+
 // The server refused NLST with the pattern: the whole directory (the part of
 // the pattern before its last '/') is listed and its names matched with the
 // rest of the pattern. "." and ".." never match; a directory the server puts
 // before each name is taken off and the pattern's own put back.
 int32_t match_in_directory(FtpFile* file, void** tail) {
   const char* pattern = file->remote_name;
-  int32_t folder = file->remote_name_len;
-  while (folder > 0 && pattern[folder - 1] != '/') --folder;
+  const int32_t folder = last_part(pattern, file->remote_name_len);
   char directory[NAME_BUFFER];
   if (folder > NAME_MAX_LENGTH) return st::FILE_REFUSED;
   std::memcpy(directory, pattern, size_t(folder));
@@ -144,12 +179,10 @@ int32_t match_in_directory(FtpFile* file, void** tail) {
   const char* name_pattern = pattern + folder;
   const int32_t name_pattern_length = file->remote_name_len - folder;
   return read_names(file, [&](const char* text, int32_t n) {
-    int32_t base = n;
-    while (base > 0 && text[base - 1] != '/') --base;
+    const int32_t base = last_part(text, n);
     const char* name = text + base;
     const int32_t length = n - base;
-    if ((length == 1 && name[0] == '.') || (length == 2 && name[0] == '.' && name[1] == '.'))
-      return st::OK;
+    if (dot_or_dot_dot(name, length)) return st::OK;
     if (!glob_match(name_pattern, name_pattern_length, name, length)) return st::OK;
     if (folder + length > NAME_MAX_LENGTH) return name_too_long();
     char full[NAME_BUFFER];
@@ -175,7 +208,14 @@ int32_t list_pattern(FtpFile* file, void** tail) {
   }
   if (status != st::OK) return status;
   return read_names(file, [&](const char* text, int32_t n) {
-    return domget_build_name(text, n, file, tail);
+    if (n > NAME_MAX_LENGTH) return name_too_long();
+    if (asked_for(file->remote_name, file->remote_name_len, text, n))
+      return domget_build_name(text, n, file, tail);
+    char name[NAME_BUFFER];
+    std::memcpy(name, text, size_t(n));
+    name[n] = '\0';
+    ypmlog(msg::GROUP, msg::MGET_NAME_UNASKED, name, file->remote_name);
+    return st::OK;
   });
 }
 

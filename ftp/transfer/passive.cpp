@@ -26,7 +26,6 @@ constexpr int32_t CODE_LENGTH = 3;
 constexpr int32_t PORT_MAX = 65535;
 constexpr int32_t BYTE_MAX = 255;
 constexpr int PASSIVE_NUMBERS = 6;  // h1,h2,h3,h4,p1,p2
-constexpr int32_t OPTION_VALUE_MAX = 30;
 constexpr int32_t INSERT_MAX = 80;  // characters of a reply shown in a message
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -126,11 +125,7 @@ int32_t ask_port(FtpFile* file, int32_t* port) {
 }  // namespace
 
 bool passive_wanted(const FtpFile* file) {
-  if (file->opts & opt::PASV) return true;
-  char value[OPTION_VALUE_MAX + 1];
-  file_host_option(file, "XXAMPASV", value, OPTION_VALUE_MAX);
-  int32_t converted = 0, number = 0;
-  return value[0] && wzrlchr(value, wzstlen(value), 0, &converted, &number) == 0 && number > 0;
+  return (file->opts & opt::PASV) || host_option_positive(file, "XXAMPASV");
 }
 
 int32_t open_passive(FtpFile* file) {

@@ -24,6 +24,8 @@ int32_t open_passive(FtpFile* file);
 // The host option `key` of the file reference into `value` (at most `max`
 // characters; empty when absent).
 void file_host_option(const FtpFile* file, const char* key, char* value, int32_t max);
+// Whether the host option `key` of the file reference is a positive number.
+bool host_option_positive(const FtpFile* file, const char* key);
 
 extern "C" {
 // Appends the name of `length` bytes (cut to 255) to the MGET list; `tail`

@@ -19,12 +19,14 @@
 #include "sock/data_connection.h"
 #include "sock/tls.h"
 #include "sock/yxsoc.h"
+#include "util/util.h"
 
 namespace {
 
 constexpr int32_t FILE_NOT_FOUND_CODE = 550;
 constexpr uint32_t DATA_READY = 1;
 constexpr int32_t PEER_VALUE_MAX = 40;
+constexpr int32_t OPTION_VALUE_MAX = 30;  // characters of a numeric option looked at
 // Connections from other addresses the wait for the server's own refuses
 // before it gives up on the transfer.
 constexpr int32_t STRANGERS_MAX = 100;
@@ -154,6 +156,13 @@ void file_host_option(const FtpFile* file, const char* key, char* value, int32_t
     hostsvc::option_text(handle, key, value, max);
     ytrakdp(handle);
   }
+}
+
+bool host_option_positive(const FtpFile* file, const char* key) {
+  char value[OPTION_VALUE_MAX + 1];
+  file_host_option(file, key, value, OPTION_VALUE_MAX);
+  int32_t converted = 0, number = 0;
+  return value[0] && wzrlchr(value, wzstlen(value), 0, &converted, &number) == 0 && number > 0;
 }
 
 int32_t start_transfer(FtpFile* file, const char* format, const char* argument,

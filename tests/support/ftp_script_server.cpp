@@ -79,6 +79,7 @@ Script& Script::defaults() {
   always("TYPE", "200 Type set.\r\n");
   always("CWD", "250 Directory changed.\r\n");
   always("PWD", "257 \"/\" is the current directory.\r\n");
+  always("ABOR", "225 No transfer to abort.\r\n");
   return always("QUIT", "221 Goodbye.\r\n");
 }
 
@@ -250,8 +251,9 @@ void ScriptServer::serve(Session& s) {
     Writes reply = step->reply;
     if (!offer_passive(s, &reply)) return;
     if (!write(ctl, reply)) return;
-    if (step->data.kind != Data::Kind::None) transfer_data(s, step->data);
-    if (!write(ctl, step->after)) return;
+    bool whole = true;
+    if (step->data.kind != Data::Kind::None) whole = transfer_data(s, step->data);
+    if ((whole || !step->quiet_when_broken_off) && !write(ctl, step->after)) return;
     Then then = step->then;
     if (then == Then::Auto) then = verb == "QUIT" ? Then::Close : Then::Continue;
     if (then == Then::Reset) s.control.reset_connection();
@@ -393,14 +395,16 @@ bool ScriptServer::accept_passive(Session& s) {
   return true;
 }
 
-void ScriptServer::transfer_data(Session& s, const Data& data) {
-  if (!s.data && !(s.passive ? accept_passive(s) : connect_data(s))) return;
+bool ScriptServer::transfer_data(Session& s, const Data& data) {
+  if (!s.data && !(s.passive ? accept_passive(s) : connect_data(s))) return true;
   int fd = s.data.get();
+  bool whole = true;
   if (data.kind == Data::Kind::Send) {
     for (const Chunk& c : data.send.chunks) {
       if (!pause_unless_stopped(c.delay_ms, stop_read_.get())) break;
       if (!send_all(fd, c.bytes, timeouts_.data_ms, stop_read_.get())) {
         problem("data not sent (the client closed, or did not read in time)");
+        whole = false;
         break;
       }
     }
@@ -421,6 +425,7 @@ void ScriptServer::transfer_data(Session& s, const Data& data) {
     s.data.reset_connection();
   else
     s.data.reset();
+  return whole;
 }
 
 bool ScriptServer::write(int fd, const Writes& writes) {

@@ -103,6 +103,10 @@ struct Step {
   Writes after;
   Then then = Then::Auto;
   bool repeat = false;  // answers every matching command, not just one
+  // A transfer the client broke off (its data could not all be sent) gets
+  // no `after`: the server says nothing more until the next command, as
+  // pure-ftpd does until it hears ABOR.
+  bool quiet_when_broken_off = false;
 };
 
 // A whole script. Each command is answered by the first unused one-time step
@@ -129,7 +133,7 @@ struct Script {
   Script& step(Step step);
   // Repeating steps for a willing server: USER 331, PASS 230, PORT 200,
   // EPSV 229 and PASV 227 (a passive port), TYPE 200, CWD 250, PWD 257 "/",
-  // QUIT 221. One-time steps still win.
+  // ABOR 225 (no transfer left to abort), QUIT 221. One-time steps still win.
   Script& defaults();
 };
 
@@ -184,7 +188,8 @@ class ScriptServer {
   void serve(Session& session);
   const Step* match(const std::string& verb, const std::string& line);
   void handle_port(Session& session, const std::string& line);
-  void transfer_data(Session& session, const Data& data);
+  // False when the data could not all be sent (the client broke it off).
+  bool transfer_data(Session& session, const Data& data);
   bool connect_data(Session& session);
   bool offer_passive(Session& session, Writes* reply);
   bool accept_passive(Session& session);

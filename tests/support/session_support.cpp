@@ -32,7 +32,7 @@ void SessionTest::TearDown() {
     auto result = host::references::deassign(r.name);
     EXPECT_EQ(result.status, st::OK) << "reference " << r.name << " still has open files";
   }
-  host::options::clear();
+  host::options::reset();
   host::events::set_idle_limit(0);
   host::events::cancel_break();
   host::prompt::set_responder(nullptr);

@@ -250,7 +250,7 @@ void SockTest::SetUp() {
 
 void SockTest::TearDown() {
   syscalls() = saved_;
-  host::options::clear();
+  host::options::reset();
   host::events::set_idle_limit(0);
   host::events::cancel_break();
   EXPECT_EQ(host::memory::live_blocks(), blocks_before_) << "pool blocks left behind";
