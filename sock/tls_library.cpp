@@ -58,6 +58,7 @@ constexpr Entry entries[] = {
     ENTRY(SSL_new),
     ENTRY(SSL_free),
     ENTRY(SSL_set_bio),
+    ENTRY(SSL_set_default_read_buffer_len),
     ENTRY(SSL_ctrl),
     ENTRY(SSL_set1_host),
     ENTRY(SSL_get0_param),

@@ -10,8 +10,9 @@
 // (SSL_CTX_ctrl, SSL_ctrl, BIO_set_flags) and the library's constant values.
 //
 // OpenSSL allocates its own memory with the C library's allocator, not from
-// the host's pools: a TLS connection costs about 50 KiB there (its record
-// buffers and handshake state), on top of the connection's usual buffers.
+// the host's pools: a control connection costs about 50 KiB there (its
+// record buffers and handshake state), a data connection about 300 KiB (its
+// 256 KiB read-ahead buffer besides), on top of the connection's usual buffers.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -93,6 +94,7 @@ struct Library {
   SSL* (*SSL_new)(SSL_CTX* context);
   void (*SSL_free)(SSL* ssl);
   void (*SSL_set_bio)(SSL* ssl, BIO* read_bio, BIO* write_bio);
+  void (*SSL_set_default_read_buffer_len)(SSL* ssl, size_t length);
   long (*SSL_ctrl)(SSL* ssl, int command, long number, void* argument);
   int (*SSL_set1_host)(SSL* ssl, const char* host);
   X509_VERIFY_PARAM* (*SSL_get0_param)(SSL* ssl);
