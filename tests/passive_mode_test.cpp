@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 #include "host/events.h"
@@ -20,6 +21,7 @@
 #include "module/msgno.h"
 #include "module/status.h"
 #include "tests/support/session_support.h"
+#include "tests/support/sock_support.h"
 
 namespace {
 
@@ -217,21 +219,40 @@ TEST_F(PassiveMode, ARefusedConnectFailsWithTheAddressAndPort) {
       << testing::PrintToString(texts);
 }
 
+// Connects the module has started; the data connection's is the second.
+std::atomic<int> g_connects{0};
+int (*g_connect)(int, const sockaddr*, socklen_t);
+int counting_connect(int fd, const sockaddr* address, socklen_t length) {
+  const int result = g_connect(fd, address, length);
+  ++g_connects;
+  return result;
+}
+
 // A port whose queue is full never completes the connect; a confirmed break
-// ends the wait (XXAMWAIT does too: the hostile-server suite).
+// ends the wait (XXAMWAIT does too: the hostile-server suite). The break is
+// asked for once the data connect has started, so that it cannot land in the
+// wait for a reply on a slow machine (a break asked for before the connect's
+// wait starts is delivered when it does).
 TEST_F(PassiveMode, ABreakEndsAConnectThatNeverCompletes) {
   Script script;
   script.passive_never_accepts = true;
   serve(retr_script(script));
   host::events::set_idle_limit(-1);  // nothing but the break ends the wait
   host::prompt::set_responder(host::prompt::scripted_responder({"yes"}));
+  const SockSyscalls saved = ftptest::syscalls();
+  g_connects = 0;
+  g_connect = saved.connect;
+  ftptest::syscalls().connect = counting_connect;
   std::thread breaker([] {
-    usleep(300 * 1000);
+    for (int waited = 0; g_connects < 2 && waited < ftptest::kEventWaitMs; waited += 10)
+      usleep(10 * 1000);
     host::events::request_break();
   });
   int32_t status = 0;
   read_through("PASV", &status);
   breaker.join();
+  ftptest::syscalls() = saved;
+  EXPECT_EQ(g_connects, 2);
   EXPECT_EQ(status, st::FAILED);
   auto texts = failure_texts();
   EXPECT_TRUE(mentions(texts, catalog(msg::WAIT_BROKEN))) << testing::PrintToString(texts);
