@@ -86,10 +86,12 @@ int32_t restart_at(FtpFile* file) {
 }  // namespace
 
 int32_t prepare_transfer(FtpFile* file) {
-  // Facts an MLSD listing brought are not asked again.
-  if ((file->opts & opt::FACTS) && !file->facts_known) {
-    int32_t status = ask_fact(file, "SIZE %s", FACT_SIZE);
-    if (status == st::OK) status = ask_fact(file, "MDTM %s", FACT_MODIFIED);
+  // A fact an MLSD listing brought is not asked again.
+  if (file->opts & opt::FACTS) {
+    int32_t status = st::OK;
+    if (!(file->facts_known & FACT_SIZE)) status = ask_fact(file, "SIZE %s", FACT_SIZE);
+    if (status == st::OK && !(file->facts_known & FACT_MODIFIED))
+      status = ask_fact(file, "MDTM %s", FACT_MODIFIED);
     if (status != st::OK) return status;
   }
   if (!file->rest_offset) return st::OK;
