@@ -175,13 +175,17 @@ int assign_and_open(const std::string& operand, const Flags& f, int32_t mode,
   return (*session)->open(mode, prepared.open_options, f.recfm, what) ? 0 : failure_exit();
 }
 
-// Options and flags that ask for records rather than a whole file.
-bool records_asked(const Flags& f) {
-  if (f.recfm || f.piece_given || f.read.mode != OutputMode::LINES) return true;
+// Options that give the file a record format.
+bool record_options(const Flags& f) {
   for (const auto& o : f.options)
     for (const char* k : {"RECFM", "LRECL", "S370V", "S370VS", "TERMSTR", "NBYTE", "NONBYTE"})
       if (keyword_of(o) == k) return true;
   return false;
+}
+
+// Options and flags that ask for records rather than a whole file.
+bool records_asked(const Flags& f) {
+  return f.recfm || f.piece_given || f.read.mode != OutputMode::LINES || record_options(f);
 }
 
 // A file saved whole (get -o, mget --to without records asked for): its
@@ -479,7 +483,7 @@ int put_command(const std::string& remote, Flags& f) {
   // put --continue: APPE after SIZE, and the input from the byte after the
   // server's last one.
   if (f.resume) {
-    if (!f.raw_input || records_asked(f))
+    if (!f.raw_input || f.recfm || record_options(f))
       return refuse_resume("put --continue sends a byte stream: --raw, without record options");
     for (const char* o : {"mod", "facts"}) f.options.push_back(o);
   }
