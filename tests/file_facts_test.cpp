@@ -266,6 +266,29 @@ TEST_F(MlsdMget, RecursiveDescendsIntoMatchedDirectories) {
   EXPECT_EQ(transcript.find("other"), std::string::npos) << transcript;
 }
 
+// A server whose every directory holds another is read 8 levels down, and
+// no further.
+TEST_F(MlsdMget, RecursionIsBoundedInDepth) {
+  ftptest::Step nested;
+  nested.verb = "MLSD";
+  nested.reply = "150 Listing.\r\n";
+  nested.data = Data::sending("type=dir; d\r\n");
+  nested.after = "226 Done.\r\n";
+  nested.repeat = true;
+  Script script;
+  script.defaults().on("FEAT", FEAT_WITH_MLST).step(nested);
+  serve(script);
+  assign("F", "d", "USER='u' PASS='p' MGET FACTS RECURSIVE");
+  std::unique_ptr<OpenFile> file;
+  EXPECT_EQ(open("F", &file), st::FILE_REFUSED);
+  stop_server();
+  auto commands = server().record().commands;
+  EXPECT_EQ(std::count_if(commands.begin(), commands.end(),
+                          [](const std::string& c) { return c.rfind("MLSD", 0) == 0; }),
+            9);
+  EXPECT_EQ(logged(msg::MGET_TOO_DEEP).size(), 1u);
+}
+
 TEST_F(MlsdMget, AServerWithoutMlstIsAskedWithNlst) {
   Script script;
   script.defaults()

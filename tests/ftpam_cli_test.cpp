@@ -104,6 +104,10 @@ TEST(FtpamUsage, ExitStatusesAndMessagesOfTheCommandLine) {
       {"missing operand", {"get"}, 2, "usage: ftpam get REMOTE"},
       {"unknown command flag", {"get", "x", "host=127.0.0.1", "--bogus"}, 2, "unknown flag --bogus"},
       {"piece without a number", {"get", "x", "--piece", "many"}, 2, "--piece needs a number"},
+      {"-O with a name that names no file", {"get", "dir/", "-O", "host=127.0.0.1", "user=u", "pass=p"},
+       2, "-O: dir/ names no file"},
+      {"--continue without a file", {"get", "x", "--continue"}, 2, "--continue needs -o FILE or -O"},
+      {"-r without --to", {"mget", "*", "-r"}, 2, "-r needs --to DIR"},
       {"unknown option is named", {"get", "x", "host=127.0.0.1", "user=u", "pass=p", "colour=red"}, 2,
        "Option COLOUR is not known"},
       {"script names a reference it never assigned", {"run", "-"}, 1, "line 2: NOPE is not assigned",
@@ -709,6 +713,16 @@ TEST_F(FtpamTerminal, ProgressLineOnlyWhenStandardErrorIsATerminal) {
   EXPECT_EQ(piped.exit_status, 0) << describe(piped);
   EXPECT_EQ(piped.err, "");
   EXPECT_EQ(sorted_lines(piped.out).size(), 30u);
+
+  // With the size told (SIZE), the line shows the share done and the time left.
+  server_->stop();
+  serve(Script().defaults().on("SIZE", "213 " + std::to_string(data.size()) + "\r\n").step(slow));
+  ftptest::Child sized;
+  ASSERT_TRUE(sized.start_on_terminal(ftpam_launch(with_login({"get", "f"})), &error)) << error;
+  Outcome with_total = sized.finish(kRunMs);
+  EXPECT_EQ(with_total.exit_status, 0) << describe(with_total);
+  EXPECT_NE(with_total.out.find("% 0.0 of 0.0 MB, "), std::string::npos) << with_total.out;
+  EXPECT_NE(with_total.out.find(" left"), std::string::npos) << with_total.out;
 }
 
 // ------------------------------------------- what users expect of ftpam
