@@ -77,7 +77,7 @@ bool parse_flags(const std::vector<std::string>& args, int operands, bool option
     else if (a == "--force") f->force = true;
     else if (a == "-r" || a == "--recursive") f->recursive = true;
     else if (a == "-O" || a == "--remote-name") f->output_remote_name = true;
-    else if (a == "--continue" || a == "-c") f->resume = true;
+    else if (a == "--continue") f->resume = true;
     else if (a == "--no-remote-time") f->keep_time = false;
     else if (a == "--active") f->options.push_back("active");
     else if (a == "-o" || a == "--output") {
@@ -295,11 +295,11 @@ int get_to_file(const std::string& operand, Flags& f) {
                      : create_temporary(path, &temporary);
   const std::string& written = appending ? path : temporary;
   if (fd < 0) {
-    std::fprintf(stderr, "ftpam: %s: %s\n", shown(appending ? path : path + " (a temporary file beside it)").c_str(),
-                 std::strerror(errno));
+    const std::string what = appending ? path : path + " (a temporary file beside it)";
+    std::fprintf(stderr, "ftpam: %s: %s\n", shown(what).c_str(), std::strerror(errno));
     return EXIT_LOCAL_WRITE;
   }
-  RecordWriter out(fd, f.read.mode, f.read.show_cc, "writing " + written);
+  RecordWriter out(fd, f.read.mode, f.read.show_cc, written);
   auto fail = [&](int status) {
     out.close();
     if (!appending) ::unlink(temporary.c_str());
@@ -321,7 +321,8 @@ int get_to_file(const std::string& operand, Flags& f) {
   if (!out.close()) {
     std::fprintf(stderr, "ftpam: %s\n", shown(out.error()).c_str());
     note_exit(EXIT_LOCAL_WRITE);
-    return fail(exit_status(false));
+    if (!appending) ::unlink(temporary.c_str());
+    return exit_status(false);
   }
   if (f.keep_time && (facts.known & FACT_MODIFIED) && !set_file_time(written, facts.modified))
     std::fprintf(stderr, "ftpam: %s: cannot set its time: %s\n", shown(written).c_str(),
@@ -760,7 +761,10 @@ const Command commands[] = {
          }
          extra.push_back("recursive");
          f.read.keep_folders = true;
-         f.read.pattern_folder = operand.substr(0, operand.find_last_of('/') + 1);
+         std::string pattern = operand;
+         std::vector<std::string> url;
+         parse_url(operand, &url, &pattern);
+         f.read.pattern_folder = pattern.substr(0, pattern.find_last_of('/') + 1);
        }
        return read_command(operand, f, extra);
      }},

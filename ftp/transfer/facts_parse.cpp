@@ -63,20 +63,20 @@ void take_fact(const char* fact, int32_t length, MlsdEntry* entry) {
   if (equals == length) return;  // a fact without a value says nothing
   const char* value = fact + equals + 1;
   const int32_t value_length = length - equals - 1;
-  int64_t number = 0;
   if (same_word(fact, equals, "type")) {
     entry->type = type_of(value, value_length);
   } else if (same_word(fact, equals, "size") || same_word(fact, equals, "sizd")) {
-    if (value_length <= SIZE_DIGITS_MAX && digits(value, value_length, &number)) {
-      entry->size = number;
-      entry->size_known = true;
-    }
+    entry->size_known = parse_ftp_size(value, value_length, &entry->size);
   } else if (same_word(fact, equals, "modify")) {
     entry->modified_known = parse_ftp_time(value, value_length, &entry->modified);
   }
 }
 
 }  // namespace
+
+bool parse_ftp_size(const char* text, int32_t length, int64_t* size) {
+  return length <= SIZE_DIGITS_MAX && digits(text, length, size);
+}
 
 bool parse_ftp_time(const char* text, int32_t length, int64_t* seconds) {
   if (length < TIME_DIGITS) return false;

@@ -10,6 +10,9 @@
 // after it is ignored); false when the text is not such a time.
 bool parse_ftp_time(const char* text, int32_t length, int64_t* seconds);
 
+// A size: 1 to 18 decimal digits (more may not fit); false for anything else.
+bool parse_ftp_size(const char* text, int32_t length, int64_t* size);
+
 // What an MLSD line is about: the "type" fact.
 enum class EntryType { Unknown, File, Directory, Other };  // Other: cdir, pdir, links, ...
 

@@ -19,7 +19,6 @@ namespace {
 constexpr int32_t FACT_REPLY = 213;
 constexpr int32_t REST_ACCEPTED = 350;
 constexpr int32_t REPLY_TEXT_OFFSET = 4;  // after the code and its blank
-constexpr int32_t SIZE_DIGITS_MAX = 18;
 constexpr int32_t OFFSET_TEXT = 12;       // a 32-bit number and its NUL
 
 // The text of the reply line just read, after its code; trailing blanks cut.
@@ -28,17 +27,6 @@ const char* reply_text(const sock_conn* ctl, int32_t* length) {
   while (n > 0 && ctl->record[REPLY_TEXT_OFFSET + n - 1] == ' ') --n;
   *length = n > 0 ? n : 0;
   return ctl->record + REPLY_TEXT_OFFSET;
-}
-
-bool read_size(const char* text, int32_t length, int64_t* size) {
-  if (length < 1 || length > SIZE_DIGITS_MAX) return false;
-  int64_t value = 0;
-  for (int32_t i = 0; i < length; ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-    value = value * 10 + (text[i] - '0');
-  }
-  *size = value;
-  return true;
 }
 
 // One of SIZE and MDTM. Only a 213 with a readable value counts; any other
@@ -51,7 +39,7 @@ int32_t ask_fact(FtpFile* file, const char* format, uint32_t fact) {
   if (file->reply_code != FACT_REPLY) return st::OK;
   int32_t length = 0;
   const char* text = reply_text(file->ctl, &length);
-  const bool read = fact == FACT_SIZE ? read_size(text, length, &file->remote_size)
+  const bool read = fact == FACT_SIZE ? parse_ftp_size(text, length, &file->remote_size)
                                       : parse_ftp_time(text, length, &file->remote_modified);
   if (read) file->facts_known |= fact;
   return st::OK;
