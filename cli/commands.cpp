@@ -1,5 +1,7 @@
 #include "cli/commands.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -38,6 +40,11 @@ struct Flags {
   bool piece_given = false;
   std::string save_folder;  // mget --to
   bool force = false;       // mget --to --force
+  bool recursive = false;   // mget --to -r
+  std::string output_file;  // get -o
+  bool output_remote_name = false;  // get -O
+  bool resume = false;      // get -o --continue, put --continue
+  bool keep_time = true;    // --no-remote-time clears it
   std::vector<std::string> options;  // file-reference options
   std::vector<std::string> operands;
 };
@@ -68,6 +75,18 @@ bool parse_flags(const std::vector<std::string>& args, int operands, bool option
     else if (a == "--cc") f->read.show_cc = true;
     else if (a == "--long") f->long_list = true;
     else if (a == "--force") f->force = true;
+    else if (a == "-r" || a == "--recursive") f->recursive = true;
+    else if (a == "-O" || a == "--remote-name") f->output_remote_name = true;
+    else if (a == "--continue") f->resume = true;
+    else if (a == "--no-remote-time") f->keep_time = false;
+    else if (a == "--active") f->options.push_back("active");
+    else if (a == "-o" || a == "--output") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) {
+        std::fprintf(stderr, "ftpam: %s needs a file name\n", a.c_str());
+        return false;
+      }
+      f->output_file = args[++i];
+    }
     else if (a == "--piece") {
       char* end = nullptr;
       long n = i + 1 < args.size() ? std::strtol(args[++i].c_str(), &end, 10) : 0;
@@ -156,19 +175,46 @@ int assign_and_open(const std::string& operand, const Flags& f, int32_t mode,
   return (*session)->open(mode, prepared.open_options, f.recfm, what) ? 0 : failure_exit();
 }
 
-// Options and flags that ask for records rather than a whole file.
-bool records_asked(const Flags& f) {
-  if (f.recfm || f.piece_given || f.read.mode != OutputMode::LINES) return true;
+// Options that give the file a record format.
+bool record_options(const Flags& f) {
   for (const auto& o : f.options)
     for (const char* k : {"RECFM", "LRECL", "S370V", "S370VS", "TERMSTR", "NBYTE", "NONBYTE"})
       if (keyword_of(o) == k) return true;
   return false;
 }
 
-// mget --to without records asked for saves each file whole: its bytes as
-// the server holds them (TYPE I), in pieces of what each network read
-// brings, at most this many bytes, so that no line can be cut.
+// Options and flags that ask for records rather than a whole file.
+bool records_asked(const Flags& f) {
+  return f.recfm || f.piece_given || f.read.mode != OutputMode::LINES || record_options(f);
+}
+
+// A file saved whole (get -o, mget --to without records asked for): its
+// bytes as the server holds them (TYPE I), in pieces of what each network
+// read brings, at most this many bytes, so that no line can be cut.
 constexpr int WHOLE_FILE_PIECE = 65536;
+
+void whole_file(Flags& f) {
+  for (const char* o : {"recfm=s", "nonbyte"}) f.options.push_back(o);
+  f.options.push_back("lrecl=" + std::to_string(WHOLE_FILE_PIECE));
+  f.read.piece = -1;
+  f.read.mode = OutputMode::RAW;
+}
+
+// The size the server told of the open file, for the progress line; -1
+// when it did not.
+long long remote_size(Session& session) {
+  FileFacts facts{};
+  session.file()->facts(&facts);
+  return (facts.known & FACT_SIZE) ? facts.size : -1;
+}
+
+// The last part of a path before a save folder holds it: "" when that part
+// names no file.
+std::string last_name(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  return name == "." || name == ".." ? "" : name;
+}
 
 // Reads records of an input open to standard output (with --to, to files).
 int read_command(const std::string& remote, Flags& f, std::vector<std::string> extra,
@@ -179,22 +225,116 @@ int read_command(const std::string& remote, Flags& f, std::vector<std::string> e
       std::fprintf(stderr, "ftpam: --to %s: %s\n", f.save_folder.c_str(), std::strerror(errno));
       return EXIT_USAGE;
     }
-    if (!records_asked(f)) {
-      for (const char* o : {"recfm=s", "nonbyte"}) f.options.push_back(o);
-      f.options.push_back("lrecl=" + std::to_string(WHOLE_FILE_PIECE));
-      f.read.piece = -1;
-      f.read.mode = OutputMode::RAW;
-    }
+    if (!records_asked(f)) whole_file(f);
     f.read.save_folder = f.save_folder;
     f.read.force = f.force;
+    f.read.keep_time = f.keep_time;
   }
   std::unique_ptr<Session> session;
   if (int status = assign_and_open(remote, f, OPEN_INPUT, &session, what)) return status;
+  f.read.total = remote_size(*session);
   RecordWriter out(STDOUT_FILENO, f.save_folder.empty() ? f.read.mode : OutputMode::LINES,
                    f.save_folder.empty() && f.read.show_cc);
   bool ok = session->read_all(f.read, &out);
   ok = session->close() && ok;
   return exit_status(ok);
+}
+
+// A temporary name beside `path` ("dir/.name.ftpam-PID-N"), created for
+// writing; -1 with errno set when none could be made.
+int create_temporary(const std::string& path, std::string* temporary) {
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  for (int n = 0; n < 100; ++n) {
+    *temporary = folder + "." + name + ".ftpam-" + std::to_string(getpid()) + "-" + std::to_string(n);
+    int fd = ::open(temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+int refuse_resume(const std::string& why) {
+  std::fprintf(stderr, "ftpam: cannot resume: %s\n", why.c_str());
+  return EXIT_RESUME;
+}
+
+// get -o FILE / -O: the file whole (or its records, when asked for) into a
+// temporary file beside FILE, renamed to FILE once the transfer has ended
+// well, with the server's time of the file unless --no-remote-time. A
+// failed transfer leaves FILE as it was. With --continue an existing FILE is
+// the start of the file: the read starts at its size (REST) and appends.
+int get_to_file(const std::string& operand, Flags& f) {
+  std::string path = f.output_file;
+  if (f.output_remote_name) {
+    std::string remote = operand;
+    std::vector<std::string> url;
+    parse_url(operand, &url, &remote);
+    path = last_name(remote);
+    if (path.empty()) {
+      std::fprintf(stderr, "ftpam: -O: %s names no file\n", shown(remote).c_str());
+      return EXIT_USAGE;
+    }
+  }
+  const bool whole = !records_asked(f);
+  if (whole) whole_file(f);
+  long long offset = 0;
+  struct stat local {};
+  if (f.resume && ::lstat(path.c_str(), &local) == 0) {
+    if (!whole)
+      return refuse_resume("only a file read whole resumes: with record options, the bytes "
+                           "written are not the server's");
+    if (!S_ISREG(local.st_mode)) return refuse_resume(path + " is not a plain file");
+    offset = local.st_size;
+    if (offset > 0xFFFFFFFFLL) return refuse_resume(path + " is 4 GiB or more");
+    if (offset > 0) f.options.push_back("rest=" + std::to_string(offset));
+  }
+  std::string temporary;
+  const bool appending = offset > 0;
+  int fd = appending ? ::open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC)
+                     : create_temporary(path, &temporary);
+  const std::string& written = appending ? path : temporary;
+  if (fd < 0) {
+    const std::string what = appending ? path : path + " (a temporary file beside it)";
+    std::fprintf(stderr, "ftpam: %s: %s\n", shown(what).c_str(), std::strerror(errno));
+    return EXIT_LOCAL_WRITE;
+  }
+  RecordWriter out(fd, f.read.mode, f.read.show_cc, written);
+  auto fail = [&](int status) {
+    out.close();
+    if (!appending) ::unlink(temporary.c_str());
+    return status;
+  };
+  std::unique_ptr<Session> session;
+  if (int status = assign_and_open(operand, f, OPEN_INPUT, &session)) return fail(status);
+  FileFacts facts{};
+  session->file()->facts(&facts);
+  if ((facts.known & FACT_SIZE) && facts.size < offset) {
+    session->abandon();
+    return fail(refuse_resume(path + " is longer than the remote file: it is not a cut copy of it"));
+  }
+  f.read.total = (facts.known & FACT_SIZE) ? facts.size : -1;
+  f.read.already = offset;
+  bool ok = session->read_all(f.read, &out);
+  ok = session->close() && ok;
+  if (!ok) return fail(exit_status(false));
+  if (!out.close()) {
+    std::fprintf(stderr, "ftpam: %s\n", shown(out.error()).c_str());
+    note_exit(EXIT_LOCAL_WRITE);
+    if (!appending) ::unlink(temporary.c_str());
+    return exit_status(false);
+  }
+  if (f.keep_time && (facts.known & FACT_MODIFIED) && !set_file_time(written, facts.modified))
+    std::fprintf(stderr, "ftpam: %s: cannot set its time: %s\n", shown(written).c_str(),
+                 std::strerror(errno));
+  if (!appending && ::rename(temporary.c_str(), path.c_str()) != 0) {
+    std::fprintf(stderr, "ftpam: cannot rename %s to %s: %s\n", shown(temporary).c_str(),
+                 shown(path).c_str(), std::strerror(errno));
+    ::unlink(temporary.c_str());
+    note_exit(EXIT_LOCAL_WRITE);
+    return exit_status(false);
+  }
+  return exit_status(true);
 }
 
 // The fixed record format is asked for (recfm=f, or --cc with it).
@@ -323,11 +463,49 @@ bool put_raw(Session& session, const Flags& f, InputBlocks& in, Progress& progre
   }
 }
 
+// Passes over the first `count` bytes of standard input; false when it holds
+// fewer (or cannot be read).
+bool skip_input(long long count) {
+  struct stat input {};
+  if (::fstat(STDIN_FILENO, &input) == 0 && S_ISREG(input.st_mode) &&
+      ::lseek(STDIN_FILENO, 0, SEEK_CUR) == 0)
+    return count <= input.st_size && ::lseek(STDIN_FILENO, off_t(count), SEEK_SET) == count;
+  static char scratch[65536];
+  while (count > 0) {
+    ssize_t n = ::read(STDIN_FILENO, scratch, size_t(std::min<long long>(count, sizeof scratch)));
+    if (n < 0 && errno == EINTR && !interrupt_requested()) continue;
+    if (n <= 0) return false;
+    count -= n;
+  }
+  return true;
+}
+
 int put_command(const std::string& remote, Flags& f) {
+  // put --continue: APPE after SIZE, and the input from the byte after the
+  // server's last one.
+  if (f.resume) {
+    if (!f.raw_input || f.recfm || record_options(f))
+      return refuse_resume("put --continue sends a byte stream: --raw, without record options");
+    for (const char* o : {"mod", "facts"}) f.options.push_back(o);
+  }
   std::unique_ptr<Session> session;
   Prepared prepared;
   if (int status = assign_and_open(remote, f, OPEN_OUTPUT, &session, "open", &prepared))
     return status;
+  if (f.resume) {
+    FileFacts facts{};
+    session->file()->facts(&facts);
+    if (!(facts.known & FACT_SIZE)) {
+      session->abandon();
+      return refuse_resume("the server did not tell the size of " + prepared.remote +
+                           " (SIZE); without --continue the whole file is sent");
+    }
+    if (!skip_input(facts.size)) {
+      session->abandon();
+      return refuse_resume("the input is shorter than the remote file (" +
+                           std::to_string(facts.size) + " bytes): it is not a cut copy of it");
+    }
+  }
   Progress progress(true);
   InputBlocks in;
   PutCount count;
@@ -406,10 +584,14 @@ void essential_log_line(const host::messages::LogLine& line) {
     std::fprintf(stderr, "ftpam: %s\n", shown(line.text).c_str());
     return;
   }
+  // SIZE, MDTM and FEAT ask what a server may not know: a refusal of them
+  // is no reason for a failure.
+  static bool optional_command = false;
   if (line.group == msg::GROUP) {
     switch (line.number) {
       case msg::REPLY_LINE: {
         const int code = reply_code(line.text);
+        if (optional_command) return;
         bool refusal = in_refusal;
         if (code) {
           const size_t at = line.text.find_first_of("0123456789");
@@ -425,6 +607,9 @@ void essential_log_line(const host::messages::LogLine& line) {
         if (g_log_everything) break;
         return;
       case msg::COMMAND_SENT:
+        optional_command = false;
+        for (const char* verb : {">>> SIZE ", ">>> MDTM ", ">>> FEAT"})
+          optional_command = optional_command || line.text.rfind(verb, 0) == 0;
         return;
       default:
         break;
@@ -467,7 +652,19 @@ const Command commands[] = {
     {"get", Operand::ONE, true, "get REMOTE",
      "read a remote file's records to standard output",
      "usage: ftpam get REMOTE|URL [--raw|--hex] [--cc] [--piece N] [OPTION...]\n"
+     "       ftpam get REMOTE|URL -o FILE|-O [--continue] [--no-remote-time] [OPTION...]\n"
      "Reads the records of REMOTE to standard output, one record per line.\n"
+     "  -o FILE    save the file whole in FILE instead: the bytes as the server\n"
+     "             holds them (its records, with record options), written beside\n"
+     "             FILE and renamed to it at the end, so a failed transfer leaves\n"
+     "             FILE as it was; FILE takes the server's time of the file (MDTM)\n"
+     "  -O         the same, in REMOTE's last name in the current folder\n"
+     "  --continue with -o/-O: an existing FILE is the start of the file; the\n"
+     "             rest is read from the server (REST) and appended. Exit status\n"
+     "             10 when that cannot be (the server refuses REST, record\n"
+     "             options, FILE longer than the remote file)\n"
+     "  --no-remote-time  FILE keeps the time it was written\n"
+     "  --active   active data connections, whatever --passive/XXAMPASV say\n"
      "URL: ftp://[USER[:PASSWORD]@]HOST[:PORT]/PATH stands for the remote name and\n"
      "the options host=, user= and pass=.\n"
      "  --raw      the record bytes back to back, nothing added\n"
@@ -482,15 +679,25 @@ const Command commands[] = {
      "  ftpam get lines.txt host=127.0.0.2 user=demo pass=demo\n"
      "  ftpam get fixed.dat host=127.0.0.2 user=demo pass=demo recfm=f lrecl=80\n"
      "  ftpam get records.s370v host=127.0.0.2 user=demo pass=demo s370v --hex\n"
-     "  ftpam get ftp://demo@127.0.0.2:2121/lines.txt   (password from $FTPAM_PASSWORD)\n",
+     "  ftpam get ftp://demo@127.0.0.2:2121/lines.txt   (password from $FTPAM_PASSWORD)\n"
+     "  ftpam get big.iso host=127.0.0.2 user=demo pass=demo -o big.iso --continue\n",
      [](const std::string& operand, Flags& f) {
        f.read.summary = true;
+       f.options.push_back("facts");  // the size for the progress line
+       if (!f.output_file.empty() || f.output_remote_name) return get_to_file(operand, f);
+       if (f.resume) {
+         std::fprintf(stderr, "ftpam: --continue needs -o FILE or -O\n");
+         return int(EXIT_USAGE);
+       }
        return read_command(operand, f, {});
      }},
     {"put", Operand::ONE, true, "put REMOTE",
      "write records from standard input (STOR; APPE with MOD)",
-     "usage: ftpam put REMOTE|URL [--raw] [--cc] [OPTION...]\n"
+     "usage: ftpam put REMOTE|URL [--raw [--continue]] [--cc] [OPTION...]\n"
      "Writes records from standard input to REMOTE (STOR; with the option mod, APPE).\n"
+     "  --continue  with --raw: REMOTE is the start of the input; its size (SIZE)\n"
+     "          of the input is passed over and the rest appended (APPE). Exit\n"
+     "          status 10 when the server does not tell the size\n"
      "  --raw   these bytes, exactly: without a record format, a byte stream\n"
      "          (recfm=s nonbyte); with recfm=f, records of LRECL bytes, the last\n"
      "          one padded (reported, exit status 7)\n"
@@ -501,7 +708,8 @@ const Command commands[] = {
      "(exit status 130).\n"
      "examples:\n"
      "  printf 'one\\ntwo\\n' | ftpam put new.txt host=127.0.0.2 user=demo pass=demo\n"
-     "  ftpam put log.txt host=127.0.0.2 user=demo pass=demo mod < more-lines.txt\n",
+     "  ftpam put log.txt host=127.0.0.2 user=demo pass=demo mod < more-lines.txt\n"
+     "  ftpam put big.iso --raw --continue host=127.0.0.2 user=demo pass=demo < big.iso\n",
      [](const std::string& operand, Flags& f) {
        return put_command(operand, f);
      }},
@@ -517,7 +725,7 @@ const Command commands[] = {
      }},
     {"mget", Operand::ONE, true, "mget PATTERN|'(A B)'",
      "read several remote files as one",
-     "usage: ftpam mget PATTERN|'(NAME NAME ...)' [--to DIR [--force]] [--raw|--hex] [--cc]\n"
+     "usage: ftpam mget PATTERN|'(NAME NAME ...)' [--to DIR [--force] [-r]] [--raw|--hex] [--cc]\n"
      "                  [OPTION...]\n"
      "Reads every file the server lists for PATTERN, or the files named in\n"
      "parentheses, one after the other as one stream of records. With the\n"
@@ -530,14 +738,35 @@ const Command commands[] = {
      "             listed on standard output. A file of that name in DIR, or one\n"
      "             saved before in the run, is not replaced: the file is not saved,\n"
      "             and the run ends with exit status 5\n"
+     "             A server that offers MLSD lists the files: directories, links\n"
+     "             and special entries are not read, and saved files take the\n"
+     "             server's times (--no-remote-time: not)\n"
      "  --force    with --to: replace a file of that name found in DIR\n"
+     "  -r         with --to, on a server with MLSD: the files of matched\n"
+     "             directories too, at most 8 levels down, in folders of the same\n"
+     "             names made in DIR\n"
      "examples:\n"
      "  ftpam mget '*.txt' host=127.0.0.2 user=demo pass=demo wd=mget\n"
      "  ftpam mget \"(alpha.txt 'gamma.txt')\" host=127.0.0.2 user=demo pass=demo wd=mget\n"
-     "  ftpam mget '*.txt' --to saved host=127.0.0.2 user=demo pass=demo wd=mget\n",
+     "  ftpam mget '*.txt' --to saved host=127.0.0.2 user=demo pass=demo wd=mget\n"
+     "  ftpam mget 'docs' -r --to saved host=127.0.0.2 user=demo pass=demo\n",
      [](const std::string& operand, Flags& f) {
        f.read.summary = true;
-       return read_command(operand, f, {"mget"});
+       std::vector<std::string> extra = {"mget"};
+       if (!f.save_folder.empty()) extra.push_back("facts");  // MLSD where the server has it
+       if (f.recursive) {
+         if (f.save_folder.empty()) {
+           std::fprintf(stderr, "ftpam: -r needs --to DIR\n");
+           return int(EXIT_USAGE);
+         }
+         extra.push_back("recursive");
+         f.read.keep_folders = true;
+         std::string pattern = operand;
+         std::vector<std::string> url;
+         parse_url(operand, &url, &pattern);
+         f.read.pattern_folder = pattern.substr(0, pattern.find_last_of('/') + 1);
+       }
+       return read_command(operand, f, extra);
      }},
     {"help", Operand::NONE, true, "help | stat",
      "the server's HELP or STAT reply, line by line",

@@ -13,13 +13,14 @@ ExitStatus g_noted = EXIT_OK;
 
 int rank(ExitStatus s) {
   switch (s) {
-    case EXIT_INTERRUPTED: return 10;
-    case EXIT_LOCAL_WRITE: return 9;
-    case EXIT_TIMED_OUT: return 8;
-    case EXIT_CERTIFICATE: return 7;
-    case EXIT_TLS: return 6;
-    case EXIT_CONNECT: return 5;
-    case EXIT_LOGIN: return 4;
+    case EXIT_INTERRUPTED: return 11;
+    case EXIT_LOCAL_WRITE: return 10;
+    case EXIT_TIMED_OUT: return 9;
+    case EXIT_CERTIFICATE: return 8;
+    case EXIT_TLS: return 7;
+    case EXIT_CONNECT: return 6;
+    case EXIT_LOGIN: return 5;
+    case EXIT_RESUME: return 4;
     case EXIT_USAGE: return 3;
     case EXIT_FAILED: return 2;
     case EXIT_DATA_CHANGED: return 1;
@@ -61,6 +62,8 @@ void classify_failure(const std::string& doing) {
     if (is_message(t.text, msg::UNKNOWN_HOST) || is_message(t.text, msg::UNKNOWN_SERVICE))
       return note_exit(EXIT_CONNECT);
     if (is_message(t.text, msg::TLS_CERTIFICATE_REFUSED)) return note_exit(EXIT_CERTIFICATE);
+    if (is_message(t.text, msg::REST_REFUSED) || is_message(t.text, msg::REST_NOT_USABLE))
+      return note_exit(EXIT_RESUME);
     for (int tls_setup : {msg::TLS_LIBRARY_MISSING, msg::TLS_AUTH_REFUSED, msg::TLS_HANDSHAKE_FAILED,
                           msg::TLS_PROTECTION_REFUSED, msg::TLS_CA_FILE_UNUSABLE})
       if (is_message(t.text, tls_setup)) return note_exit(EXIT_TLS);

@@ -17,6 +17,7 @@ enum ExitStatus : int {
   EXIT_DATA_CHANGED = 7,  // everything went, but records were cut or padded
   EXIT_TLS = 8,           // TLS could not be set up (refused, handshake, library)
   EXIT_CERTIFICATE = 9,   // the server's certificate was not accepted
+  EXIT_RESUME = 10,       // a transfer could not go on where it was cut
   EXIT_INTERRUPTED = 130, // Ctrl-C (SIGINT)
 };
 

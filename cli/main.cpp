@@ -51,6 +51,8 @@ const char usage_tail[] =
     "  --bind ADDRESS        host option XXAMBIND: the address sent with PORT\n"
     "  --passive             host option XXAMPASV: passive data connections (EPSV,\n"
     "                        then PASV), for servers behind firewalls and NAT\n"
+    "  --active              active data connections for this run, whatever\n"
+    "                        XXAMPASV says (the option active)\n"
     "  --tls[=explicit]      FTP over TLS: AUTH TLS on the FTP port, then the password\n"
     "                        and every transfer encrypted (host option XXAMFTPS)\n"
     "  --tls=implicit        TLS from the first byte, on port 990 unless a port is\n"
@@ -81,6 +83,8 @@ const char usage_tail[] =
     "  8    TLS could not be set up: AUTH TLS, PBSZ or PROT refused, the handshake\n"
     "       failed, or the TLS library is missing\n"
     "  9    the server's certificate was not accepted\n"
+    "  10   a transfer could not go on where it was cut (--continue): the server\n"
+    "       refused REST or did not tell the size, or the files do not match\n"
     "  130  interrupted (Ctrl-C)\n"
     "\n"
     "Run 'ftpam COMMAND --help' for a command's own flags and examples.\n";
@@ -169,6 +173,8 @@ int main(int argc, char** argv) {
       host::options::set("XXAMBIND", next("--bind"));
     } else if (a == "--passive") {
       host::options::set("XXAMPASV", "1");
+    } else if (a == "--active") {
+      rest.push_back(a);  // the option ACTIVE of the command's file
     } else if (a == "--tls" || a == "--tls=explicit") {
       host::options::set("XXAMFTPS", "EXPLICIT");
     } else if (a == "--tls=implicit") {

@@ -170,8 +170,18 @@ void Progress::show(long records, long long bytes) {
     return;
   last_ = now;
   double seconds = std::chrono::duration<double>(now - start_).count();
-  std::fprintf(stderr, "\r%.1f MB, %ld records, %.1f MB/s   ", double(bytes) / 1e6, records,
-               double(bytes) / 1e6 / seconds);
+  const double rate = double(bytes) / seconds;
+  const long long done = already_ + bytes;
+  if (total_ > 0 && done <= total_) {
+    // A TYPE A file's size is the server's count: the share is a close guess.
+    const long left = rate > 0 ? long(double(total_ - done) / rate) : 0;
+    std::fprintf(stderr, "\r%3d%% %.1f of %.1f MB, %.1f MB/s, %ld:%02ld left   ",
+                 int(double(done) * 100 / double(total_)), double(done) / 1e6,
+                 double(total_) / 1e6, rate / 1e6, left / 60, left % 60);
+  } else {
+    std::fprintf(stderr, "\r%.1f MB, %ld records, %.1f MB/s   ", double(bytes) / 1e6, records,
+                 rate / 1e6);
+  }
   shown_ = true;
 }
 

@@ -95,6 +95,13 @@ class Progress {
  public:
   explicit Progress(bool enabled);
   ~Progress();
+  // The file's size, when the server told it, and the bytes of it already
+  // there before this transfer (a resumed download): the line then shows
+  // the share done, the rate and the time left.
+  void set_total(long long total, long long already = 0) {
+    total_ = total;
+    already_ = already;
+  }
   // Called for every record: without a terminal it costs one test.
   void update(long records, long long bytes) {
     if (enabled_) show(records, bytes);
@@ -109,6 +116,8 @@ class Progress {
 
   bool enabled_;
   bool shown_ = false;
+  long long total_ = -1;   // -1: not known
+  long long already_ = 0;
   std::chrono::steady_clock::time_point start_, last_;
 };
 

@@ -1,8 +1,10 @@
 #include "cli/session.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -43,14 +45,50 @@ std::string saved_name(const std::string& remote) {
   return name;
 }
 
-// Creates DIR/NAME for a saved file; -1 with errno set. It is never opened
-// through a symbolic link, and an existing entry is replaced only when
+// The path below the save folder that an MGET file of a recursive read is
+// saved under: its name less the pattern's folder, every part a plain name
+// ("" when one is empty, "." or "..").
+std::string saved_path(const std::string& remote, const std::string& pattern_folder) {
+  if (remote.compare(0, pattern_folder.size(), pattern_folder) != 0) return "";
+  const std::string path = remote.substr(pattern_folder.size());
+  for (size_t start = 0;;) {
+    const size_t end = std::min(path.find('/', start), path.size());
+    const std::string part = path.substr(start, end - start);
+    if (part.empty() || part == "." || part == "..") return "";
+    if (end == path.size()) return path;
+    start = end + 1;
+  }
+}
+
+// Creates FOLDER/PATH for a saved file, making the folders of PATH that are
+// missing; -1 with errno set. Neither a folder nor the file is ever opened
+// through a symbolic link, and an existing file is replaced only when
 // forced: it is removed first, so that a link is replaced and not followed.
-int create_saved(const std::string& path, bool force) {
+int create_saved(const std::string& folder, const std::string& path, bool force) {
   constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-  int fd = ::open(path.c_str(), flags, 0666);
-  if (fd < 0 && errno == EEXIST && force && ::unlink(path.c_str()) == 0)
-    fd = ::open(path.c_str(), flags, 0666);
+  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  size_t start = 0;
+  for (size_t slash; dir >= 0 && (slash = path.find('/', start)) != std::string::npos;
+       start = slash + 1) {
+    const std::string part = path.substr(start, slash - start);
+    if (::mkdirat(dir, part.c_str(), 0777) != 0 && errno != EEXIST) break;
+    const int next = ::openat(dir, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    ::close(dir);
+    dir = next;
+  }
+  if (dir < 0 || path.find('/', start) != std::string::npos) {
+    const int error = errno;
+    if (dir >= 0) ::close(dir);
+    errno = error;
+    return -1;
+  }
+  const char* name = path.c_str() + start;
+  int fd = ::openat(dir, name, flags, 0666);
+  if (fd < 0 && errno == EEXIST && force && ::unlinkat(dir, name, 0) == 0)
+    fd = ::openat(dir, name, flags, 0666);
+  const int error = errno;
+  ::close(dir);
+  errno = error;
   return fd;
 }
 
@@ -75,6 +113,11 @@ std::string current_remote_name(host::files::OpenFile* file) {
   return "";
 }
 }  // namespace
+
+bool set_file_time(const std::string& path, long long modified) {
+  const timespec times[2] = {{time_t(modified), 0}, {time_t(modified), 0}};
+  return ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
 
 void report(int32_t status, const std::string& doing) {
   show_refusals();
@@ -149,6 +192,7 @@ bool Session::open(int32_t mode, const std::vector<std::string>& open_options, i
 bool Session::read_all(const ReadOptions& options, RecordWriter* out) {
   if (!options.save_folder.empty()) return read_to_folder(options, out);
   Progress progress(true);
+  progress.set_total(options.total, options.already);
   int32_t piece = options.piece ? options.piece : file_->request().lrecl;
   const long limit = options.limit < 0 ? LONG_MAX : options.limit;
   const bool check_reply = options.check_reply;
@@ -200,8 +244,9 @@ bool Session::read_to_folder(const ReadOptions& options, RecordWriter* names) {
   const int32_t piece = options.piece ? options.piece : file_->request().lrecl;
   std::unique_ptr<RecordWriter> out;         // none while a file is read past
   std::map<std::string, std::string> saved;  // the names saved, and the remote names they hold
-  std::string remote;
+  std::string remote, path;
   long not_saved = 0, record = 0;
+  FileFacts facts{};
   CutRecords cut;
   auto finish_file = [&]() {
     if (!out) return true;
@@ -209,6 +254,10 @@ bool Session::read_to_folder(const ReadOptions& options, RecordWriter* names) {
     if (!done) {
       std::fprintf(stderr, "ftpam: %s\n", shown(out->error()).c_str());
       note_exit(EXIT_LOCAL_WRITE);
+    } else if (options.keep_time && (facts.known & FACT_MODIFIED) &&
+               !set_file_time(path, facts.modified)) {
+      std::fprintf(stderr, "ftpam: %s: cannot set its time: %s\n", shown(path).c_str(),
+                   std::strerror(errno));
     }
     out.reset();
     return done;
@@ -217,8 +266,10 @@ bool Session::read_to_folder(const ReadOptions& options, RecordWriter* names) {
   auto start_file = [&]() {
     remote = current_remote_name(file_.get());
     record = 0;
-    const std::string name = saved_name(remote);
-    const std::string path = options.save_folder + "/" + name;
+    file_->facts(&facts);
+    const std::string name = options.keep_folders ? saved_path(remote, options.pattern_folder)
+                                                  : saved_name(remote);
+    path = options.save_folder + "/" + name;
     auto skip = [&](const std::string& why) {
       std::fprintf(stderr, "ftpam: %s not saved: %s\n", shown(remote).c_str(), shown(why).c_str());
       ++not_saved;
@@ -227,7 +278,7 @@ bool Session::read_to_folder(const ReadOptions& options, RecordWriter* names) {
     if (name.empty()) return skip("the name names no file");
     if (auto earlier = saved.find(name); earlier != saved.end())
       return skip(path + " holds " + earlier->second + ", saved before in this run");
-    int fd = create_saved(path, options.force);
+    int fd = create_saved(options.save_folder, name, options.force);
     if (fd < 0 && errno == EEXIST) return skip(path + " exists (--force replaces it)");
     if (fd < 0) {
       std::fprintf(stderr, "ftpam: cannot save %s: %s\n", shown(path).c_str(),

@@ -26,6 +26,10 @@ void note_refusal(const std::string& line);
 // status for changed records.
 void report_cut_records(long count, int32_t lrecl, const std::string& first);
 
+// Sets the times of the file at `path` (never through a link) to `modified`
+// (seconds since 1970 UTC); false with errno on failure.
+bool set_file_time(const std::string& path, long long modified);
+
 struct ReadOptions {
   OutputMode mode = OutputMode::LINES;
   bool show_cc = false;
@@ -36,6 +40,13 @@ struct ReadOptions {
   // Each MGET file to a file of its own in this folder ("" : standard output).
   std::string save_folder;
   bool force = false;          // a file in the folder may be replaced
+  bool keep_time = true;       // a saved file takes the server's time of it, when told
+  // Saved files keep their folders below this part of the pattern ("dir/" of
+  // "dir/*"), recreated in the save folder (mget -r).
+  bool keep_folders = false;
+  std::string pattern_folder;
+  long long total = -1;        // the file's size, for the progress line; -1: not known
+  long long already = 0;       // bytes of it there before (a resumed download)
 };
 
 class Session {

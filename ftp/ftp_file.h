@@ -70,9 +70,13 @@ struct FtpFile {
   int32_t encoding;
   int32_t byte_mode;             // 1 unless NONBYTE was given
   int32_t data_mode;             // DATA_* of the last data connection set up
+  uint32_t rest_offset;          // REST= of the options: the byte a read starts at
+  uint32_t facts_known;          // FACT_* bits of the two fields below
+  int64_t remote_size;           // SIZE of the file being read
+  int64_t remote_modified;       // MDTM of it, seconds since 1970 UTC
 };
 
-static_assert(sizeof(FtpFile) == 1072);
+static_assert(sizeof(FtpFile) == 1096);
 static_assert(offsetof(FtpFile, next) == 0);
 static_assert(offsetof(FtpFile, fileref_name) == 4);
 static_assert(offsetof(FtpFile, amec) == 12);
@@ -121,3 +125,7 @@ static_assert(offsetof(FtpFile, open_options_flags) == 1056);
 static_assert(offsetof(FtpFile, encoding) == 1060);
 static_assert(offsetof(FtpFile, byte_mode) == 1064);
 static_assert(offsetof(FtpFile, data_mode) == 1068);
+static_assert(offsetof(FtpFile, rest_offset) == 1072);
+static_assert(offsetof(FtpFile, facts_known) == 1076);
+static_assert(offsetof(FtpFile, remote_size) == 1080);
+static_assert(offsetof(FtpFile, remote_modified) == 1088);

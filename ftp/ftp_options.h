@@ -42,11 +42,14 @@ constexpr uint32_t TLS_EXPLICIT = 0x8000;   // TLS=EXPLICIT: AUTH TLS on the FTP
 constexpr uint32_t TLS_IMPLICIT = 0x10000;  // TLS=IMPLICIT: TLS from the first byte, port 990
 constexpr uint32_t TLS_MODE = TLS_EXPLICIT | TLS_IMPLICIT;
 constexpr uint32_t NOVERIFY = 0x20000;      // the server's certificate is not checked
+constexpr uint32_t FACTS = 0x100000;     // SIZE and MDTM before a read; MLSD for MGET
+constexpr uint32_t ACTIVE = 0x200000;    // active data connections whatever XXAMPASV says
+constexpr uint32_t RECURSIVE = 0x400000; // MGET over MLSD descends into matched directories
 }  // namespace opt
 
 struct FtpOptions {
   uint32_t recfm_bits;       // RECFM_F, RECFM_V, RECFM_S OR-ed in, never cleared
-  uint32_t reserved;         // always 0
+  uint32_t rest_offset;      // REST=: the byte a read starts at; 0: the beginning
   int32_t lrecl;             // 0: not given
   int32_t blocksize;         // 0: not given
   uint32_t context_flags;    // OPTIONS_HOST_OWNED from the parse flags
@@ -69,7 +72,7 @@ struct FtpOptions {
 
 static_assert(sizeof(FtpOptions) == FTP_OPTIONS_SIZE);
 static_assert(offsetof(FtpOptions, recfm_bits) == 0);
-static_assert(offsetof(FtpOptions, reserved) == 4);
+static_assert(offsetof(FtpOptions, rest_offset) == 4);
 static_assert(offsetof(FtpOptions, lrecl) == 8);
 static_assert(offsetof(FtpOptions, blocksize) == 12);
 static_assert(offsetof(FtpOptions, context_flags) == 16);

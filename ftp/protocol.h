@@ -51,6 +51,10 @@ int32_t command_send(FtpFile* file, const char* format, const char* argument = n
 // does not fit the staging buffer -- is refused with a failure text; true
 // when the `length` bytes in staging can be sent.
 bool command_is_sendable(FtpFile* file, int32_t length);
+// FEAT: whether the server lists `feature` (upper case) among its
+// features; a server without FEAT lists none. Every reply line is logged
+// under DEBUG.
+int32_t ask_feature(FtpFile* file, const char* feature, bool* listed);
 // Reads reply lines on the control connection until one of class 2 or higher
 // (or a read failure); the code goes into reply_code. Returns the status of
 // the last read; FAILED for a line without a code, and for a server that

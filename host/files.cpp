@@ -95,6 +95,13 @@ int32_t OpenFile::items(std::vector<std::pair<std::string, std::string>>* items)
   return module().call(slot::INFO_RELEASE, file_, list);
 }
 
+int32_t OpenFile::facts(FileFacts* facts) {
+  *facts = FileFacts{};
+  if (!file_) return st::NO_OPEN_FILE;
+  auto fn = reinterpret_cast<FactsRoutine>(module().symbol("yxffact"));
+  return fn ? fn(file_, facts) : st::OK;
+}
+
 int32_t OpenFile::close() {
   if (!file_) return st::NO_OPEN_FILE;
   int32_t status = module().call(slot::CLOSE, file_);

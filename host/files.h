@@ -58,6 +58,9 @@ class OpenFile {
   int32_t info(InfoRecord* info);
   // The information items as name/value pairs.
   int32_t items(std::vector<std::pair<std::string, std::string>>* items);
+  // What the server told of the file (the module's yxffact): with the FACTS
+  // option its size and time, where the server said them.
+  int32_t facts(FileFacts* facts);
   int32_t close();
 
   FtpFile* handle() const { return file_; }

@@ -89,6 +89,11 @@ constexpr CatalogEntry catalog[] = {
      "Host option XXAMFTPS must be EXPLICIT, IMPLICIT or NO, not %s."},
     {msg::TLS_DATA_REFUSED, "The server ended the transfer during the data connection's TLS handshake: %s"},
     {msg::MGET_NAME_UNASKED, "The server listed %s, which %s does not match: it is not read."},
+    {msg::REST_REFUSED, "The server would not start the transfer at byte %s: %s"},
+    {msg::REST_NOT_USABLE,
+     "A transfer can start at a byte offset (REST=) only when one file is read in binary "
+     "(RECFM=F or S, S370V, S370VS)."},
+    {msg::MGET_TOO_DEEP, "Directory %s is more than %d levels down: it is not read."},
 };
 
 std::vector<LogLine> g_log;

@@ -111,3 +111,26 @@ struct InfoItemList {
 };
 static_assert(sizeof(InfoItemList) == 212);
 static_assert(offsetof(InfoItemList, items) == 20);
+
+// What the server told of the file being read (yxffact), asked before the
+// transfer when the FACTS option is given: its size in bytes as the server
+// counts them (SIZE; for a TYPE A transfer the server's own byte count,
+// which need not be the number of bytes that arrive) and its time of last
+// change (MDTM) in seconds since 1970-01-01 UTC. `known` says which of them
+// the server told; neither is known when it does not have the command.
+constexpr uint32_t FACT_SIZE = 0x1;
+constexpr uint32_t FACT_MODIFIED = 0x2;
+struct FileFacts {
+  uint32_t known;         // FACT_* bits
+  uint32_t reserved;      // 0
+  int64_t size;           // bytes; 0 unless FACT_SIZE
+  int64_t modified;       // seconds since 1970 UTC; 0 unless FACT_MODIFIED
+};
+static_assert(sizeof(FileFacts) == 24);
+static_assert(offsetof(FileFacts, known) == 0);
+static_assert(offsetof(FileFacts, size) == 8);
+static_assert(offsetof(FileFacts, modified) == 16);
+
+// The module's entry that fills a FileFacts for an open file (exported by
+// name, beside the method vector).
+using FactsRoutine = int32_t (*)(FtpFile* file, FileFacts* facts);

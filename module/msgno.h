@@ -65,4 +65,8 @@ constexpr int TLS_NOT_RESUMED = 235;
 constexpr int TLS_MODE_INVALID = 236;       // insert: the XXAMFTPS value (text)
 constexpr int TLS_DATA_REFUSED = 237;       // insert: the server's reply (text)
 constexpr int MGET_NAME_UNASKED = 238;      // inserts: the name, the pattern (texts)
+// Sizes, times, restarts and MLSD listings
+constexpr int REST_REFUSED = 250;           // inserts: the offset, the server's reply (texts)
+constexpr int REST_NOT_USABLE = 251;
+constexpr int MGET_TOO_DEEP = 252;          // inserts: the directory (text), levels (int)
 }  // namespace msg

@@ -93,6 +93,16 @@ const Flow flows[] = {
     {"MgetPattern", "*.txt", "MGET", OPEN_INPUT, 0,
      {sending("NLST", "a.txt\r\nb.txt\r\n"), sending("RETR", "r\r\n")}, Action::Read,
      {"r", "--next--", "r"}},
+    // Sizes, times and a restart before the transfer; MGET over MLSD.
+    {"RetrFactsRest", "f", "RECFM=F LRECL=4 FACTS REST=4", OPEN_INPUT, 0,
+     {answer("SIZE", "213 8\r\n"), answer("MDTM", "213 20010203040506\r\n"),
+      answer("REST", "350 Restarting.\r\n"), sending("RETR", "efgh")},
+     Action::Read, {"efgh"}},
+    {"MgetMlsd", "*.txt", "MGET FACTS", OPEN_INPUT, 0,
+     {answer("FEAT", "211-Features:\r\n MLST type*;size*;\r\n211 End\r\n"),
+      sending("MLSD", "type=file;size=3; a.txt\r\ntype=dir; d.txt\r\ntype=file; b.txt\r\n"),
+      answer("SIZE", "213 3\r\n"), answer("MDTM", "502 No.\r\n"), sending("RETR", "r\r\n")},
+     Action::Read, {"r", "--next--", "r"}},
     // Passive data connections: EPSV, and PASV after EPSV is refused.
     {"RetrLinesPassive", "f", "PASV", OPEN_INPUT, 0, {sending("RETR", "a\r\nb\r\n")},
      Action::Read, {"a", "b"}, "", 0, true},

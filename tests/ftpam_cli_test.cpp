@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,6 +104,10 @@ TEST(FtpamUsage, ExitStatusesAndMessagesOfTheCommandLine) {
       {"missing operand", {"get"}, 2, "usage: ftpam get REMOTE"},
       {"unknown command flag", {"get", "x", "host=127.0.0.1", "--bogus"}, 2, "unknown flag --bogus"},
       {"piece without a number", {"get", "x", "--piece", "many"}, 2, "--piece needs a number"},
+      {"-O with a name that names no file", {"get", "dir/", "-O", "host=127.0.0.1", "user=u", "pass=p"},
+       2, "-O: dir/ names no file"},
+      {"--continue without a file", {"get", "x", "--continue"}, 2, "--continue needs -o FILE or -O"},
+      {"-r without --to", {"mget", "*", "-r"}, 2, "-r needs --to DIR"},
       {"unknown option is named", {"get", "x", "host=127.0.0.1", "user=u", "pass=p", "colour=red"}, 2,
        "Option COLOUR is not known"},
       {"script names a reference it never assigned", {"run", "-"}, 1, "line 2: NOPE is not assigned",
@@ -707,6 +713,16 @@ TEST_F(FtpamTerminal, ProgressLineOnlyWhenStandardErrorIsATerminal) {
   EXPECT_EQ(piped.exit_status, 0) << describe(piped);
   EXPECT_EQ(piped.err, "");
   EXPECT_EQ(sorted_lines(piped.out).size(), 30u);
+
+  // With the size told (SIZE), the line shows the share done and the time left.
+  server_->stop();
+  serve(Script().defaults().on("SIZE", "213 " + std::to_string(data.size()) + "\r\n").step(slow));
+  ftptest::Child sized;
+  ASSERT_TRUE(sized.start_on_terminal(ftpam_launch(with_login({"get", "f"})), &error)) << error;
+  Outcome with_total = sized.finish(kRunMs);
+  EXPECT_EQ(with_total.exit_status, 0) << describe(with_total);
+  EXPECT_NE(with_total.out.find("% 0.0 of 0.0 MB, "), std::string::npos) << with_total.out;
+  EXPECT_NE(with_total.out.find(" left"), std::string::npos) << with_total.out;
 }
 
 // ------------------------------------------- what users expect of ftpam
@@ -1187,6 +1203,135 @@ TEST_F(FtpamListing, AReadBrokenOffAndClosedEndsCleanlyOnRealServers) {
     EXPECT_EQ(o.out, std::string(80, 'x') + "\n" + std::string(80, 'x') + "\n");
     EXPECT_EQ(o.err, "");
     server_->stop();
+  }
+}
+
+// ------------------------------------------------------------ files on disk
+
+// 2001-02-03 04:05:06 UTC, the time the servers' files are given.
+constexpr time_t kServerFileTime = 981173106;
+
+// A fresh local folder, removed when the object goes.
+struct LocalFolder {
+  std::string path;
+  LocalFolder() {
+    path = std::filesystem::temp_directory_path() / "ftpam-files-XXXXXX";
+    if (!mkdtemp(path.data())) path = "/nonexistent";
+  }
+  ~LocalFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+  std::vector<std::string> names() const {
+    std::vector<std::string> found;
+    for (const auto& e : std::filesystem::directory_iterator(path))
+      found.push_back(e.path().filename());
+    std::sort(found.begin(), found.end());
+    return found;
+  }
+};
+
+time_t modified_time(const std::string& path) {
+  struct stat s {};
+  return ::stat(path.c_str(), &s) == 0 ? s.st_mtime : -1;
+}
+
+class FtpamFiles : public FtpamRealServer {
+ protected:
+  void SetUp() override {}
+  void put_on_server(const std::string& name, const std::string& bytes) {
+    ASSERT_TRUE(server_->write_file(name, bytes));
+    const timespec times[2] = {{kServerFileTime, 0}, {kServerFileTime, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (server_->home() + "/" + name).c_str(), times, 0), 0);
+  }
+  // get -o whole, with and without the server's time; a cut copy resumed;
+  // a failed get that leaves nothing; put --continue.
+  void files_whole_and_resumed(ServerKind kind) {
+    start(kind);
+    if (!server_) return;
+    std::string content;
+    for (int i = 0; i < 1200; ++i) content += every_byte_value();
+    put_on_server("big.bin", content);
+    LocalFolder local;
+    const std::string whole = local.path + "/whole.bin";
+
+    Outcome o = on_server({"get", "big.bin", "-o", whole});
+    EXPECT_EQ(o.exit_status, 0) << describe(o);
+    EXPECT_TRUE(file_text(whole) == content) << file_text(whole).size() << " bytes";
+    EXPECT_EQ(modified_time(whole), kServerFileTime);
+    o = on_server({"get", "big.bin", "-o", whole, "--no-remote-time"});
+    EXPECT_EQ(o.exit_status, 0) << describe(o);
+    EXPECT_GT(modified_time(whole), kServerFileTime);
+
+    const std::string part = local.path + "/part.bin";
+    std::ofstream(part, std::ios::binary) << content.substr(0, 100000);
+    o = on_server({"get", "big.bin", "-o", part, "--continue"});
+    EXPECT_EQ(o.exit_status, 0) << describe(o);
+    EXPECT_TRUE(file_text(part) == content) << file_text(part).size() << " bytes";
+    o = on_server({"get", "big.bin", "-o", part, "--continue", "recfm=f", "lrecl=80"});
+    EXPECT_EQ(o.exit_status, 10) << describe(o);
+    EXPECT_NE(o.err.find("cannot resume"), std::string::npos) << describe(o);
+
+    o = on_server({"get", "missing.bin", "-o", local.path + "/missing.bin"});
+    EXPECT_EQ(o.exit_status, 1) << describe(o);
+    EXPECT_EQ(local.names(), (std::vector<std::string>{"part.bin", "whole.bin"}));
+
+    ASSERT_TRUE(server_->write_file("up.bin", content.substr(0, 50000)));
+    o = on_server({"put", "up.bin", "--raw", "--continue"}, {}, content);
+    EXPECT_EQ(o.exit_status, 0) << describe(o);
+    EXPECT_TRUE(server_->read_file("up.bin") == content) << server_->read_file("up.bin").size();
+  }
+};
+
+TEST_F(FtpamFiles, WholeAndResumedOnPyftpdlib) { files_whole_and_resumed(ServerKind::Pyftpdlib); }
+TEST_F(FtpamFiles, WholeAndResumedOnVsftpd) { files_whole_and_resumed(ServerKind::Vsftpd); }
+
+// pyftpdlib has MLSD: mget --to saves files only, with their times, and -r
+// recreates the folders it reads.
+TEST_F(FtpamFiles, MgetToOverMlsdAndIntoFolders) {
+  start(ServerKind::Pyftpdlib);
+  for (const char* name : {"tree/a.txt", "tree/sub/b.txt", "tree/sub/deeper/c.txt"})
+    put_on_server(name, std::string(name) + "\n");
+  LocalFolder flat, deep;
+  Outcome o = on_server({"mget", "tree/*", "--to", flat.path});
+  EXPECT_EQ(o.exit_status, 0) << describe(o);
+  EXPECT_EQ(flat.names(), std::vector<std::string>{"a.txt"});
+  EXPECT_EQ(modified_time(flat.path + "/a.txt"), kServerFileTime);
+
+  o = on_server({"mget", "tree", "-r", "--to", deep.path});
+  EXPECT_EQ(o.exit_status, 0) << describe(o);
+  for (const char* name : {"tree/a.txt", "tree/sub/b.txt", "tree/sub/deeper/c.txt"})
+    EXPECT_EQ(file_text(deep.path + "/" + name), std::string(name) + "\n") << name;
+  o = on_server({"mget", "tree", "-r"});
+  EXPECT_EQ(o.exit_status, 2) << describe(o);
+}
+
+// A server that will not restart: the local copy stays as it was, and the
+// run says why with exit status 10.
+TEST_F(FtpamExpectations, ARefusedRestartLeavesTheCopyAsItWas) {
+  LocalFolder local;
+  const std::string part = local.path + "/part.bin";
+  std::ofstream(part, std::ios::binary) << "0123";
+  struct Case {
+    const char* name;
+    Script script;
+    std::string shows;
+  };
+  const Case cases[] = {
+      {"REST refused", Script().defaults().on("REST", "502 No restarts.\r\n").step(retr("45")),
+       "would not start the transfer at byte 4: 502 No restarts."},
+      {"the copy is longer", Script().defaults().on("SIZE", "213 2\r\n").on("REST", "350 Yes.\r\n").step(retr("")),
+       "part.bin is longer than the remote file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    serve(c.script);
+    Outcome o = ftpam(with_login({"get", "f", "-o", part, "--continue"}));
+    server_->stop();
+    EXPECT_EQ(o.exit_status, 10) << describe(o);
+    EXPECT_NE(o.err.find(c.shows), std::string::npos) << describe(o);
+    EXPECT_EQ(file_text(part), "0123");
+    EXPECT_EQ(local.names(), std::vector<std::string>{"part.bin"});
   }
 }
 

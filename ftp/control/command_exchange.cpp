@@ -3,6 +3,8 @@
 // reply, and give its code to the caller.
 #include "ftp/protocol.h"
 
+#include <strings.h>
+
 #include <cstring>
 
 #include "ftp/ftp_options.h"
@@ -72,6 +74,36 @@ int32_t give_up_on_replies(sock_conn* ctl, int32_t lines) {
   ctl->at_eof = 1;
   report_message(msg::NO_FINAL_REPLY, lines);
   return st::FAILED;
+}
+
+int32_t ask_feature(FtpFile* file, const char* feature, bool* listed) {
+  *listed = false;
+  int32_t status = command_send(file, "FEAT");
+  if (status != st::OK) return status;
+  sock_conn* ctl = file->ctl;
+  if ((status = read_reply(ctl)) != st::OK) return status;
+  const int32_t code = reply_code_of(ctl->record, ctl->record_length);
+  if (file->opts & opt::DEBUG) log_reply_line(ctl->record, ctl->record_length, ECHO_MAX);
+  if (code == 0) {
+    codeerr();
+    return st::FAILED;
+  }
+  if (ctl->record_length < 4 || ctl->record[3] != '-') return st::OK;
+  const int32_t feature_length = int32_t(std::strlen(feature));
+  for (int32_t lines = 1;; ++lines) {
+    if (lines > REPLY_LINES_MAX) return give_up_on_replies(ctl, lines);
+    if ((status = read_reply(ctl)) != st::OK) return status;
+    const char* line = ctl->record;
+    const int32_t n = ctl->record_length;
+    if (file->opts & opt::DEBUG) log_reply_line(line, n, n);
+    if (n >= 4 && line[3] == ' ' && reply_code_of(line, n) == code) return st::OK;
+    // " MLST type*;size*;modify*;": the feature's name, then a blank or the end.
+    int32_t at = 0;
+    while (at < n && line[at] == ' ') ++at;
+    if (n - at >= feature_length && strncasecmp(line + at, feature, size_t(feature_length)) == 0 &&
+        (n - at == feature_length || line[at + feature_length] == ' '))
+      *listed = true;
+  }
 }
 
 extern "C" void sendreply(int32_t length, const char* command, uint32_t opts) {

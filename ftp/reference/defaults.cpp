@@ -96,6 +96,7 @@ extern "C" int32_t yxfzdfa(FtpFile* file, FtpOptions* open) {
   file->rcmd = merged_text(open, assign, &FtpOptions::rcmd);
   file->lsfile = merged_text(open, assign, &FtpOptions::lsfile);
   file->encoding = merged(open, assign, &FtpOptions::encoding);
+  file->rest_offset = merged(open, assign, &FtpOptions::rest_offset);
   bool nonbyte = (open && open->byte_mode == 0) || (assign && assign->byte_mode == 0);
   file->byte_mode = nonbyte ? 0 : 1;
 

@@ -32,6 +32,7 @@ constexpr int ENCODING_NAME_MAX = 20;
 
 enum class Action {
   Number,        // decimal number into an int32 field
+  Offset,        // REST: a byte offset, 0 to 4294967295
   RecordFormat,  // RECFM: first letter F, V or S
   Text,          // quoted text into a text field
   Machine,       // quoted text into `machine`, then the .netrc lookup
@@ -89,6 +90,10 @@ constexpr Rule rules[] = {
     {"PASV", Action::Flag, 0, opt::PASV},
     {"TLS", Action::TlsMode, 0, 0},
     {"NOVERIFY", Action::Flag, 0, opt::NOVERIFY},
+    {"FACTS", Action::Flag, 0, opt::FACTS},
+    {"ACTIVE", Action::Flag, 0, opt::ACTIVE},
+    {"RECURSIVE", Action::Flag, 0, opt::RECURSIVE},
+    {"REST", Action::Offset, 0, 0},
     {"NONBYTE", Action::NonByte, 0, 0},
     {"FTP", Action::NoEffect, 0, 0},
     {"TERMSTR", Action::Termstr, 0, 0},
@@ -183,6 +188,20 @@ int32_t apply_number(FtpOptions* block, const Rule& rule, const HostToken& value
   return st::OK;
 }
 
+// Digits only, up to the largest offset the 32-bit field holds.
+int32_t apply_offset(FtpOptions* block, const HostToken& value) {
+  if (value.kind != TOKEN_NUMBER || value.length < 1) return REJECTED;
+  uint64_t offset = 0;
+  for (int32_t i = 0; i < value.length; ++i) {
+    const char c = value.text[i];
+    if (c < '0' || c > '9') return REJECTED;
+    offset = offset * 10 + uint64_t(c - '0');
+    if (offset > UINT32_MAX) return REJECTED;
+  }
+  block->rest_offset = uint32_t(offset);
+  return st::OK;
+}
+
 int32_t apply_record_format(FtpOptions* block, const HostToken& value) {
   if (value.kind != TOKEN_WORD) return REJECTED;
   switch (value.text[0]) {
@@ -246,6 +265,7 @@ int32_t apply_encoding(FtpOptions* block, const HostToken& value) {
 int32_t apply_value(FtpOptions* block, const Rule& rule, const HostToken& value) {
   switch (rule.action) {
     case Action::Number: return apply_number(block, rule, value);
+    case Action::Offset: return apply_offset(block, value);
     case Action::RecordFormat: return apply_record_format(block, value);
     case Action::Text:
     case Action::Password: return apply_text(block, rule, value);

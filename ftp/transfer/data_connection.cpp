@@ -43,10 +43,6 @@ int32_t read_mode_of(const FtpFile* file) {
   return READ_TERMINATED;
 }
 
-bool binary_type(const FtpFile* file) {
-  return (file->recfm & (RECFM_F | RECFM_S)) || (file->opts & (opt::S370V | opt::S370VS));
-}
-
 // A fresh data block in `data`, set up from the open file. The data
 // connection also takes the control connection's break word and wait limit:
 // a user can break a wait for the server's data, and XXAMWAIT bounds it.
@@ -145,6 +141,10 @@ void keep_pwd(FtpFile* file) {
 }
 
 }  // namespace
+
+bool binary_type(const FtpFile* file) {
+  return (file->recfm & (RECFM_F | RECFM_S)) || (file->opts & (opt::S370V | opt::S370VS));
+}
 
 extern "C" int32_t initconn(FtpFile* file) {
   char bind_value[BIND_VALUE_MAX + 1];

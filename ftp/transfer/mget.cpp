@@ -5,13 +5,18 @@
 // end of each file's data, reads that file's final reply and starts the next.
 // With MPROMPT the user is asked before each file. A server that refuses
 // NLST with a pattern (many match no patterns) is asked for the directory,
-// and the names are matched here with shell rules.
+// and the names are matched here with shell rules. With the FACTS option a
+// server whose FEAT lists MLST is asked with MLSD instead: only files are
+// read (directories, links and special entries are not), their sizes and
+// times come with the listing, and with RECURSIVE matched directories are
+// read too, file by file, at most MLSD_DEPTH_MAX levels down.
 #include <cstddef>
 #include <cstring>
 
 #include "ftp/ftp_options.h"
 #include "ftp/protocol.h"
 #include "ftp/records/readers.h"
+#include "ftp/transfer/facts_parse.h"
 #include "ftp/transfer/glob.h"
 #include "ftp/transfer/transfer.h"
 #include "hostsvc/hostsvc.h"
@@ -27,6 +32,9 @@ constexpr int32_t NAME_MAX_LENGTH = 1024;
 constexpr int32_t NAME_BUFFER = NAME_MAX_LENGTH + 1;
 // A listing line holds a name and perhaps the CR of a CR LF line end.
 constexpr int32_t LISTING_RECORD = NAME_MAX_LENGTH + 1;
+// An MLSD line holds the facts before the name.
+constexpr int32_t MLSD_RECORD = LISTING_RECORD + 1024;
+constexpr int32_t MLSD_DEPTH_MAX = 8;
 constexpr int32_t POOL_SIZE = 1024;
 constexpr int32_t PROMPT_TEXT = 200;
 
@@ -35,24 +43,60 @@ struct MgetEntry {
   MgetEntry* next;
   int32_t length;               // at most NAME_MAX_LENGTH
   int32_t failed;               // the server refused the file or never confirmed it
+  uint32_t facts_known;         // FACT_* of the two below, from an MLSD listing
+  int64_t size;
+  int64_t modified;
   char name[1];                 // `length` bytes and a NUL
 };
 static_assert(offsetof(MgetEntry, next) == 0);
 static_assert(offsetof(MgetEntry, length) == 4);
 static_assert(offsetof(MgetEntry, failed) == 8);
-static_assert(offsetof(MgetEntry, name) == 12);
+static_assert(offsetof(MgetEntry, facts_known) == 12);
+static_assert(offsetof(MgetEntry, size) == 16);
+static_assert(offsetof(MgetEntry, modified) == 24);
+static_assert(offsetof(MgetEntry, name) == 32);
 
 MgetEntry* entry(void* p) { return static_cast<MgetEntry*>(p); }
 
-// The entry's name becomes the remote name of the open.
+// The entry's name becomes the remote name of the open, its facts the
+// file's.
 void offer(FtpFile* file, const MgetEntry* e) {
   std::memcpy(file->remote_name, e->name, size_t(e->length) + 1);
   file->remote_name_len = e->length;
+  file->facts_known = e->facts_known;
+  file->remote_size = e->size;
+  file->remote_modified = e->modified;
 }
 
 int32_t refuse_name(FtpFile* file) {
   wrmksub(2, &file->remote_name_len, 4, file->remote_name, file->remote_name_len);
   return st::FILE_REFUSED;
+}
+
+int32_t name_too_long() {
+  report_message(msg::MGET_NAME_TOO_LONG, NAME_MAX_LENGTH);
+  return st::FAILED;
+}
+
+// An entry for the name of `length` bytes, from the open's MGET pool (made
+// at the first), linked to nothing yet.
+int32_t new_entry(FtpFile* file, const char* text, int32_t length, MgetEntry** made) {
+  if (length > NAME_MAX_LENGTH) return name_too_long();
+  if (!file->mget_pool) {
+    file->mget_pool = ympoolc(0, POOL_SIZE, 0);
+    if (!file->mget_pool) return st::NO_MEMORY;
+  }
+  const int32_t n = length < 0 ? 0 : length;
+  auto* e = entry(vmalloc_handler(file->mget_pool, int32_t(offsetof(MgetEntry, name)) + n + 1, 0));
+  if (!e) return st::NO_MEMORY;
+  std::memcpy(e->name, text, size_t(n));
+  e->name[n] = '\0';
+  e->length = n;
+  e->failed = 0;
+  e->facts_known = 0;
+  e->next = nullptr;
+  *made = e;
+  return st::OK;
 }
 
 // While the name listing's data connection is set up, the open file takes
@@ -61,13 +105,13 @@ int32_t refuse_name(FtpFile* file) {
 // record length of the files themselves.
 class ListingShape {
  public:
-  explicit ListingShape(FtpFile* file)
+  explicit ListingShape(FtpFile* file, int32_t record = LISTING_RECORD)
       : file_(file), recfm_(file->recfm), opts_(file->opts), termstr_(file->termstr),
         lrecl_out_(file->lrecl_out) {
     file->recfm = RECFM_V;
     file->opts &= ~(opt::S370V | opt::S370VS);
     file->termstr = TERMSTR_LF;
-    file->lrecl_out = LISTING_RECORD;
+    file->lrecl_out = record;
   }
   ~ListingShape() {
     file_->recfm = recfm_;
@@ -83,11 +127,6 @@ class ListingShape {
   uint32_t recfm_, opts_;
   int32_t termstr_, lrecl_out_;
 };
-
-int32_t name_too_long() {
-  report_message(msg::MGET_NAME_TOO_LONG, NAME_MAX_LENGTH);
-  return st::FAILED;
-}
 
 // The names of a listing that is on its way, each handed to `take` (name,
 // length), one a line: a trailing CR is not part of a name, an empty line
@@ -192,9 +231,80 @@ int32_t match_in_directory(FtpFile* file, void** tail) {
   });
 }
 
+// The files of directory `prefix` (`prefix_length` bytes: empty for the
+// current directory, else the directory and its '/') whose names match
+// `pattern`, as MLSD lists them, each with its facts. A matched directory is
+// read in turn when RECURSIVE asks for it, or when the pattern names it
+// alone (as NLST lists a directory's files), `depth` levels down.
+int32_t list_mlsd(FtpFile* file, const char* prefix, int32_t prefix_length,
+                  const char* pattern, int32_t pattern_length, int32_t depth, void** tail) {
+  char directory[NAME_BUFFER];
+  std::memcpy(directory, prefix, size_t(prefix_length));
+  // "dir" of "dir/", "/" of "/"
+  directory[prefix_length > 1 ? prefix_length - 1 : prefix_length] = '\0';
+  int32_t status;
+  {
+    ListingShape shape(file, MLSD_RECORD);
+    status = prefix_length ? start_transfer(file, "MLSD %s", directory, msg::STORE_REFUSED)
+                           : start_transfer(file, "MLSD", nullptr, msg::STORE_REFUSED);
+  }
+  if (status != st::OK) return status;
+  const bool descend = (file->opts & opt::RECURSIVE) ||
+                       (depth == 0 && !glob_has_wildcards(pattern, pattern_length));
+  MgetEntry* directories = nullptr;  // to read once this listing has ended
+  MgetEntry** directories_tail = &directories;
+  status = read_names(file, [&](const char* text, int32_t n) {
+    MlsdEntry listed;
+    if (!parse_mlsd_line(text, n, &listed)) return st::OK;
+    const char* name = listed.name;
+    const int32_t length = listed.name_length;
+    // A name with a '/' is not one entry of this directory.
+    if (std::memchr(name, '/', size_t(length)) || dot_or_dot_dot(name, length)) return st::OK;
+    if (!glob_match(pattern, pattern_length, name, length)) return st::OK;
+    if (listed.type != EntryType::File && !(listed.type == EntryType::Directory && descend))
+      return st::OK;
+    if (prefix_length + length + 1 > NAME_MAX_LENGTH) return name_too_long();
+    char full[NAME_BUFFER];
+    std::memcpy(full, prefix, size_t(prefix_length));
+    std::memcpy(full + prefix_length, name, size_t(length));
+    if (listed.type == EntryType::Directory) {
+      full[prefix_length + length] = '/';
+      MgetEntry* d = nullptr;
+      int32_t made = new_entry(file, full, prefix_length + length + 1, &d);
+      if (made == st::OK) *directories_tail = d, directories_tail = &d->next;
+      return made;
+    }
+    int32_t made = domget_build_name(full, prefix_length + length, file, tail);
+    if (made != st::OK) return made;
+    MgetEntry* e = entry(*tail);
+    e->size = listed.size;
+    e->modified = listed.modified;
+    e->facts_known = (listed.size_known ? FACT_SIZE : 0) | (listed.modified_known ? FACT_MODIFIED : 0);
+    return st::OK;
+  });
+  for (MgetEntry* d = directories; d && status == st::OK; d = d->next) {
+    if (depth + 1 > MLSD_DEPTH_MAX) {
+      ypmlog(msg::GROUP, msg::MGET_TOO_DEEP, d->name, MLSD_DEPTH_MAX);
+      continue;
+    }
+    status = list_mlsd(file, d->name, d->length, "*", 1, depth + 1, tail);
+  }
+  return status;
+}
+
 // The names the server lists for the pattern; when it refuses a pattern,
 // the names of the directory that match it.
 int32_t list_pattern(FtpFile* file, void** tail) {
+  if (file->opts & opt::FACTS) {
+    bool mlsd = false;
+    int32_t status = ask_feature(file, "MLST", &mlsd);
+    if (status != st::OK) return status;
+    if (mlsd) {
+      const int32_t folder = last_part(file->remote_name, file->remote_name_len);
+      return list_mlsd(file, file->remote_name, folder, file->remote_name + folder,
+                       file->remote_name_len - folder, 0, tail);
+    }
+  }
   const bool wildcards = glob_has_wildcards(file->remote_name, file->remote_name_len);
   int32_t status;
   {
@@ -257,21 +367,11 @@ int32_t list_explicit(FtpFile* file, void** tail) {
 extern "C" {
 
 int32_t domget_build_name(const char* text, int32_t length, FtpFile* file, void** tail) {
-  if (length > NAME_MAX_LENGTH) return name_too_long();
-  if (!file->mget_pool) {
-    file->mget_pool = ympoolc(0, POOL_SIZE, 0);
-    if (!file->mget_pool) return st::NO_MEMORY;
-  }
-  const int32_t n = length < 0 ? 0 : length;
-  auto* e = entry(vmalloc_handler(file->mget_pool, int32_t(offsetof(MgetEntry, name)) + n + 1, 0));
-  if (!e) return st::NO_MEMORY;
+  MgetEntry* e = nullptr;
+  int32_t status = new_entry(file, text, length, &e);
+  if (status != st::OK) return status;
   if (*tail) entry(*tail)->next = e;
   else file->mget_list = e;
-  std::memcpy(e->name, text, size_t(n));
-  e->name[n] = '\0';
-  e->length = n;
-  e->failed = 0;
-  e->next = nullptr;
   *tail = e;
   return st::OK;
 }

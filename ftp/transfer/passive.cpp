@@ -125,6 +125,7 @@ int32_t ask_port(FtpFile* file, int32_t* port) {
 }  // namespace
 
 bool passive_wanted(const FtpFile* file) {
+  if (file->opts & opt::ACTIVE) return false;
   return (file->opts & opt::PASV) || host_option_positive(file, "XXAMPASV");
 }
 

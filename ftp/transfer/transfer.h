@@ -9,12 +9,23 @@
 // (null: the verb alone), judges the reply and waits for the server's data
 // connection. A refusal hands over message `refused_message` (550: the
 // remote name, with 0x80001006). With `quiet_refusal` a refusal hands
-// nothing over: the caller has another way to go.
+// nothing over: the caller has another way to go. `prepare`, when given,
+// runs between the set-up and the command.
 int32_t start_transfer(FtpFile* file, const char* format, const char* argument,
-                       int32_t refused_message, bool quiet_refusal = false);
+                       int32_t refused_message, bool quiet_refusal = false,
+                       int32_t (*prepare)(FtpFile*) = nullptr);
+
+// Before the transfer command, once the data connection is set up: with
+// the FACTS option SIZE and MDTM (unless the facts are known already), and
+// REST with the offset of the REST= option, which only a single read in
+// binary may have (message 251 otherwise; a refusal is message 250).
+int32_t prepare_transfer(FtpFile* file);
+// The transfer goes in binary (TYPE I): the fixed, stream and S370 formats.
+bool binary_type(const FtpFile* file);
 
 // Whether this open's data connections are passive: the PASV option, or a
-// positive value of the host option XXAMPASV.
+// positive value of the host option XXAMPASV, unless the ACTIVE option says
+// active for this file.
 bool passive_wanted(const FtpFile* file);
 // Passive set-up on the fresh data block: EPSV (then PASV when EPSV is
 // refused) and the connect to the port the server names, on the address the

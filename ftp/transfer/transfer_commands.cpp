@@ -166,7 +166,8 @@ bool host_option_positive(const FtpFile* file, const char* key) {
 }
 
 int32_t start_transfer(FtpFile* file, const char* format, const char* argument,
-                       int32_t refused_message, bool quiet_refusal) {
+                       int32_t refused_message, bool quiet_refusal,
+                       int32_t (*prepare)(FtpFile*)) {
   // A name (or directory) with a line break could never be sent as one
   // command: it is refused before the set-up sends anything.
   char verb[8] = {};
@@ -177,6 +178,7 @@ int32_t start_transfer(FtpFile* file, const char* format, const char* argument,
   }
   int32_t status = initconn(file);
   if (status != st::OK) return status;
+  if (prepare && (status = prepare(file)) != st::OK) return status;
   status = command_exchange(file, format, argument);
   if (status != st::OK) return status;
   // A passive data connection is connected already.
@@ -205,7 +207,8 @@ int32_t doretr(FtpFile* file) {
     return st::NO_REMOTE_NAME;
   }
   if (!file->mget_current && file->remote_name[0] == '(') return domget(file);
-  return start_transfer(file, "RETR %s", file->remote_name, msg::TRANSFER_REFUSED);
+  return start_transfer(file, "RETR %s", file->remote_name, msg::TRANSFER_REFUSED, false,
+                        prepare_transfer);
 }
 
 int32_t dostor(FtpFile* file) {
@@ -214,7 +217,8 @@ int32_t dostor(FtpFile* file) {
     return st::NO_REMOTE_NAME;
   }
   const char* format = (file->open_mode & OPEN_OUTPUT) ? "STOR %s" : "APPE %s";
-  return start_transfer(file, format, file->remote_name, msg::STORE_REFUSED);
+  return start_transfer(file, format, file->remote_name, msg::STORE_REFUSED, false,
+                        prepare_transfer);
 }
 
 // Without LSFILE the verb goes alone, without a trailing blank.
