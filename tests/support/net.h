@@ -29,6 +29,9 @@ class Fd {
   int fd_ = -1;
 };
 
+// The FTP port, where every test server listens by default.
+constexpr int kFtpPort = 21;
+
 // How long a test waits for something it caused to happen (a session to
 // start, a command to arrive, a child to print): long enough for a loaded
 // machine, short enough that a test that will not see it fails in seconds.
@@ -49,6 +52,7 @@ bool send_all(int fd, std::string_view bytes, int timeout_ms, int stop_fd = -1);
 long receive_some(int fd, std::string& out, int timeout_ms, int stop_fd = -1,
                   std::size_t max = 65536);
 
+// `address` is an IPv4 or an IPv6 address, here and below.
 Fd listen_tcp(const std::string& address, int port, std::string* error);
 // Listens on `port` of a loopback address of this process's own (see
 // loopback.h) and sets `address` to it; takes the next address while one is

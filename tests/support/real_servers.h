@@ -59,8 +59,10 @@ class RealServer {
   // loopback address of this process's own and waits (bounded) until it
   // greets. Returns null and sets `error` (with the server's own log) on
   // failure.
+  // With `ipv6` it listens on ::1 instead, on a port the system found free
+  // (the one address is shared by every server of the process).
   static std::unique_ptr<RealServer> start(ServerKind kind, std::string* error,
-                                           const TlsServing& tls = {});
+                                           const TlsServing& tls = {}, bool ipv6 = false);
   ~RealServer();
   RealServer(const RealServer&) = delete;
   RealServer& operator=(const RealServer&) = delete;
@@ -74,7 +76,9 @@ class RealServer {
   ServerKind kind() const { return kind_; }
   pid_t pid() const { return pid_; }
   const std::string& address() const { return address_; }
-  int port() const { return control_port(tls_.mode); }
+  int port() const { return port_; }
+  // The server as a HOST= value names it: "127.0.0.5", or "[::1]:40123".
+  std::string host() const;
   const TlsServing& tls() const { return tls_; }
   // The CA file that verifies the server's certificate (when it is Valid);
   // "" without TLS.
@@ -109,6 +113,7 @@ class RealServer {
   std::string folder_;  // everything of this server: config, log, home
   std::string home_;
   std::string address_;
+  int port_ = 0;
   pid_t pid_ = -1;
 };
 
