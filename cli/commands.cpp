@@ -482,7 +482,8 @@ const Command commands[] = {
      "  ftpam get lines.txt host=127.0.0.2 user=demo pass=demo\n"
      "  ftpam get fixed.dat host=127.0.0.2 user=demo pass=demo recfm=f lrecl=80\n"
      "  ftpam get records.s370v host=127.0.0.2 user=demo pass=demo s370v --hex\n"
-     "  ftpam get ftp://demo@127.0.0.2:2121/lines.txt   (password from $FTPAM_PASSWORD)\n",
+     "  ftpam get ftp://demo@127.0.0.2:2121/lines.txt   (password from $FTPAM_PASSWORD)\n"
+     "  ftpam get ftp://demo@[::1]:2121/lines.txt        (a server on IPv6)\n",
      [](const std::string& operand, Flags& f) {
        f.read.summary = true;
        return read_command(operand, f, {});
