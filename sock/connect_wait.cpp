@@ -81,11 +81,16 @@ int32_t connect_once(sock_conn* block, const Address& address, uint16_t port, in
       return CONNECT_NOT_MADE;
     }
     int32_t status = wait_for_connect(block, s, limit_ms, waited_ms);
-    int ended_with = status == CONNECT_NOT_MADE ? ETIMEDOUT : connect_error(s);
-    if (reset_is_connected && ended_with == ECONNRESET) ended_with = 0;
-    if (status == st::OK && ended_with != 0) status = CONNECT_NOT_MADE;
+    if (status == CONNECT_NOT_MADE) *error = LIMIT_PASSED;
+    if (status == st::OK) {
+      int ended_with = connect_error(s);
+      if (ended_with == ECONNRESET && reset_is_connected) ended_with = 0;
+      if (ended_with != 0) {
+        *error = ended_with;
+        status = CONNECT_NOT_MADE;
+      }
+    }
     if (status != st::OK) {
-      *error = ended_with;
       yxs_syscalls.close(s);
       return status;
     }
@@ -109,7 +114,7 @@ int32_t connect_within_wait(sock_conn* block, int32_t family, const void* addres
   int64_t waited_ms = 0;
   int32_t status =
       connect_once(block, to, htons(uint16_t(port)), limit_ms, false, &s, &error, &waited_ms);
-  if (status == CONNECT_NOT_MADE && error == ETIMEDOUT)
+  if (status == CONNECT_NOT_MADE && error == LIMIT_PASSED)
     return report_message(msg::WAIT_TIMED_OUT, block->wait_value);
   if (status == CONNECT_NOT_MADE) return fail_with_errno(error);
   if (status != st::OK) return status;

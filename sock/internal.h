@@ -120,12 +120,13 @@ void note_accepted_peer(sock_conn* block, const sockaddr_storage& peer);
 // One connect to `address`, port `port` (network order), made non-blocking
 // and watched in slices within `limit_ms` (< 0: until the system gives up),
 // with breaks checked between slices. OK with *socket_out connected and
-// blocking; CONNECT_NOT_MADE with the reason in *error (ETIMEDOUT when the
-// limit passed) and no socket left; any other status is a failure already
+// blocking; CONNECT_NOT_MADE with the reason in *error (an errno value, or
+// LIMIT_PASSED) and no socket left; any other status is a failure already
 // reported (a break, a failed poll). With `reset_is_connected` a connection
 // reset before it is looked at counts as made: the first read reports it.
 // *waited_ms counts the slices spent.
 constexpr int32_t CONNECT_NOT_MADE = 1;
+constexpr int LIMIT_PASSED = -1;
 int32_t connect_once(sock_conn* block, const Address& address, uint16_t port, int64_t limit_ms,
                      bool reset_is_connected, int* socket_out, int* error, int64_t* waited_ms);
 

@@ -129,17 +129,14 @@ FTPAM_VISIBLE int32_t yxscopn(sock_conn* block) {
     if (status != st::OK && status != sock::CONNECT_NOT_MADE) return status;
   }
   if (s < 0) {
-    if (error == ETIMEDOUT && limit_ms >= 0)
-      return report_message(msg::WAIT_TIMED_OUT, block->wait_value);
+    if (error == sock::LIMIT_PASSED) return report_message(msg::WAIT_TIMED_OUT, block->wait_value);
     return sock::fail_with_errno(error);
   }
+  // The address reached is the one the block keeps.
   const sock::Address& peer = addresses.entries[tried - 1];
-  if (tried > 1) {
-    // The address reached is the one the block keeps.
-    block->address_length = peer.family == AF_INET6 ? 16 : 4;
-    std::memcpy(block->address, peer.bytes, size_t(block->address_length));
-    if (block->address_type != 0) block->address_type = peer.family;
-  }
+  block->address_length = peer.family == AF_INET6 ? 16 : 4;
+  std::memcpy(block->address, peer.bytes, size_t(block->address_length));
+  if (block->address_type != 0) block->address_type = peer.family;
   block->address_family = peer.family;
   sock::set_address_text(block->service_ip, peer);
   if (!sock::record_local_end(block, s)) return sock::fail_and_close(s);
