@@ -163,6 +163,42 @@ TEST_F(SockOpen, ClientTriesEachAddressUntilOneConnects) {
   EXPECT_TRUE(failure_texts().empty());
 }
 
+// A connect that never completes (the listener's queue is full, so its SYNs
+// are dropped) is given up within XXAMWAIT: for the next address, which gets
+// the time left, or with message 210 when it was the last.
+TEST_F(SockOpen, AnAddressThatNeverAnswersIsGivenUpWithinTheWait) {
+  std::string error;
+  Fd stalled = listen_tcp("::1", 0, &error);
+  ASSERT_TRUE(stalled) << error;
+  const int port = local_port(stalled.get());
+  ::listen(stalled.get(), 0);
+  Fd filler = ftptest::connect_tcp("::1", port, kEventWaitMs, &error);
+  ASSERT_TRUE(filler) << error;
+  Fd willing = listen_tcp("127.0.0.1", port, &error);
+  if (!willing) GTEST_SKIP() << "port " << port << " is taken on 127.0.0.1: " << error;
+  answer_name("slow.test", {"::1", "127.0.0.1"});
+  syscalls().getaddrinfo = known_names_resolver;
+
+  Block block;
+  block.set_host("slow.test");
+  block.set_service(std::to_string(port));
+  block->direction = SOCK_READS | SOCK_WRITES;
+  block->wait_value = 2;
+  ASSERT_EQ(sock().yxscopn(block.get()), 0) << testing::PrintToString(failure_texts());
+  Fd server_end = accept_within(willing.get(), kEventWaitMs);
+  EXPECT_TRUE(server_end);
+  EXPECT_STREQ(block->service_ip, "127.0.0.1");
+
+  Block alone;
+  alone.set_host("::1");
+  alone.set_service(std::to_string(port));
+  alone->direction = SOCK_READS | SOCK_WRITES;
+  alone->wait_value = 1;
+  EXPECT_EQ(sock().yxscopn(alone.get()), st::FAILED);
+  EXPECT_EQ(failure_texts(), std::vector<std::string>{"The FTP server sent nothing for 1 seconds."});
+  EXPECT_EQ(alone->main_socket, -1);
+}
+
 // Over IPv6 both ends are named in the usual text form; the local socket
 // address keeps its family and port, for the address does not fit.
 TEST_F(SockOpen, ClientReachesAnIpv6Server) {
