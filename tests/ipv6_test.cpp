@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <thread>
 
 #include "host/messages.h"
 #include "host/references.h"
@@ -21,6 +22,7 @@ using ftptest::Data;
 using ftptest::OpenFile;
 using ftptest::OpenParams;
 using ftptest::Script;
+using ftptest::Writes;
 
 constexpr const char* LOGIN = "USER u\nPASS p\n";
 
@@ -177,6 +179,36 @@ TEST_F(Ipv6, XxambindGoesIntoEprt) {
   host::options::set("XXAMBIND", "127.0.0.1");
   EXPECT_EQ(open_f("f", "", &file), st::FAILED);
   EXPECT_EQ(failure_texts(), std::vector<std::string>{catalog(msg::BIND_NOT_IPV6, {"127.0.0.1"})});
+}
+
+// Only the server's address may connect to the data port: over IPv6 an IPv4
+// client reaching the port (as ::ffff:127.0.0.1) is a stranger, refused.
+TEST_F(Ipv6, AStrangerAtTheDataPortIsRefused) {
+  Script script;
+  script.on("TYPE", Writes::delayed(300, "200 Ok.\r\n"));  // the stranger comes first
+  script.transfer("RETR", "150 Here.\r\n", Data::sending("good\r\n"), "226 Done.\r\n");
+  auto& server = serve_v6(script);
+  bool stranger_connected = false;
+  std::thread stranger([&server, &stranger_connected] {
+    if (!server.wait_until([](const ftptest::Record& r) { return !r.ports.empty(); }, 5000)) return;
+    const std::string port = server.record().ports.front();  // "[::1]:N"
+    std::string error;
+    ftptest::Fd fd = ftptest::connect_tcp("127.0.0.1", std::stoi(port.substr(port.rfind(':') + 1)),
+                                          2000, &error);
+    stranger_connected = bool(fd);
+    if (fd) ftptest::send_all(fd.get(), "evil\r\n", 2000);
+  });
+  std::unique_ptr<OpenFile> file;
+  int32_t status = open_f("f", "", &file);
+  stranger.join();
+  ASSERT_EQ(status, st::OK) << testing::PrintToString(failure_texts());
+  int32_t end = 0;
+  EXPECT_EQ(read_all(*file, &end), std::vector<std::string>{"good"});
+  EXPECT_EQ(file->close(), st::OK);
+  if (!stranger_connected) GTEST_SKIP() << "IPv6 sockets here take no IPv4 connections";
+  auto refused = logged(msg::DATA_PEER_REFUSED);
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_NE(refused[0].find("::ffff:127.0.0.1"), std::string::npos) << refused[0];
 }
 
 // Refusals of the set-up fail with the server's reply; over IPv6 a refused
