@@ -362,10 +362,7 @@ void ScriptServer::handle_eprt(Session& s, const std::string& line) {
   if (script_.connect_at_port) connect_data(s);
 }
 
-std::string ScriptServer::host() const {
-  if (address_.find(':') != std::string::npos) return "[" + address_ + "]:" + std::to_string(port_);
-  return port_ == kFtpPort ? address_ : address_ + ":" + std::to_string(port_);
-}
+std::string ScriptServer::host() const { return host_value(address_, port_); }
 
 bool ScriptServer::connect_data(Session& s) {
   if (s.port_host.empty()) {

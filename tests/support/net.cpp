@@ -218,6 +218,11 @@ Fd accept_within(int listen_fd, int timeout_ms, int stop_fd) {
   return fd;
 }
 
+std::string host_value(const std::string& address, int port, int usual_port) {
+  if (address.find(':') != std::string::npos) return "[" + address + "]:" + std::to_string(port);
+  return port == usual_port ? address : address + ":" + std::to_string(port);
+}
+
 std::string local_address(int fd) {
   sockaddr_storage sa{};
   socklen_t len = sizeof sa;

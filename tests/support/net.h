@@ -64,6 +64,11 @@ Fd connect_tcp(const std::string& address, int port, int timeout_ms, std::string
                const std::string& source = "");
 Fd accept_within(int listen_fd, int timeout_ms, int stop_fd = -1);
 
+// A server at `address`:`port` as a HOST= value names it: the address alone
+// on `usual_port`, else with the port ("127.0.0.5:2121"); an IPv6 address
+// always in brackets with its port ("[::1]:40000").
+std::string host_value(const std::string& address, int port, int usual_port = kFtpPort);
+
 // The local address and port of a socket.
 std::string local_address(int fd);
 int local_port(int fd);

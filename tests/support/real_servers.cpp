@@ -185,8 +185,7 @@ std::string unavailable(ServerKind kind, TlsMode mode) {
 }
 
 std::string RealServer::host() const {
-  if (address_.find(':') != std::string::npos) return "[" + address_ + "]:" + std::to_string(port_);
-  return port_ == control_port(tls_.mode) ? address_ : address_ + ":" + std::to_string(port_);
+  return host_value(address_, port_, control_port(tls_.mode));
 }
 
 const std::string& RealServer::user() const { return kUser; }

@@ -1,7 +1,8 @@
 // Real FTP servers for end-to-end tests: pyftpdlib and vsftpd from the
 // distribution, each started on port 21 of a loopback address of the test
-// process's own (127.0.0.N, see loopback.h), serving a fresh folder to one user with write permission, and
-// stopped by its process id. Both reply to PORT by connecting to the client
+// process's own (127.0.0.N, see loopback.h) or on a free port of ::1,
+// serving a fresh folder to one user with write permission, and stopped by
+// its process id. Both reply to PORT by connecting to the client
 // (pyftpdlib at once, vsftpd at the transfer command) and accept it only for
 // the address the control connection comes from (127.0.0.1).
 //
