@@ -1,8 +1,9 @@
 // FTP over IPv6 against the scripted server on ::1: every kind of open in
 // active mode (EPRT from the control connection's address) and passive mode
-// (EPSV only), the information items, XXAMBIND with an IPv6 address, the
-// family options, and the failures particular to IPv6: an EPRT refused, an
-// EPSV refused (no PASV to fall back on), an unusable 229 reply.
+// (EPSV only), the information items, XXAMBIND with an IPv6 address, a
+// stranger at the data port, the family options, a name whose first address
+// cannot be reached, and the failures particular to IPv6: an EPRT refused,
+// an EPSV refused (no PASV to fall back on), an unusable 229 reply.
 #include <gtest/gtest.h>
 
 #include <map>
