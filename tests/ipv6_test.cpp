@@ -65,7 +65,7 @@ class Ipv6 : public ftptest::SessionTest {
   }
 };
 
-// Reads, writes, listings and MGET reach the server over IPv6 in both
+// Reads, writes and listings reach the server over IPv6 in both
 // modes: EPRT names ::1 in active mode, EPSV alone is asked in passive mode.
 TEST_F(Ipv6, EveryKindOfOpenGoesOverIpv6) {
   struct Case {
@@ -117,25 +117,6 @@ TEST_F(Ipv6, EveryKindOfOpenGoesOverIpv6) {
     ASSERT_TRUE(host::references::deassign("F").ok());
     stop_server();
   }
-}
-
-TEST_F(Ipv6, MgetReadsEachFileOverItsOwnEprt) {
-  Script script;
-  for (int i = 0; i < 2; ++i)
-    script.transfer("RETR", "150 Here.\r\n", Data::sending("r\r\n"), "226 Done.\r\n");
-  auto& server = serve_v6(script);
-  std::unique_ptr<OpenFile> file;
-  ASSERT_EQ(open_f("(a b)", "", &file), st::OK) << testing::PrintToString(failure_texts());
-  int32_t end = 0;
-  EXPECT_EQ(read_all(*file, &end), std::vector<std::string>{"r"});
-  EXPECT_EQ(end, st::NEXT_CONNECTION);
-  EXPECT_EQ(read_all(*file, &end), std::vector<std::string>{"r"});
-  EXPECT_EQ(end, st::END_OF_DATA);
-  EXPECT_EQ(file->close(), st::OK);
-  EXPECT_TRUE(server.wait_sessions_ended(1, 5000));
-  const auto ports = server.record().ports;
-  ASSERT_EQ(ports.size(), 2u);
-  for (const auto& port : ports) EXPECT_EQ(port.rfind("[::1]:", 0), 0u) << port;
 }
 
 // The items show the addresses in IPv6's text form; a passive data
