@@ -1,7 +1,7 @@
 // TCP client connections made without blocking the task: the control
 // connection (yxscopn, each address of the server in turn) and the
-// passive-mode data connection, to the port an FTP server names. A connect is started
-// non-blocking and then watched in short slices; between slices the host
+// passive-mode data connection, to the port an FTP server names. A connect
+// is started non-blocking and then watched in short slices; between slices the host
 // gets the chance to deliver a break, so a confirmed break ends the connect,
 // and the host option XXAMWAIT bounds it like every other wait of the layer.
 //

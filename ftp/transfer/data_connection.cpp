@@ -1,7 +1,7 @@
 // Setting up the data connection before each transfer: a listening data
 // socket of our own and PORT (EPRT over IPv6) with its address (active mode,
-// the default), or
-// EPSV / PASV and a connect to the server (passive mode, ftp/transfer/passive.cpp);
+// the default), or EPSV / PASV and a connect to the server (passive mode,
+// ftp/transfer/passive.cpp);
 // then the transfer type, the working directory, PWD, and a raw command with
 // STAT when one goes with a transfer.
 #include <algorithm>
