@@ -680,6 +680,7 @@ const Command commands[] = {
      "  ftpam get fixed.dat host=127.0.0.2 user=demo pass=demo recfm=f lrecl=80\n"
      "  ftpam get records.s370v host=127.0.0.2 user=demo pass=demo s370v --hex\n"
      "  ftpam get ftp://demo@127.0.0.2:2121/lines.txt   (password from $FTPAM_PASSWORD)\n"
+     "  ftpam get ftp://demo@[::1]:2121/lines.txt        (a server on IPv6)\n"
      "  ftpam get big.iso host=127.0.0.2 user=demo pass=demo -o big.iso --continue\n",
      [](const std::string& operand, Flags& f) {
        f.read.summary = true;

@@ -38,6 +38,8 @@ const char usage_tail[] =
     "\n"
     "  host=NAME:PORT reaches a server on another port than 21; in place of REMOTE\n"
     "  an ftp://[USER[:PASSWORD]@]HOST[:PORT]/PATH URL gives host, user and pass.\n"
+    "  An IPv6 address stands alone (host=::1) or in brackets before a port\n"
+    "  (host=[::1]:2121, ftp://[::1]:2121/PATH); ipv4 or ipv6 keeps to one family.\n"
     "  Without user= and pass=, host= alone takes its ~/.netrc entry; a missing\n"
     "  password comes from $FTPAM_PASSWORD or is asked for on a terminal.\n"
     "\n"
@@ -48,7 +50,10 @@ const char usage_tail[] =
     "                        (host option XXAMWAIT; default 60, 0: wait for ever)\n"
     "  --data-port N         host option XXAMTPRT: the local port of the data\n"
     "                        connection (--port is the same)\n"
-    "  --bind ADDRESS        host option XXAMBIND: the address sent with PORT\n"
+    "  --bind ADDRESS        host option XXAMBIND: the address sent with PORT (an\n"
+    "                        IPv6 address with EPRT, for a server reached over IPv6)\n"
+    "  -4, -6                reach the server at its IPv4 (or IPv6) addresses only\n"
+    "                        (host option XXAMINET)\n"
     "  --passive             host option XXAMPASV: passive data connections (EPSV,\n"
     "                        then PASV), for servers behind firewalls and NAT\n"
     "  --active              active data connections for this run, whatever\n"
@@ -171,6 +176,8 @@ int main(int argc, char** argv) {
       host::options::set("XXAMTPRT", next(a.c_str()));
     } else if (a == "--bind") {
       host::options::set("XXAMBIND", next("--bind"));
+    } else if (a == "-4" || a == "-6") {
+      host::options::set("XXAMINET", a.substr(1));
     } else if (a == "--passive") {
       host::options::set("XXAMPASV", "1");
     } else if (a == "--active") {

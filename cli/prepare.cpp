@@ -80,6 +80,18 @@ bool netrc_names(const std::string& machine) {
   return false;
 }
 
+// The server's name or address in a host= value: "[::1]:2121" and "[::1]"
+// give "::1", "name:21" gives "name"; a bare IPv6 address stays whole.
+std::string host_without_port(const std::string& value) {
+  if (!value.empty() && value[0] == '[') {
+    size_t close = value.find(']');
+    return close == std::string::npos ? value : value.substr(1, close - 1);
+  }
+  size_t colon = value.find(':');
+  if (colon == std::string::npos || value.find(':', colon + 1) != std::string::npos) return value;
+  return value.substr(0, colon);
+}
+
 }  // namespace
 
 std::string keyword_of(const std::string& option) { return upper(option.substr(0, option.find('='))); }
@@ -149,8 +161,7 @@ std::string prepare(const PrepareRequest& request, Prepared* out) {
   // curl's habit: host= alone finds its .netrc entry.
   if (host && !machine && !user && !password) {
     std::string name = value_text(*host);
-    std::string bare = name.substr(0, name.rfind(':') == std::string::npos ? name.size()
-                                                                            : name.rfind(':'));
+    std::string bare = host_without_port(name);
     if (netrc_names(bare)) {
       auto at = options.begin() + (host - options.data());
       *at = "mach=" + bare;

@@ -42,6 +42,9 @@ constexpr uint32_t TLS_EXPLICIT = 0x8000;   // TLS=EXPLICIT: AUTH TLS on the FTP
 constexpr uint32_t TLS_IMPLICIT = 0x10000;  // TLS=IMPLICIT: TLS from the first byte, port 990
 constexpr uint32_t TLS_MODE = TLS_EXPLICIT | TLS_IMPLICIT;
 constexpr uint32_t NOVERIFY = 0x20000;      // the server's certificate is not checked
+constexpr uint32_t IPV4 = 0x40000;          // the server is reached at an IPv4 address only
+constexpr uint32_t IPV6 = 0x80000;          // the server is reached at an IPv6 address only
+constexpr uint32_t INET_FAMILY = IPV4 | IPV6;
 constexpr uint32_t FACTS = 0x100000;     // SIZE and MDTM before a read; MLSD for MGET
 constexpr uint32_t ACTIVE = 0x200000;    // active data connections whatever XXAMPASV says
 constexpr uint32_t RECURSIVE = 0x400000; // MGET over MLSD descends into matched directories

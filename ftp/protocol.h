@@ -35,6 +35,13 @@ int32_t read_reply(sock_conn* ctl);
 // came. Returns FAILED.
 int32_t give_up_on_replies(sock_conn* ctl, int32_t lines);
 
+// The reply line just read on the control connection, cut to fit a message
+// insert.
+struct ReplyText {
+  char text[SOCK_TEXT];
+  explicit ReplyText(const sock_conn* ctl);
+};
+
 // Formats a command into the control connection's staging buffer with the
 // host formatter (`format` takes at most one text argument), logs it, sends
 // it, reads the first reply line and hands it to putreply. Returns a write or

@@ -89,6 +89,11 @@ constexpr CatalogEntry catalog[] = {
      "Host option XXAMFTPS must be EXPLICIT, IMPLICIT or NO, not %s."},
     {msg::TLS_DATA_REFUSED, "The server ended the transfer during the data connection's TLS handshake: %s"},
     {msg::MGET_NAME_UNASKED, "The server listed %s, which %s does not match: it is not read."},
+    {msg::NO_ADDRESS_OF_FAMILY, "Host %s has no %s address."},
+    {msg::FAMILY_OPTION_INVALID, "Host option XXAMINET must be 4 or 6, not %s."},
+    {msg::BIND_NOT_IPV6, "Host option XXAMBIND must be an IPv6 address for a server reached over IPv6, not %s."},
+    {msg::EPRT_REFUSED, "The server refused the EPRT command: %s"},
+    {msg::EPSV_REFUSED_OVER_IPV6, "The server refused EPSV, and PASV cannot reach a server over IPv6: %s"},
     {msg::REST_REFUSED, "The server would not start the transfer at byte %s: %s"},
     {msg::REST_NOT_USABLE,
      "A transfer can start at a byte offset (REST=) only when one file is read in binary "

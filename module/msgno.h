@@ -65,6 +65,12 @@ constexpr int TLS_NOT_RESUMED = 235;
 constexpr int TLS_MODE_INVALID = 236;       // insert: the XXAMFTPS value (text)
 constexpr int TLS_DATA_REFUSED = 237;       // insert: the server's reply (text)
 constexpr int MGET_NAME_UNASKED = 238;      // inserts: the name, the pattern (texts)
+// IPv6
+constexpr int NO_ADDRESS_OF_FAMILY = 239;   // inserts: host name, "IPv4" or "IPv6" (texts)
+constexpr int FAMILY_OPTION_INVALID = 240;  // insert: the XXAMINET value (text)
+constexpr int BIND_NOT_IPV6 = 241;          // insert: the XXAMBIND value (text)
+constexpr int EPRT_REFUSED = 242;           // insert: the server's reply (text)
+constexpr int EPSV_REFUSED_OVER_IPV6 = 243; // insert: the server's reply (text)
 // Sizes, times, restarts and MLSD listings
 constexpr int REST_REFUSED = 250;           // inserts: the offset, the server's reply (texts)
 constexpr int REST_NOT_USABLE = 251;

@@ -1,6 +1,7 @@
-// A TCP client connection made without blocking the task: the passive-mode
-// data connection, to the port an FTP server names. The connect is started
-// non-blocking and then watched in short slices; between slices the host
+// TCP client connections made without blocking the task: the control
+// connection (yxscopn, each address of the server in turn) and the
+// passive-mode data connection, to the port an FTP server names. A connect
+// is started non-blocking and then watched in short slices; between slices the host
 // gets the chance to deliver a break, so a confirmed break ends the connect,
 // and the host option XXAMWAIT bounds it like every other wait of the layer.
 //
@@ -30,18 +31,20 @@ bool set_blocking(int socket, bool blocking) {
 }
 
 // Watches the connect in progress on `socket` until it has ended one way or
-// the other, the wait limit passes or a break is confirmed.
-int32_t wait_for_connect(sock_conn* block, int socket) {
-  const int64_t limit_ms = block->wait_value > 0 ? int64_t(block->wait_value) * 1000 : -1;
-  for (int64_t waited_ms = 0;; waited_ms += SLICE_MS) {
+// the other (OK), `limit_ms` passes (CONNECT_NOT_MADE), or a break is
+// confirmed or the poll fails (reported).
+int32_t wait_for_connect(sock_conn* block, int socket, int64_t limit_ms, int64_t* waited_ms) {
+  for (;; *waited_ms += SLICE_MS) {
     pollfd watch = {socket, POLLOUT, 0};
     int found = yxs_syscalls.poll(&watch, 1, SLICE_MS);
     if (found > 0) return st::OK;
     if (found < 0 && errno != EINTR) return yxtzsub(st::FAILED);
     int32_t status = sock::check_break(block->break_word, block->break_routine);
     if (status != st::OK) return status;
-    if (limit_ms >= 0 && waited_ms + SLICE_MS >= limit_ms)
-      return report_message(msg::WAIT_TIMED_OUT, block->wait_value);
+    if (limit_ms >= 0 && *waited_ms + SLICE_MS >= limit_ms) {
+      *waited_ms += SLICE_MS;
+      return sock::CONNECT_NOT_MADE;
+    }
   }
 }
 
@@ -57,45 +60,69 @@ int connect_error(int socket) {
 
 namespace sock {
 
-int32_t connect_within_wait(sock_conn* block, const void* address, int32_t port) {
-  block->main_socket = block->accepted_socket = -1;
-  int s = yxs_syscalls.socket(AF_INET, SOCK_STREAM, 0);
-  if (s < 0) return yxtzsub(st::FAILED);
+int32_t connect_once(sock_conn* block, const Address& address, uint16_t port, int64_t limit_ms,
+                     bool reset_is_connected, int* socket_out, int* error, int64_t* waited_ms) {
+  *socket_out = -1;
+  sockaddr_storage peer;
+  const socklen_t length = socket_address(address, port, &peer);
+  int s = yxs_syscalls.socket(address.family, SOCK_STREAM, 0);
+  if (s < 0) {
+    *error = errno;
+    return CONNECT_NOT_MADE;
+  }
   sock_option(s, block->write_buffer_size, block->read_buffer_size);
-  sockaddr_in peer;
-  std::memset(&peer, 0, sizeof peer);
-  peer.sin_family = AF_INET;
-  peer.sin_port = htons(uint16_t(port));
-  std::memcpy(&peer.sin_addr, address, 4);
-
   if (!set_blocking(s, false)) return fail_and_close(s);
-  if (yxs_syscalls.connect(s, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
+  if (yxs_syscalls.connect(s, reinterpret_cast<sockaddr*>(&peer), length) != 0) {
     // A connect interrupted by a signal goes on in the background, like one
     // in progress.
-    if (errno != EINPROGRESS && errno != EINTR) return fail_and_close(s);
-    int32_t status = wait_for_connect(block, s);
+    if (errno != EINPROGRESS && errno != EINTR) {
+      *error = errno;
+      yxs_syscalls.close(s);
+      return CONNECT_NOT_MADE;
+    }
+    int32_t status = wait_for_connect(block, s, limit_ms, waited_ms);
+    if (status == CONNECT_NOT_MADE) *error = LIMIT_PASSED;
+    if (status == st::OK) {
+      int ended_with = connect_error(s);
+      if (ended_with == ECONNRESET && reset_is_connected) ended_with = 0;
+      if (ended_with != 0) {
+        *error = ended_with;
+        status = CONNECT_NOT_MADE;
+      }
+    }
     if (status != st::OK) {
       yxs_syscalls.close(s);
       return status;
-    }
-    if (int error = connect_error(s)) {
-      errno = error;
-      return fail_and_close(s);
     }
   }
   // Reads and writes on the connection block in the system call once the
   // host's wait has found the socket ready.
   if (!set_blocking(s, true)) return fail_and_close(s);
+  *socket_out = s;
+  return st::OK;
+}
 
-  sockaddr_in local;
-  socklen_t length = sizeof local;
-  if (yxs_syscalls.getsockname(s, reinterpret_cast<sockaddr*>(&local), &length) != 0)
-    return fail_and_close(s);
-  std::memcpy(block->local_sockaddr, &local, sizeof block->local_sockaddr);
-  set_dotted(block->local_host_ip, &local.sin_addr);
-  set_dotted(block->service_ip, &peer.sin_addr);
+int32_t connect_within_wait(sock_conn* block, int32_t family, const void* address,
+                            int32_t port) {
+  block->main_socket = block->accepted_socket = -1;
+  Address to;
+  std::memset(&to, 0, sizeof to);
+  to.family = family == AF_INET6 ? AF_INET6 : AF_INET;
+  std::memcpy(to.bytes, address, to.family == AF_INET6 ? 16 : 4);
+  const int64_t limit_ms = block->wait_value > 0 ? int64_t(block->wait_value) * 1000 : -1;
+  int s = -1, error = 0;
+  int64_t waited_ms = 0;
+  int32_t status =
+      connect_once(block, to, htons(uint16_t(port)), limit_ms, false, &s, &error, &waited_ms);
+  if (status == CONNECT_NOT_MADE && error == LIMIT_PASSED)
+    return report_message(msg::WAIT_TIMED_OUT, block->wait_value);
+  if (status == CONNECT_NOT_MADE) return fail_with_errno(error);
+  if (status != st::OK) return status;
+
+  if (!record_local_end(block, s)) return fail_and_close(s);
+  set_address_text(block->service_ip, to);
   block->service_portno = port;
-
+  block->address_family = to.family;
   return finish_open(block, s, true);
 }
 

@@ -80,11 +80,55 @@ void set_text(char* field, const char* text);
 // The dotted form of an IPv4 address in network byte order.
 void set_dotted(char* field, const void* address);
 
+// One address of either family, in network order.
+struct Address {
+  int32_t family;           // AF_INET or AF_INET6
+  unsigned char bytes[16];  // AF_INET: the first 4
+};
+// The addresses a name resolves to, in the resolver's order (at most
+// ADDRESSES_MAX; any more are not tried).
+constexpr int ADDRESSES_MAX = 16;
+struct AddressList {
+  int count;
+  Address entries[ADDRESSES_MAX];
+};
+
+// The socket family a block's family_wanted allows: AF_INET, AF_INET6, or
+// AF_UNSPEC for either.
+int family_allowed(const sock_conn* block);
+// yxshost restricted to `family` (AF_UNSPEC: either): fills address,
+// address_length, address_type and service_host_name from the first address
+// and, with `all`, lists every address found.
+int32_t resolve_host(sock_conn* block, int family, AddressList* all);
+// The socket address of `address` and `port` (network order) and its length.
+socklen_t socket_address(const Address& address, uint16_t port, sockaddr_storage* out);
+// The address and the port (network order) of a socket address.
+Address address_of(const sockaddr_storage& socket_address);
+uint16_t port_of(const sockaddr_storage& socket_address);
+// The usual text form of an address: dotted IPv4, or IPv6 as inet_ntop writes it.
+void set_address_text(char* field, const Address& address);
+// Records where `socket` ends locally: local_sockaddr (IPv6: its family and
+// port only) and local_host_ip. False when the system cannot say.
+bool record_local_end(sock_conn* block, int socket);
+
 // Accepts on a listening socket, repeating an accept that a signal
 // interrupted. Returns the new socket, or -1 with errno set.
-int accept_peer(int listener, sockaddr_in* peer);
-// Records an accepted peer: its dotted address (message 8) and its name.
-void note_accepted_peer(sock_conn* block, const sockaddr_in& peer);
+int accept_peer(int listener, sockaddr_storage* peer);
+// Records an accepted peer: its address (message 8) and its name.
+void note_accepted_peer(sock_conn* block, const sockaddr_storage& peer);
+
+// One connect to `address`, port `port` (network order), made non-blocking
+// and watched in slices within `limit_ms` (< 0: until the system gives up),
+// with breaks checked between slices. OK with *socket_out connected and
+// blocking; CONNECT_NOT_MADE with the reason in *error (an errno value, or
+// LIMIT_PASSED) and no socket left; any other status is a failure already
+// reported (a break, a failed poll). With `reset_is_connected` a connection
+// reset before it is looked at counts as made: the first read reports it.
+// *waited_ms counts the slices spent.
+constexpr int32_t CONNECT_NOT_MADE = 1;
+constexpr int LIMIT_PASSED = -1;
+int32_t connect_once(sock_conn* block, const Address& address, uint16_t port, int64_t limit_ms,
+                     bool reset_is_connected, int* socket_out, int* error, int64_t* waited_ms);
 
 // One sleep in the host's event wait until one of `descriptors` is readable
 // or the host's idle limit passes (no sleep at all when count is 0). With a break word the host's break routine

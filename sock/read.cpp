@@ -340,7 +340,7 @@ static int32_t reaccept(sock_conn* block, int32_t* descriptor) {
   int32_t status = yxtzsnb(listener + 1, block->fd_bitmap, block->break_word,
                            block->break_routine, block->wait_value);
   if (status != st::OK) return status;
-  sockaddr_in peer;
+  sockaddr_storage peer;
   int s = sock::accept_peer(listener, &peer);
   if (s < 0) return yxtzsub(st::FAILED);
   sock::note_accepted_peer(block, peer);

@@ -1,5 +1,6 @@
-// Name and service resolution: the remote host (yxshost), the service
-// (yxsserv) and the local machine's own name and address.
+// Name and service resolution: the remote host (yxshost, with every
+// address of a name for the connect), the service (yxsserv) and the local
+// machine's own name and address.
 #include <arpa/inet.h>
 #include <cstring>
 
@@ -10,7 +11,6 @@
 namespace {
 
 constexpr int NAME_MAX_LENGTH = SOCK_TEXT;
-constexpr int ADDRESS_MAX = 20;
 constexpr int32_t PORT_MAX = 65535;
 const char LOCALHOST[] = "LOCALHOST";
 
@@ -32,11 +32,42 @@ Entry* lookup_twice(char* name, int32_t length, Lookup lookup) {
   return entry;
 }
 
+const char* family_name(int family) { return family == AF_INET6 ? "IPv6" : "IPv4"; }
+
+void keep_address(sock_conn* block, int32_t type, const sock::Address& address) {
+  block->address_type = type;
+  block->address_length = address.family == AF_INET6 ? 16 : 4;
+  std::memcpy(block->address, address.bytes, size_t(block->address_length));
+}
+
+// A name given as an address of either family: true with *address set.
+bool literal_address(const char* name, sock::Address* address) {
+  std::memset(address, 0, sizeof *address);
+  in_addr_t dotted = inet_addr(name);
+  if (dotted != INADDR_NONE) {
+    address->family = AF_INET;
+    std::memcpy(address->bytes, &dotted, 4);
+    return true;
+  }
+  address->family = AF_INET6;
+  return inet_pton(AF_INET6, name, address->bytes) == 1;
+}
+
 }  // namespace
 
-extern "C" {
+namespace sock {
 
-int32_t yxshost(sock_conn* block) {
+int family_allowed(const sock_conn* block) {
+  if (block->family_wanted == FAMILY_IPV4) return AF_INET;
+  if (block->family_wanted == FAMILY_IPV6) return AF_INET6;
+  return AF_UNSPEC;
+}
+
+// A dotted IPv4 address is taken as it is (inet_addr, so 255.255.255.255 is
+// a name), and so is an IPv6 address; a name is looked up with getaddrinfo,
+// as given and then in lower case. The resolver's first address is kept in
+// the block, and the canonical name it reports.
+int32_t resolve_host(sock_conn* block, int family, AddressList* all) {
   const int32_t limit = min(block->host_name_size, NAME_MAX_LENGTH);
   int32_t length = name_length(block->host_name, limit);
   if (length == 0 && block->host_name && limit > 0) {
@@ -50,22 +81,52 @@ int32_t yxshost(sock_conn* block) {
   char name[NAME_MAX_LENGTH + 1];
   std::memcpy(name, block->host_name, size_t(length));
   name[length] = '\0';
+  if (all) all->count = 0;
 
-  in_addr_t dotted = inet_addr(name);
-  if (dotted != INADDR_NONE) {
-    block->address_type = 0;
-    block->address_length = 4;
-    std::memcpy(block->address, &dotted, 4);
+  Address address;
+  if (literal_address(name, &address)) {
+    if (family != AF_UNSPEC && family != address.family)
+      return report_message(msg::NO_ADDRESS_OF_FAMILY, name, family_name(family));
+    keep_address(block, 0, address);
+    if (all) all->entries[all->count++] = address;
     return st::OK;
   }
-  hostent* host = lookup_twice<hostent>(name, length, yxs_syscalls.gethostbyname);
-  if (!host || !host->h_addr_list || !host->h_addr_list[0])
-    return report_message(msg::UNKNOWN_HOST, name);
-  block->address_type = host->h_addrtype;
-  block->address_length = host->h_length < 0 ? 0 : min(host->h_length, ADDRESS_MAX);
-  std::memcpy(block->address, host->h_addr_list[0], size_t(block->address_length));
-  sock::set_text(block->service_host_name, host->h_name);
-  return st::OK;
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = family;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_CANONNAME;
+  addrinfo* found = lookup_twice<addrinfo>(name, length, [&](const char* n) -> addrinfo* {
+    addrinfo* list = nullptr;
+    return yxs_syscalls.getaddrinfo(n, nullptr, &hints, &list) == 0 ? list : nullptr;
+  });
+  int kept = 0;
+  for (const addrinfo* a = found; a; a = a->ai_next) {
+    if (!a->ai_addr || (a->ai_family != AF_INET && a->ai_family != AF_INET6)) continue;
+    sockaddr_storage socket_address;
+    std::memset(&socket_address, 0, sizeof socket_address);
+    std::memcpy(&socket_address, a->ai_addr,
+                size_t(min(int32_t(a->ai_addrlen), int32_t(sizeof socket_address))));
+    address = address_of(socket_address);
+    if (kept++ == 0) {
+      keep_address(block, a->ai_family, address);
+      set_text(block->service_host_name, found->ai_canonname ? found->ai_canonname : name);
+    }
+    if (all && all->count < ADDRESSES_MAX) all->entries[all->count++] = address;
+  }
+  if (found) yxs_syscalls.freeaddrinfo(found);
+  if (kept > 0) return st::OK;
+  if (family != AF_UNSPEC)
+    return report_message(msg::NO_ADDRESS_OF_FAMILY, name, family_name(family));
+  return report_message(msg::UNKNOWN_HOST, name);
+}
+
+}  // namespace sock
+
+extern "C" {
+
+int32_t yxshost(sock_conn* block) {
+  return sock::resolve_host(block, sock::family_allowed(block), nullptr);
 }
 
 // A number that is not a port (below 0 or above 65535) is looked up as a

@@ -103,6 +103,69 @@ void set_dotted(char* field, const void* address) {
   set_text(field, inet_ntoa(a));
 }
 
+socklen_t socket_address(const Address& address, uint16_t port, sockaddr_storage* out) {
+  std::memset(out, 0, sizeof *out);
+  if (address.family == AF_INET6) {
+    auto* a = reinterpret_cast<sockaddr_in6*>(out);
+    a->sin6_family = AF_INET6;
+    a->sin6_port = port;
+    std::memcpy(&a->sin6_addr, address.bytes, sizeof a->sin6_addr);
+    return sizeof *a;
+  }
+  auto* a = reinterpret_cast<sockaddr_in*>(out);
+  a->sin_family = AF_INET;
+  a->sin_port = port;
+  std::memcpy(&a->sin_addr, address.bytes, sizeof a->sin_addr);
+  return sizeof *a;
+}
+
+Address address_of(const sockaddr_storage& socket_address) {
+  Address address;
+  std::memset(&address, 0, sizeof address);
+  if (socket_address.ss_family == AF_INET6) {
+    address.family = AF_INET6;
+    std::memcpy(address.bytes, &reinterpret_cast<const sockaddr_in6&>(socket_address).sin6_addr,
+                16);
+  } else {
+    address.family = AF_INET;
+    std::memcpy(address.bytes, &reinterpret_cast<const sockaddr_in&>(socket_address).sin_addr, 4);
+  }
+  return address;
+}
+
+uint16_t port_of(const sockaddr_storage& socket_address) {
+  if (socket_address.ss_family == AF_INET6)
+    return reinterpret_cast<const sockaddr_in6&>(socket_address).sin6_port;
+  return reinterpret_cast<const sockaddr_in&>(socket_address).sin_port;
+}
+
+void set_address_text(char* field, const Address& address) {
+  char text[INET6_ADDRSTRLEN];
+  if (address.family == AF_INET6 && inet_ntop(AF_INET6, address.bytes, text, sizeof text))
+    set_text(field, text);
+  else
+    set_dotted(field, address.bytes);
+}
+
+bool record_local_end(sock_conn* block, int socket) {
+  sockaddr_storage local;
+  socklen_t length = sizeof local;
+  if (yxs_syscalls.getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+    return false;
+  std::memset(block->local_sockaddr, 0, sizeof block->local_sockaddr);
+  if (local.ss_family == AF_INET6) {
+    // Family and port stand where a sockaddr_in has them; the address
+    // does not fit and is kept only as text.
+    const uint16_t family = AF_INET6, port = port_of(local);
+    std::memcpy(block->local_sockaddr, &family, 2);
+    std::memcpy(block->local_sockaddr + 2, &port, 2);
+  } else {
+    std::memcpy(block->local_sockaddr, &local, sizeof block->local_sockaddr);
+  }
+  set_address_text(block->local_host_ip, address_of(local));
+  return true;
+}
+
 int32_t ensure_bitmap(sock_conn* block) {
   if (!block->fd_bitmap)
     block->fd_bitmap = static_cast<uint32_t*>(mem::alloc_clear(FD_BITMAP_BYTES));

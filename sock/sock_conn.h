@@ -23,6 +23,11 @@ constexpr int32_t TERM_LF = 0;
 constexpr int32_t TERM_CRLF = 1;
 constexpr int32_t TERM_NUL = 4;
 
+// Values of `family_wanted`: which addresses of a name a connect may use.
+constexpr int32_t FAMILY_ANY = 0;
+constexpr int32_t FAMILY_IPV4 = 4;
+constexpr int32_t FAMILY_IPV6 = 6;
+
 constexpr int SOCK_TEXT = 128;
 constexpr int FD_BITMAP_BYTES = 16096;
 
@@ -53,7 +58,8 @@ struct sock_conn {
   char* terminator;             // 4-byte buffer holding the terminator
   int32_t main_socket;          // connected or listening socket; -1 when none
   int32_t accepted_socket;      // accepted socket; -1 when none
-  unsigned char local_sockaddr[16];
+  unsigned char local_sockaddr[16];  // IPv4: the local socket address; IPv6: its family and
+                                     //   port, the rest zero (the address is in local_host_ip)
   int32_t service_portno;       // remote/bound port; data sockets: port * 65536
   int32_t address_type;
   char service_ip[SOCK_TEXT];
@@ -74,7 +80,7 @@ struct sock_conn {
   int32_t at_eof;               // sticky end of file; callers may set and clear it
   int32_t reaccept_pending;
   int32_t address_length;
-  unsigned char address[20];    // first 4 bytes: IPv4 address, network order
+  unsigned char address[20];    // network order: 4 bytes of IPv4 or 16 of IPv6 (address_length)
   int32_t bytes_consumed;       // counts modulo 2^32: past 2 GiB it wraps
   BreakRoutine break_routine;   // pushed around every breakable wait
   void* owner_fileref;          // caller: not read here
@@ -88,7 +94,9 @@ struct sock_conn {
   int32_t reset_is_end;         // caller: 1 = a reset by the peer ends the stream (reads and
                                 //   yxswrit give END_OF_DATA), as a close does
   TlsConn* tls;                 // layer: TLS state while the connection is TLS, else null
-  unsigned char reserved[24];   // zero, unused
+  int32_t family_wanted;        // caller: FAMILY_*; the data socket's family (0: IPv4)
+  int32_t address_family;       // layer: AF_INET or AF_INET6 of the open connection or socket
+  unsigned char reserved[16];   // zero, unused
 };
 
 static_assert(sizeof(sock_conn) == 1144);
@@ -148,4 +156,6 @@ static_assert(offsetof(sock_conn, line_limit) == 1104);
 static_assert(offsetof(sock_conn, read_first) == 1108);
 static_assert(offsetof(sock_conn, reset_is_end) == 1112);
 static_assert(offsetof(sock_conn, tls) == 1116);
-static_assert(offsetof(sock_conn, reserved) == 1120);
+static_assert(offsetof(sock_conn, family_wanted) == 1120);
+static_assert(offsetof(sock_conn, address_family) == 1124);
+static_assert(offsetof(sock_conn, reserved) == 1128);

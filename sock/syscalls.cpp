@@ -21,5 +21,6 @@ FTPAM_VISIBLE SockSyscalls yxs_syscalls = {
     ::accept,        ::getsockname,   ::setsockopt,    ::poll,
     ::read,          write_no_sigpipe, ::close,        ::gethostname,
     ::gethostbyname, ::gethostbyaddr, ::getservbyname, ::recv,
+    ::getaddrinfo,   ::freeaddrinfo,
 };
 }

@@ -13,6 +13,7 @@
 
 struct hostent;
 struct servent;
+struct addrinfo;
 
 struct SockSyscalls {
   int (*socket)(int domain, int type, int protocol);
@@ -31,6 +32,9 @@ struct SockSyscalls {
   hostent* (*gethostbyaddr)(const void* address, socklen_t length, int type);
   servent* (*getservbyname)(const char* name, const char* protocol);
   ssize_t (*recv)(int fd, void* buffer, size_t length, int flags);
+  int (*getaddrinfo)(const char* name, const char* service, const addrinfo* hints,
+                     addrinfo** result);
+  void (*freeaddrinfo)(addrinfo* list);
 };
 
 #ifdef FTPAM_MODULE

@@ -23,6 +23,7 @@
 #include "module/status.h"
 #include "tests/support/fault_support.h"
 #include "tests/support/session_support.h"
+#include "tests/support/sock_support.h"
 
 namespace {
 
@@ -116,6 +117,12 @@ const Flow flows[] = {
      ftptest::TlsMode::Explicit},
     {"StorTlsImplicitPassive", "out", "TLS=IMPLICIT PASV", OPEN_OUTPUT, 0, {}, Action::Write,
      {"x", "yz"}, "x\r\nyz\r\n", 0, false, ftptest::TlsMode::Implicit},
+    // Over IPv6, by a name whose first address cannot be reached: the connect
+    // goes on to the next; EPRT in active mode, EPSV alone in passive mode.
+    {"RetrLinesIpv6ByName", "f", "", OPEN_INPUT, 0, {sending("RETR", "a\r\nb\r\n")},
+     Action::Read, {"a", "b"}, "", 0, true, ftptest::TlsMode::None, true},
+    {"StorIpv6PassiveByName", "out", "PASV", OPEN_OUTPUT, 0, {transfer("STOR", Data::receiving())},
+     Action::Write, {"x", "yz"}, "x\r\nyz\r\n", 0, false, ftptest::TlsMode::None, true},
 };
 
 // Totals over the whole suite, shown at its end.
@@ -137,7 +144,11 @@ class FaultInjection : public ftptest::SessionTest, public testing::WithParamInt
     host::events::set_idle_limit(0);
     host::options::set("XXAMWAIT", "1");
     const Flow& flow = GetParam();
-    if (flow.tls == ftptest::TlsMode::None) {
+    if (flow.ipv6_by_name) {
+      serve(ftptest::script_for(flow), "::1", 0);
+      ftptest::answer_name(ftptest::kDualName, {"2001:db8::21", "::1"});
+      ftptest::syscalls().getaddrinfo = ftptest::known_names_resolver;
+    } else if (flow.tls == ftptest::TlsMode::None) {
       serve(ftptest::script_for(flow));
     } else {
       std::string error;
@@ -156,6 +167,8 @@ class FaultInjection : public ftptest::SessionTest, public testing::WithParamInt
     host::memory::fail_allocation(0);
     host::spool::fail_operation(0);
     ftptest::remove_syscall_wrappers();
+    ftptest::syscalls().getaddrinfo = ftptest::original().getaddrinfo;
+    ftptest::forget_names();
     if (tls_server_) tls_server_->stop();
     SessionTest::TearDown();
   }

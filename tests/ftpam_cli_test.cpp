@@ -403,6 +403,59 @@ TEST_F(FtpamServerCommands, HelpStatCmdAndInfo) {
     EXPECT_NE(info.out.find(line), std::string::npos) << line << "in:\n" << info.out;
 }
 
+// Every command against each server on ::1, in both modes: the server named
+// by host=[::1]:PORT, by an ftp://[::1]:PORT/ URL, with -6, and with --bind
+// for EPRT; -4 finds no address to reach it at.
+class FtpamIpv6 : public FtpamRealServer, public testing::WithParamInterface<ServerKind> {
+ protected:
+  void SetUp() override {
+    if (std::string why = ftptest::unavailable(GetParam()); !why.empty()) GTEST_SKIP() << why;
+    std::string error;
+    server_ = RealServer::start(GetParam(), &error, {}, true);
+    ASSERT_TRUE(server_) << error;
+  }
+};
+
+TEST_P(FtpamIpv6, EveryCommandOverIpv6) {
+  ASSERT_TRUE(server_->make_folder("d"));
+  const std::string host = "host=" + server_->host();
+  const std::string url = "ftp://" + server_->user() + ":" + server_->password() + "@" +
+                          server_->host() + "/";
+  const std::vector<std::string> login = {"user=" + server_->user(),
+                                          "pass=" + server_->password()};
+  auto run = [&](std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.end(), login.begin(), login.end());
+    return ftpam(args, input);
+  };
+  for (const char* mode : {"--passive", "-6"}) {
+    SCOPED_TRACE(mode);
+    Outcome put = run({mode, "put", "d/f.txt", host}, "one\ntwo\n");
+    EXPECT_EQ(put.exit_status, 0) << describe(put);
+    Outcome get = ftpam({mode, "get", url + "d/f.txt"});
+    EXPECT_EQ(get.exit_status, 0) << describe(get);
+    EXPECT_EQ(get.out, "one\ntwo\n");
+    Outcome ls = run({mode, "ls", host, "wd=d"});
+    EXPECT_EQ(ls.exit_status, 0) << describe(ls);
+    EXPECT_EQ(ls.out, "f.txt\n");
+    Outcome mget = run({mode, "mget", "(f.txt)", host, "wd=d"});
+    EXPECT_EQ(mget.exit_status, 0) << describe(mget);
+    EXPECT_EQ(mget.out, "one\ntwo\n");
+    Outcome info = run({mode, "info", "d/f.txt", host});
+    EXPECT_EQ(info.exit_status, 0) << describe(info);
+    EXPECT_NE(info.out.find("Service IP addr        ::1\n"), std::string::npos) << info.out;
+  }
+  Outcome bound = run({"--bind", "::1", "get", "d/f.txt", host});
+  EXPECT_EQ(bound.exit_status, 0) << describe(bound);
+  EXPECT_EQ(bound.out, "one\ntwo\n");
+  Outcome v4 = run({"-4", "get", "d/f.txt", host});
+  EXPECT_EQ(v4.exit_status, 3) << describe(v4);
+  EXPECT_NE(v4.err.find("Host ::1 has no IPv4 address."), std::string::npos) << describe(v4);
+}
+
+INSTANTIATE_TEST_SUITE_P(Installed, FtpamIpv6,
+                         testing::Values(ServerKind::Pyftpdlib, ServerKind::Vsftpd),
+                         [](const auto& info) { return ftptest::server_name(info.param); });
+
 using FtpamScript = FtpamRealServer;
 
 // OUT is closed first: when a session of pyftpdlib quits while another

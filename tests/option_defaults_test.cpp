@@ -107,6 +107,50 @@ TEST_F(OptionDefaults, HostAndUserComeFromOpenThenAssignThenVariables) {
   EXPECT_EQ(file_.user[0], 0);
 }
 
+// A port after the host becomes the control connection's service; an IPv6
+// address needs brackets for it, and loses them.
+TEST_F(OptionDefaults, HostValuesNameTheirPort) {
+  const struct {
+    const char* host;
+    const char* name;
+    const char* service;
+  } cases[] = {
+      {"h.example:2121", "h.example", "2121"},
+      {"127.0.0.2:21", "127.0.0.2", "21"},
+      {"::1", "::1", "FTP"},
+      {"::1:2121", "::1:2121", "FTP"},  // an address of its own
+      {"[::1]:2121", "::1", "2121"},
+      {"[fe80::1]", "fe80::1", "FTP"},
+      {"[::1]:", "[::1]:", "FTP"},
+      {"[::1]x", "[::1]x", "FTP"},
+      {"[::1]:123456", "[::1]:123456", "FTP"},
+      {"[::1", "[::1", "FTP"},
+  };
+  for (const auto& c : cases) {
+    merge(nullptr, ("HOST='" + std::string(c.host) + "'").c_str());
+    EXPECT_STREQ(file_.host, c.name) << c.host;
+    EXPECT_STREQ(file_.service, c.service) << c.host;
+  }
+}
+
+// IPV4 and IPV6 exclude each other; the open's choice replaces the assign's.
+TEST_F(OptionDefaults, AddressFamilyOptionsMerge) {
+  const struct {
+    const char* open;
+    const char* assign;
+    uint32_t family;
+  } cases[] = {
+      {nullptr, "IPV6", opt::IPV6},
+      {"IPV4", "IPV6", opt::IPV4},
+      {nullptr, "IPV6 IPV4", opt::IPV4},
+      {"DEBUG", "IPV6", opt::IPV6},
+  };
+  for (const auto& c : cases) {
+    merge(c.open, c.assign);
+    EXPECT_EQ(file_.opts & opt::INET_FAMILY, c.family) << (c.open ? c.open : "") << " / " << c.assign;
+  }
+}
+
 TEST_F(OptionDefaults, NumbersAndFormatsMerge) {
   merge("LRECL=0", "LRECL=80 BLOCKSIZE=800 RECFM=F");
   EXPECT_EQ(file_.lrecl, 80) << "LRECL=0 counts as not given";

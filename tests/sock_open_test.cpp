@@ -19,6 +19,7 @@
 #include "host/options.h"
 #include "module/msgno.h"
 #include "module/status.h"
+#include "tests/support/net.h"
 #include "tests/support/sock_support.h"
 
 namespace {
@@ -78,20 +79,21 @@ TEST_F(SockStartup, StartupKeepsABreakRoutineAlreadyThere) {
 
 // The resolver of these tests knows names in lower case only, as some
 // resolvers do, and never asks the network.
-hostent* lower_case_resolver(const char* name) {
+int lower_case_resolver(const char* name, const char* service, const addrinfo* hints,
+                        addrinfo** result) {
   for (const char* p = name; *p; ++p)
-    if (std::isupper(static_cast<unsigned char>(*p))) return nullptr;
-  if (std::strcmp(name, "localhost") && std::strcmp(name, "loopback.test")) return nullptr;
-  static in_addr loopback;
-  static char* addresses[2] = {reinterpret_cast<char*>(&loopback), nullptr};
-  static char official[] = "localhost";
-  static hostent entry;
-  loopback.s_addr = htonl(INADDR_LOOPBACK);
-  entry = hostent{official, nullptr, AF_INET, 4, addresses};
-  return &entry;
+    if (std::isupper(static_cast<unsigned char>(*p))) return EAI_NONAME;
+  if (std::strcmp(name, "dual.test") == 0)
+    answer_name(name, {"::1", "127.0.0.1"});  // an IPv6 address first, as resolvers prefer
+  else if (std::strcmp(name, "localhost") == 0 || std::strcmp(name, "loopback.test") == 0)
+    answer_name(name, {"127.0.0.1"}, "localhost");
+  else
+    return EAI_NONAME;
+  return known_names_resolver(name, service, hints, result);
 }
 
 int g_connect_port = -1;
+std::vector<int> g_connected_to;  // the family of each connect
 int refused_connect(int, const sockaddr* a, socklen_t) {
   g_connect_port = ntohs(reinterpret_cast<const sockaddr_in*>(a)->sin_port);
   errno = ECONNREFUSED;
@@ -102,15 +104,17 @@ struct HostCase {
   const char* host;
   int32_t address_type;
   const char* official;  // service_host_name afterwards
+  const char* address;   // the first address found
 };
 
 void PrintTo(const HostCase& c, std::ostream* os) { *os << '"' << c.host << '"'; }
 
 class HostResolution : public SockTest, public ::testing::WithParamInterface<HostCase> {};
 
+// An IPv6 address takes 16 bytes of `address`, an IPv4 one 4.
 TEST_P(HostResolution, FindsTheAddress) {
   const HostCase& c = GetParam();
-  syscalls().gethostbyname = lower_case_resolver;
+  syscalls().getaddrinfo = lower_case_resolver;
   syscalls().connect = refused_connect;
   Block block;
   block.set_host(c.host);
@@ -119,23 +123,147 @@ TEST_P(HostResolution, FindsTheAddress) {
   std::strcpy(block->service_host_name, "untouched");
   EXPECT_EQ(sock().yxscopn(block.get()), st::FAILED);  // refused after resolution
   EXPECT_EQ(block->address_type, c.address_type);
-  EXPECT_EQ(block->address_length, 4);
-  in_addr a;
-  std::memcpy(&a, block->address, 4);
-  EXPECT_STREQ(inet_ntoa(a), "127.0.0.1");
+  const bool v6 = std::strchr(c.address, ':');
+  EXPECT_EQ(block->address_length, v6 ? 16 : 4);
+  char text[INET6_ADDRSTRLEN];
+  EXPECT_STREQ(inet_ntop(v6 ? AF_INET6 : AF_INET, block->address, text, sizeof text), c.address);
   EXPECT_STREQ(block->service_host_name, c.official);
+  // Every address was refused; the last refusal is the one reported.
   EXPECT_EQ(failure_texts(), std::vector<std::string>{"Connection refused"});
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Sock, HostResolution,
-    ::testing::Values(HostCase{"localhost", AF_INET, "localhost"},
-                      HostCase{"localhost    ", AF_INET, "localhost"},
-                      HostCase{"LoopBack.TEST", AF_INET, "localhost"},
-                      HostCase{"127.0.0.1", 0, "untouched"}));
+    ::testing::Values(HostCase{"localhost", AF_INET, "localhost", "127.0.0.1"},
+                      HostCase{"localhost    ", AF_INET, "localhost", "127.0.0.1"},
+                      HostCase{"LoopBack.TEST", AF_INET, "localhost", "127.0.0.1"},
+                      HostCase{"127.0.0.1", 0, "untouched", "127.0.0.1"},
+                      HostCase{"::1", 0, "untouched", "::1"},
+                      HostCase{"dual.test", AF_INET6, "dual.test", "::1"}));
+
+// A name's addresses are tried in the resolver's order until one connects;
+// the block keeps the one reached. Nothing answers in 2001:db8::/32, the
+// addresses kept for documentation.
+TEST_F(SockOpen, ClientTriesEachAddressUntilOneConnects) {
+  TcpListener listener;  // 127.0.0.1
+  answer_name("far.test", {"2001:db8::21", "127.0.0.1"});
+  syscalls().getaddrinfo = known_names_resolver;
+  Block block;
+  block.set_host("far.test");
+  block.set_service(std::to_string(listener.port()));
+  block->direction = SOCK_READS | SOCK_WRITES;
+  block->wait_value = 20;  // bounds the first address wherever it is routed
+  ASSERT_EQ(sock().yxscopn(block.get()), 0) << testing::PrintToString(failure_texts());
+  SocketFd server_end(listener.accept());
+  EXPECT_STREQ(block->service_ip, "127.0.0.1");
+  EXPECT_EQ(block->address_family, AF_INET);
+  EXPECT_EQ(block->address_type, AF_INET);
+  EXPECT_EQ(block->address_length, 4);
+  EXPECT_STREQ(block->service_host_name, "far.test");
+  EXPECT_TRUE(failure_texts().empty());
+}
+
+// A connect that never completes (the listener's queue is full, so its SYNs
+// are dropped) is given up within XXAMWAIT: for the next address, which gets
+// the time left, or with message 210 when it was the last.
+TEST_F(SockOpen, AnAddressThatNeverAnswersIsGivenUpWithinTheWait) {
+  std::string error;
+  Fd stalled = listen_tcp("::1", 0, &error);
+  ASSERT_TRUE(stalled) << error;
+  const int port = local_port(stalled.get());
+  ::listen(stalled.get(), 0);
+  Fd filler = ftptest::connect_tcp("::1", port, kEventWaitMs, &error);
+  ASSERT_TRUE(filler) << error;
+  Fd willing = listen_tcp("127.0.0.1", port, &error);
+  if (!willing) GTEST_SKIP() << "port " << port << " is taken on 127.0.0.1: " << error;
+  answer_name("slow.test", {"::1", "127.0.0.1"});
+  syscalls().getaddrinfo = known_names_resolver;
+
+  Block block;
+  block.set_host("slow.test");
+  block.set_service(std::to_string(port));
+  block->direction = SOCK_READS | SOCK_WRITES;
+  block->wait_value = 2;
+  ASSERT_EQ(sock().yxscopn(block.get()), 0) << testing::PrintToString(failure_texts());
+  Fd server_end = accept_within(willing.get(), kEventWaitMs);
+  EXPECT_TRUE(server_end);
+  EXPECT_STREQ(block->service_ip, "127.0.0.1");
+
+  Block alone;
+  alone.set_host("::1");
+  alone.set_service(std::to_string(port));
+  alone->direction = SOCK_READS | SOCK_WRITES;
+  alone->wait_value = 1;
+  EXPECT_EQ(sock().yxscopn(alone.get()), st::FAILED);
+  EXPECT_EQ(failure_texts(), std::vector<std::string>{"The FTP server sent nothing for 1 seconds."});
+  EXPECT_EQ(alone->main_socket, -1);
+}
+
+// Over IPv6 both ends are named in the usual text form; the local socket
+// address keeps its family and port, for the address does not fit.
+TEST_F(SockOpen, ClientReachesAnIpv6Server) {
+  std::string error;
+  Fd listener = listen_tcp("::1", 0, &error);
+  ASSERT_TRUE(listener) << error;
+  Block block;
+  block.set_host("::1");
+  block.set_service(std::to_string(local_port(listener.get())));
+  block->direction = SOCK_READS | SOCK_WRITES;
+  ASSERT_EQ(sock().yxscopn(block.get()), 0) << testing::PrintToString(failure_texts());
+  Fd server_end = accept_within(listener.get(), kEventWaitMs);
+  ASSERT_TRUE(server_end);
+  EXPECT_STREQ(block->service_ip, "::1");
+  EXPECT_STREQ(block->local_host_ip, "::1");
+  EXPECT_EQ(block->address_family, AF_INET6);
+  EXPECT_EQ(block->address_type, 0);
+  uint16_t family, port;
+  std::memcpy(&family, block->local_sockaddr, 2);
+  std::memcpy(&port, block->local_sockaddr + 2, 2);
+  EXPECT_EQ(family, AF_INET6);
+  sockaddr_in6 peer{};
+  socklen_t length = sizeof peer;
+  ASSERT_EQ(getpeername(server_end.get(), reinterpret_cast<sockaddr*>(&peer), &length), 0);
+  EXPECT_EQ(port, peer.sin6_port);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(block->local_sockaddr) + 4, 12),
+            std::string(12, '\0'));
+}
+
+// family_wanted keeps to one family: a name's addresses of the other are
+// passed over, an address of the other is refused with a message.
+TEST_F(SockOpen, FamilyWantedKeepsToOneFamily) {
+  struct Case {
+    const char* host;
+    int32_t wanted;
+    const char* reached;  // the address connected to; null: none
+    const char* text;     // the failure text
+  };
+  const Case cases[] = {
+      {"dual.test", FAMILY_IPV4, "127.0.0.1", "Connection refused"},
+      {"dual.test", FAMILY_IPV6, "::1", "Connection refused"},
+      {"::1", FAMILY_IPV4, nullptr, "Host ::1 has no IPv4 address."},
+      {"127.0.0.1", FAMILY_IPV6, nullptr, "Host 127.0.0.1 has no IPv6 address."},
+  };
+  syscalls().getaddrinfo = lower_case_resolver;
+  syscalls().connect = [](int, const sockaddr* a, socklen_t) {
+    g_connected_to.push_back(a->sa_family);
+    return errno = ECONNREFUSED, -1;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.host) + " " + std::to_string(c.wanted));
+    g_connected_to.clear();
+    Block block;
+    block.set_host(c.host);
+    block.set_service("21");
+    block->family_wanted = c.wanted;
+    EXPECT_EQ(sock().yxscopn(block.get()), st::FAILED);
+    const int family = c.wanted == FAMILY_IPV4 ? AF_INET : AF_INET6;
+    EXPECT_EQ(g_connected_to, c.reached ? std::vector<int>{family} : std::vector<int>{});
+    EXPECT_EQ(failure_texts(), std::vector<std::string>{c.text});
+  }
+}
 
 TEST_F(SockResolve, UnknownHostIsReportedWithItsName) {
-  syscalls().gethostbyname = lower_case_resolver;
+  syscalls().getaddrinfo = lower_case_resolver;
   Block block;
   block.set_host("Nowhere.Test");
   block.set_service("21");
@@ -342,7 +470,7 @@ int counting_getsockname(int fd, sockaddr* a, socklen_t* l) {
 }
 
 TEST_F(SockOpen, DataSocketOpensEvenWhenItsHostIsUnknown) {
-  syscalls().gethostbyname = lower_case_resolver;
+  syscalls().getaddrinfo = lower_case_resolver;
   Block block;
   block.set_host("unknown.test");
   block->direction = SOCK_WRITES;

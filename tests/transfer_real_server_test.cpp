@@ -48,9 +48,11 @@ struct Setup {
   ServerKind kind;
   bool passive;
   TlsMode tls = TlsMode::None;
+  bool ipv6 = false;  // the server on ::1 (EPRT in active mode)
 };
 void PrintTo(const Setup& setup, std::ostream* out) {
   *out << ftptest::server_name(setup.kind) << (setup.passive ? " passive" : " active");
+  if (setup.ipv6) *out << " IPv6";
   if (setup.tls != TlsMode::None) *out << " TLS " << ftptest::tls_mode_name(setup.tls);
 }
 
@@ -61,7 +63,7 @@ class RealServerTransfer : public ftptest::SessionTest,
     if (std::string why = ftptest::unavailable(kind(), GetParam().tls); !why.empty())
       GTEST_SKIP() << why;
     std::string error;
-    real_ = RealServer::start(kind(), &error, {GetParam().tls});
+    real_ = RealServer::start(kind(), &error, {GetParam().tls}, GetParam().ipv6);
     ASSERT_TRUE(real_) << error;
     ftptest::SessionTest::SetUp();
     limit_waits(ftptest::kServerWaitSeconds);
@@ -83,7 +85,7 @@ class RealServerTransfer : public ftptest::SessionTest,
     assign(name, remote,
            "USER='" + real_->user() + "' PASS='" + real_->password() + "' " +
                (GetParam().passive ? "PASV " : "") + tls_option + options,
-           real_->address());
+           real_->host());
   }
 
   int32_t write_records(const std::string& name, const std::vector<std::string>& records,
@@ -257,7 +259,8 @@ TEST_P(RealServerTransfer, MgetReadsEveryFileThatNlstNames) {
   EXPECT_EQ(texts, (std::vector<std::string>{"a1", "a2", "b1"}));
 }
 
-// Both servers take EPSV; active mode shows its items as it always did.
+// Both servers take EPSV; active mode shows its items as it always did. Over
+// IPv6 the addresses are in their text form.
 TEST_P(RealServerTransfer, InformationItemsNameAPassiveDataConnection) {
   ASSERT_TRUE(real_->write_file("i.txt", "x\r\n"));
   assign_real("F", "i.txt", "");
@@ -273,12 +276,15 @@ TEST_P(RealServerTransfer, InformationItemsNameAPassiveDataConnection) {
   }
   if (GetParam().passive) {
     ASSERT_EQ(items.size(), 11u);
-    EXPECT_EQ(items.back(), (std::pair<std::string, std::string>{"Data Connection",
-                                                                  "Passive (EPSV)"}));
+    EXPECT_EQ(items.back(), (std::pair<std::string, std::string>{
+                                "Data Connection", GetParam().ipv6 ? "Passive (EPSV), IPv6 ::1"
+                                                                   : "Passive (EPSV)"}));
   } else {
     ASSERT_EQ(items.size(), 10u);
     EXPECT_EQ(items.back().first, "Recfm");
   }
+  EXPECT_EQ(items.at(5), (std::pair<std::string, std::string>{"Service IP addr",
+                                                               real_->address()}));
   EXPECT_EQ(file->close(), st::OK);
 }
 
@@ -326,13 +332,18 @@ INSTANTIATE_TEST_SUITE_P(Installed, RealServerTransfer,
                                          Setup{ServerKind::Vsftpd, false, TlsMode::Explicit},
                                          Setup{ServerKind::Vsftpd, true, TlsMode::Implicit},
                                          Setup{ServerKind::Pyftpdlib, true, TlsMode::Explicit},
-                                         Setup{ServerKind::Pyftpdlib, false, TlsMode::Implicit}),
+                                         Setup{ServerKind::Pyftpdlib, false, TlsMode::Implicit},
+                                         // Each server over IPv6, active and passive.
+                                         Setup{ServerKind::Pyftpdlib, false, TlsMode::None, true},
+                                         Setup{ServerKind::Vsftpd, false, TlsMode::None, true},
+                                         Setup{ServerKind::Pyftpdlib, true, TlsMode::None, true},
+                                         Setup{ServerKind::Vsftpd, true, TlsMode::None, true}),
                          [](const testing::TestParamInfo<Setup>& info) {
                            std::string name = std::string(ftptest::server_name(info.param.kind)) +
                                               (info.param.passive ? "_passive" : "");
                            if (info.param.tls != TlsMode::None)
                              name += std::string("_tls_") + ftptest::tls_mode_name(info.param.tls);
-                           return name;
+                           return name + (info.param.ipv6 ? "_ipv6" : "");
                          });
 
 }  // namespace

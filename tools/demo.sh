@@ -3,9 +3,10 @@
 # real FTP server on a loopback address with example files in every record
 # format, and run ftpam over them -- records in each format, a listing, an
 # MGET (also saved file by file), a STOR/RETR round trip, a passive
-# transfer, a server on port 2121 reached by host:port and by URL, and a
-# server on port 2122 that requires FTP over TLS, its certificate checked
-# against a throwaway CA -- then stop the servers.
+# transfer, a server on port 2121 reached by host:port and by URL, one on
+# IPv6 (::1, port 2123) reached by its address in brackets, and a server on
+# port 2122 that requires FTP over TLS, its certificate checked against a
+# throwaway CA -- then stop the servers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,11 +15,12 @@ cmake --preset default >/dev/null
 cmake --build --preset default >/dev/null
 
 work=$(mktemp -d)
-pid="" pid2121="" pid2122=""
+pid="" pid2121="" pid2122="" pid2123=""
 cleanup() {
   [[ -n $pid ]] && tools/ftp-demo-server.sh stop "$pid"
   [[ -n $pid2121 ]] && tools/ftp-demo-server.sh stop "$pid2121"
   [[ -n $pid2122 ]] && tools/ftp-demo-server.sh stop "$pid2122"
+  [[ -n $pid2123 ]] && tools/ftp-demo-server.sh stop "$pid2123"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -68,6 +70,16 @@ if pid2121=$(tools/ftp-demo-server.sh "$address:2121" "$work/files" demo demo-pw
 else
   pid2121=""
   echo "demo: no second server on port 2121"
+fi
+
+if pid2123=$(tools/ftp-demo-server.sh '[::1]:2123' "$work/files" demo demo-pw 2>/dev/null); then
+  echo
+  echo "an FTP server on IPv6, [::1]:2123 (EPRT in active mode, EPSV in passive mode)"
+  show $ftpam get lines.txt 'host=[::1]:2123' user=demo pass=demo-pw
+  show $ftpam --passive info fixed.dat 'host=[::1]:2123' user=demo pass=demo-pw recfm=f lrecl=80
+else
+  pid2123=""
+  echo "demo: no IPv6 server on [::1]:2123 (is IPv6 off?)"
 fi
 
 # A CA of our own and a certificate for the server's address, signed by it.

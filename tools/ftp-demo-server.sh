@@ -6,6 +6,7 @@
 #
 #   pid=$(tools/ftp-demo-server.sh 127.0.0.2 demo-files demo secret)
 #   pid=$(tools/ftp-demo-server.sh 127.0.0.2:2121 demo-files demo secret)
+#   pid=$(tools/ftp-demo-server.sh '[::1]:2123' demo-files demo secret)   (IPv6)
 #   pid=$(tools/ftp-demo-server.sh --tls cert.pem key.pem 127.0.0.2:2122 demo-files demo secret)
 #     (FTP over TLS required: AUTH TLS, then everything encrypted)
 #   ...
@@ -42,10 +43,12 @@ fi
 (($# == 4 || $# == 5)) || usage
 address=$1 folder=$2 user=$3 password=$4 log=${5:-/dev/null}
 port=21
-if [[ $address =~ ^(.*):([0-9]+)$ ]]; then
+if [[ $address =~ ^\[(.*)\]:([0-9]+)$ ]]; then
+  address=${BASH_REMATCH[1]} port=${BASH_REMATCH[2]}
+elif [[ $address =~ ^([^:]*):([0-9]+)$ ]]; then
   address=${BASH_REMATCH[1]} port=${BASH_REMATCH[2]}
 fi
-if ! [[ $address =~ ^127\.[0-9]+\.[0-9]+\.[0-9]+$ ]]; then
+if ! [[ $address =~ ^127\.[0-9]+\.[0-9]+\.[0-9]+$ || $address == ::1 ]]; then
   echo "$0: $address is not a loopback address" >&2
   exit 2
 fi

@@ -5,6 +5,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "ftp/ftp_options.h"
@@ -143,6 +144,12 @@ extern "C" int32_t putreply(int32_t length, const char* line, uint32_t opts, soc
 extern "C" void codeerr(void) { report_message(msg::NO_REPLY_CODE); }
 
 extern "C" void puterr(int32_t message_number) { report_message(message_number); }
+
+ReplyText::ReplyText(const sock_conn* ctl) {
+  const int32_t n = std::clamp(ctl->record_length, 0, SOCK_TEXT - 1);
+  std::memcpy(text, ctl->record, size_t(n));
+  text[n] = '\0';
+}
 
 bool command_is_sendable(FtpFile* file, int32_t length) {
   const char* text = file->ctl->staging;

@@ -13,6 +13,7 @@
 #include "ftp/methods.h"
 #include "ftp/protocol.h"
 #include "ftp/reference/method_instance.h"
+#include "ftp/transfer/transfer.h"
 #include "hostsvc/gcb.h"
 #include "hostsvc/hostsvc.h"
 #include "hostsvc/lookups.h"
@@ -29,6 +30,7 @@ namespace {
 // at answer[maximum]. A full-width credential comes from the options.
 constexpr int32_t ANSWER_MAX = FILE_TEXT - 1;
 constexpr int32_t GREETING_MAX = 2048;         // the control connection's record size
+constexpr int32_t INET_VALUE_MAX = 8;
 
 // Prompt kinds of wurrqst and the texts the user sees.
 constexpr int32_t ASK_USER_ID = 3;
@@ -167,6 +169,23 @@ int32_t log_in(FtpFile* file) {
   return reason ? st::FAILED : st::OK;
 }
 
+// Which addresses of the server the control connection may use: the IPV4 or
+// IPV6 option, else the host option XXAMINET (4 or 6), else either.
+int32_t choose_family(FtpFile* file) {
+  int32_t family = FAMILY_ANY;
+  if (file->opts & opt::IPV4) family = FAMILY_IPV4;
+  else if (file->opts & opt::IPV6) family = FAMILY_IPV6;
+  else {
+    char value[INET_VALUE_MAX + 1];
+    file_host_option(file, "XXAMINET", value, INET_VALUE_MAX);
+    if (std::strcmp(value, "4") == 0) family = FAMILY_IPV4;
+    else if (std::strcmp(value, "6") == 0) family = FAMILY_IPV6;
+    else if (value[0]) return report_message(msg::FAMILY_OPTION_INVALID, value);
+  }
+  file->ctl->family_wanted = family;
+  return st::OK;
+}
+
 // Starts the one operation the options ask for.
 int32_t dispatch(FtpFile* file) {
   if (file->opts & (opt::LS | opt::LIST)) return dols(file);
@@ -283,7 +302,7 @@ extern "C" int32_t yxfopn(FtpFile** result, const char* name, void* host_fileref
     discard_unlisted(file);
     return st::OPEN_FAILED;
   }
-  if ((status = choose_tls(file)) != st::OK) {
+  if ((status = choose_tls(file)) != st::OK || (status = choose_family(file)) != st::OK) {
     discard_unlisted(file);
     return status;
   }

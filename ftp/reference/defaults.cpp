@@ -2,6 +2,7 @@
 // assign said, which wins over the host variables FTPHOST and FTPUSER and the
 // built-in defaults. Also prepares the control connection's block.
 #include <cstring>
+#include <initializer_list>
 
 #include "ftp/ftp_file.h"
 #include "ftp/ftp_options.h"
@@ -47,10 +48,30 @@ void default_from_variable(char (&field)[FILE_TEXT], const char* variable) {
 
 // A host value ending in ":port" (digits only, after a name or dotted
 // address) names the control connection's port: the digits become the
-// service and are cut from the host. Anything else leaves both alone.
+// service and are cut from the host. An IPv6 address stands in brackets
+// when a port follows ("[::1]:2121"), and may without one ("[::1]"); the
+// brackets go. Anything else (a bare IPv6 address among them) leaves both
+// alone.
 void split_port(char (&host)[FILE_TEXT], char (&service)[FILE_TEXT]) {
   size_t length = strnlen(host, FILE_TEXT - 1);
   while (length > 0 && host[length - 1] == ' ') --length;
+  if (length > 0 && host[0] == '[') {
+    const auto* close = static_cast<const char*>(std::memchr(host, ']', length));
+    if (!close) return;
+    const size_t inside = size_t(close - host) - 1, after = length - inside - 2;
+    const char* port = close + 2;
+    bool port_ok = after == 0 || (after >= 2 && after <= 6 && close[1] == ':');
+    for (size_t i = 0; port_ok && after > 0 && i < after - 1; ++i)
+      port_ok = port[i] >= '0' && port[i] <= '9';
+    if (!port_ok) return;
+    if (after > 0) {
+      std::memcpy(service, port, after - 1);
+      service[after - 1] = '\0';
+    }
+    std::memmove(host, host + 1, inside);
+    std::memset(host + inside, 0, FILE_TEXT - inside);
+    return;
+  }
   size_t colon = length;
   while (colon > 0 && host[colon - 1] >= '0' && host[colon - 1] <= '9') --colon;
   const size_t digits = length - colon;
@@ -88,9 +109,10 @@ extern "C" int32_t yxfzdfa(FtpFile* file, FtpOptions* open) {
 
   if (open && open->option_flags) file->opts = open->option_flags;
   if (assign) file->opts |= assign->option_flags;
-  // A TLS mode the open names replaces the assign's.
-  if (open && (open->option_flags & opt::TLS_MODE))
-    file->opts = (file->opts & ~opt::TLS_MODE) | (open->option_flags & opt::TLS_MODE);
+  // A TLS mode or address family the open names replaces the assign's.
+  for (uint32_t choice : {opt::TLS_MODE, opt::INET_FAMILY})
+    if (open && (open->option_flags & choice))
+      file->opts = (file->opts & ~choice) | (open->option_flags & choice);
 
   file->cwd = merged_text(open, assign, &FtpOptions::directory);
   file->rcmd = merged_text(open, assign, &FtpOptions::rcmd);

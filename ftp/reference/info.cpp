@@ -5,7 +5,10 @@
 // (numbers, "N/A", the record-format word) go into the file's info_scratch
 // area, which a later list overwrites and the release gives back. An open
 // whose data connection is passive has an eleventh item saying so.
+#include <netinet/in.h>
+
 #include <cstring>
+#include <initializer_list>
 
 #include "ftp/ftp_file.h"
 #include "ftp/methods.h"
@@ -26,7 +29,7 @@ constexpr int32_t RECFM_CODE_FIXED = 0x08;
 constexpr int32_t RECFM_CODE_OTHER = 0x20;
 constexpr int32_t RECFM_CODE_CC = 0x10;
 
-constexpr int32_t SCRATCH_SIZE = 100;
+constexpr int32_t SCRATCH_SIZE = 160;  // room for an IPv6 data address beside the rest
 constexpr int32_t NUMBER_FIELD = 10;
 constexpr int ITEM_COUNT = 10;  // and one more each for a passive data connection and TLS
 constexpr int ITEM_COUNT_WORD = 3;
@@ -66,13 +69,11 @@ class Scratch {
     next_ += n;
     return {start, n};
   }
-  // "first second", cut to the room left.
-  Value joined(const char* first, const char* second) {
+  // The words one after another, cut to the room left.
+  Value joined(std::initializer_list<const char*> words) {
     char* start = next_;
-    Value a = word(first);
-    Value blank = word(" ");
-    Value b = word(second);
-    return {start, a.length + blank.length + b.length};
+    for (const char* w : words) word(w);
+    return {start, int32_t(next_ - start)};
   }
 
  private:
@@ -141,15 +142,19 @@ extern "C" int32_t yxfins(FtpFile* file, void** list_out) {
   items[8] = item("Lrecl", scratch.number(file->lrecl_out));
   items[9] = item("Recfm", scratch.word(recfm_word(file)));
   int32_t count = ITEM_COUNT;
-  // A passive data connection says so, and how its port was learnt; the
-  // items of active mode are as they always were.
+  // A passive data connection says so, and how its port was learnt; over
+  // IPv6 also the family and the address it reached. The items of active
+  // mode are as they always were.
   if (file->data_mode == DATA_EPSV || file->data_mode == DATA_PASV) {
     const char* mode = file->data_mode == DATA_EPSV ? "Passive (EPSV)" : "Passive (PASV)";
-    items[count++] = item("Data Connection", {mode, wzstlen(mode)});
+    Value value = {mode, wzstlen(mode)};
+    if (file->data && file->data->address_family == AF_INET6)
+      value = scratch.joined({mode, ", IPv6 ", file->data->service_ip});
+    items[count++] = item("Data Connection", value);
   }
   // A TLS control connection names its protocol and cipher.
   if (const char* version = sock::tls_version(ctl))
-    items[count++] = item("TLS", scratch.joined(version, sock::tls_cipher(ctl)));
+    items[count++] = item("TLS", scratch.joined({version, " ", sock::tls_cipher(ctl)}));
   list->header[ITEM_COUNT_WORD] = count;
   *list_out = list;
   return st::OK;

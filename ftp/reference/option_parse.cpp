@@ -42,6 +42,7 @@ enum class Action {
   TlsMode,       // EXPLICIT or IMPLICIT
   Encoding,      // encoding name
   Flag,          // sets a bit of option_flags
+  Family,        // IPV4 or IPV6: sets its bit, clearing the other's
   NonByte,       // byte_mode = 0
   NoEffect,      // accepted, nothing recorded
 };
@@ -90,6 +91,8 @@ constexpr Rule rules[] = {
     {"PASV", Action::Flag, 0, opt::PASV},
     {"TLS", Action::TlsMode, 0, 0},
     {"NOVERIFY", Action::Flag, 0, opt::NOVERIFY},
+    {"IPV4", Action::Family, 0, opt::IPV4},
+    {"IPV6", Action::Family, 0, opt::IPV6},
     {"FACTS", Action::Flag, 0, opt::FACTS},
     {"ACTIVE", Action::Flag, 0, opt::ACTIVE},
     {"RECURSIVE", Action::Flag, 0, opt::RECURSIVE},
@@ -102,7 +105,8 @@ constexpr Rule rules[] = {
 #undef FIELD
 
 bool takes_value(Action action) {
-  return action != Action::Flag && action != Action::NonByte && action != Action::NoEffect;
+  return action != Action::Flag && action != Action::Family && action != Action::NonByte &&
+         action != Action::NoEffect;
 }
 
 const Rule* find_rule(const HostToken& keyword, int32_t parse_flags) {
@@ -280,6 +284,8 @@ int32_t apply_value(FtpOptions* block, const Rule& rule, const HostToken& value)
 
 void apply_flag(FtpOptions* block, const Rule& rule) {
   if (rule.action == Action::Flag) block->option_flags |= rule.limit;
+  else if (rule.action == Action::Family)
+    block->option_flags = (block->option_flags & ~opt::INET_FAMILY) | rule.limit;
   else if (rule.action == Action::NonByte) block->byte_mode = 0;
 }
 

@@ -1,6 +1,7 @@
 // Setting up the data connection before each transfer: a listening data
-// socket of our own and PORT with its address (active mode, the default), or
-// EPSV / PASV and a connect to the server (passive mode, ftp/transfer/passive.cpp);
+// socket of our own and PORT (EPRT over IPv6) with its address (active mode,
+// the default), or EPSV / PASV and a connect to the server (passive mode,
+// ftp/transfer/passive.cpp);
 // then the transfer type, the working directory, PWD, and a raw command with
 // STAT when one goes with a transfer.
 #include <algorithm>
@@ -77,6 +78,8 @@ int32_t new_data_block(FtpFile* file) {
   // XXAMTPRT fixes the port of the data socket (what a firewall rule needs);
   // the block takes it in network byte order. Without it any port will do.
   data->data_port = htons(uint16_t(ctl->data_port));
+  // The data connection goes the way the control connection went.
+  if (ctl->address_family == AF_INET6) data->family_wanted = FAMILY_IPV6;
   return st::OK;
 }
 
@@ -113,20 +116,50 @@ int32_t judge_setup_reply(FtpFile* file, int32_t message) {
   return st::FAILED;
 }
 
-// Active mode: a listening data socket and PORT with its address.
+// The EPRT command for an IPv6 control connection, in the staging buffer:
+// the address is XXAMBIND's, which must then be an IPv6 address, or the
+// control connection's local one. Its length, or -1 after the message.
+int32_t eprt_command(FtpFile* file, const char* bind_value, uint32_t port) {
+  sock_conn* ctl = file->ctl;
+  const char* address = ctl->local_host_ip;
+  if (bind_value[0]) {
+    unsigned char bytes[16];
+    if (inet_pton(AF_INET6, bind_value, bytes) != 1) {
+      report_message(msg::BIND_NOT_IPV6, bind_value);
+      return -1;
+    }
+    ypslog("%3z - Using %s for EPRT command ", bind_value);
+    address = bind_value;
+  }
+  return ypsstr(ctl->staging, ctl->record_size, "EPRT |2|%s|%d|", address, int32_t(port >> 16));
+}
+
+// Active mode: a listening data socket and its address sent with PORT, or
+// with EPRT when the server is reached over IPv6.
 int32_t open_active(FtpFile* file, const char* bind_value) {
   sock_conn* data = file->data;
   int32_t status;
   if ((status = yxscsoc(data)) != st::OK) return status;
   if ((status = yxslisn(data)) != st::OK) return status;
 
-  unsigned char a[4];
-  if (!port_address(file, bind_value, a)) return st::FAILED;
   const uint32_t port = uint32_t(data->service_portno);
   sock_conn* ctl = file->ctl;
-  int32_t length = ypsstr(ctl->staging, ctl->record_size, "PORT %d,%d,%d,%d,%d,%d", a[0], a[1],
-                          a[2], a[3], int32_t(port >> 24), int32_t((port >> 16) & 0xFF));
+  const bool extended = ctl->address_family == AF_INET6;
+  int32_t length;
+  if (extended) {
+    if ((length = eprt_command(file, bind_value, port)) < 0) return st::FAILED;
+  } else {
+    unsigned char a[4];
+    if (!port_address(file, bind_value, a)) return st::FAILED;
+    length = ypsstr(ctl->staging, ctl->record_size, "PORT %d,%d,%d,%d,%d,%d", a[0], a[1], a[2],
+                    a[3], int32_t(port >> 24), int32_t((port >> 16) & 0xFF));
+  }
   if ((status = exchange(file, length)) != st::OK) return status;
+  if (extended && file->reply_code / 100 != 2 && file->reply_code != 0 &&
+      !(file->opts & opt::BYPASS)) {
+    yxsclos(data);
+    return report_message(msg::EPRT_REFUSED, ReplyText(ctl).text);
+  }
   if ((status = judge_setup_reply(file, msg::PORT_REFUSED)) != st::OK) return status;
   file->data_mode = DATA_ACTIVE;
   return st::OK;

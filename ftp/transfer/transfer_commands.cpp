@@ -113,11 +113,7 @@ int32_t data_refused(FtpFile* file) {
   sock_conn* ctl = file->ctl;
   // Shown even without DEBUG: it is the server's reason for the failure.
   file->reply_code = putreply(ctl->record_length, ctl->record, opt::DEBUG, ctl);
-  char reply[SOCK_TEXT];
-  const int32_t n = ctl->record_length < SOCK_TEXT - 1 ? ctl->record_length : SOCK_TEXT - 1;
-  std::memcpy(reply, ctl->record, size_t(n > 0 ? n : 0));
-  reply[n > 0 ? n : 0] = '\0';
-  return report_message(msg::TLS_DATA_REFUSED, reply);
+  return report_message(msg::TLS_DATA_REFUSED, ReplyText(ctl).text);
 }
 
 // The data connection's TLS handshake, ours as the client whoever connected,

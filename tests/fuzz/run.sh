@@ -16,7 +16,7 @@ seconds=${FUZZ_SECONDS:-20}
 margin=${FUZZ_MARGIN:-40}
 build=${FUZZ_BUILD:-build-fuzz}
 targets=("$@")
-((${#targets[@]})) || targets=(record_cut reply netrc options mget_list glob mlsd)
+((${#targets[@]})) || targets=(record_cut reply netrc options mget_list glob passive_reply mlsd)
 
 mkdir -p "$build/fuzz-artifacts" "$build/fuzz-logs"
 failed=0

@@ -1,5 +1,7 @@
 #include "tests/support/fault_support.h"
 
+#include <netdb.h>
+
 #include <cerrno>
 #include <memory>
 #include <set>
@@ -125,7 +127,9 @@ FlowOutcome run_calls(const Flow& flow, const std::string& address, Counter coun
 
 FlowOutcome run_flow(const Flow& flow, ftptest::ScriptServer& server, Counter counter) {
   const size_t uploads_before = server.record().uploads.size();
-  FlowOutcome o = run_calls(flow, server.address(), counter);
+  const std::string host =
+      flow.ipv6_by_name ? kDualName + (":" + std::to_string(server.port())) : server.host();
+  FlowOutcome o = run_calls(flow, host, counter);
   // The server's side of the session is over before its record is looked at.
   server.wait_until(
       [&](const ftptest::Record& r) { return r.sessions_ended >= r.sessions_started; }, 5000);
@@ -220,6 +224,12 @@ hostent* f_gethostbyname(const char* name) {
   if (strikes(false)) return nullptr;
   return ftptest::original().gethostbyname(name);
 }
+// Passes on to the resolver in place before the wrappers (a test's own).
+int f_getaddrinfo(const char* name, const char* service, const addrinfo* hints,
+                  addrinfo** result) {
+  if (strikes(false)) return EAI_AGAIN;
+  return g_saved.getaddrinfo(name, service, hints, result);
+}
 
 }  // namespace
 
@@ -241,6 +251,7 @@ void install_syscall_wrappers() {
   table.write = f_write;
   table.close = f_close;
   table.gethostbyname = f_gethostbyname;
+  table.getaddrinfo = f_getaddrinfo;
 }
 
 void remove_syscall_wrappers() {

@@ -34,7 +34,12 @@ struct Flow {
   // Over TLS in this mode, against the scripted TLS server serving `records`
   // as the file `remote` (and `steps` unused); the options name the mode.
   TlsMode tls = TlsMode::None;
+  // The server on ::1, reached by the name kDualName, which the test's
+  // resolver answers with an unreachable IPv6 address first and ::1 next.
+  bool ipv6_by_name = false;
 };
+
+constexpr const char* kDualName = "ftp.dual.test";
 
 inline void PrintTo(const Flow& flow, std::ostream* out) { *out << flow.name; }
 

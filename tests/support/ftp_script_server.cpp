@@ -74,6 +74,7 @@ Script& Script::defaults() {
   always("USER", "331 Password required.\r\n");
   always("PASS", "230 Logged in.\r\n");
   always("PORT", "200 PORT command successful.\r\n");
+  always("EPRT", "200 EPRT command successful.\r\n");
   always("EPSV", "229 Entering Extended Passive Mode (|||{port}|)\r\n");
   always("PASV", "227 Entering Passive Mode ({h},{p1},{p2})\r\n");
   always("TYPE", "200 Type set.\r\n");
@@ -84,6 +85,13 @@ Script& Script::defaults() {
 }
 
 std::string mask_port(const std::string& line) {
+  if (line.compare(0, 5, "EPRT ") == 0 && line.size() > 6) {
+    // EPRT |2|address|port|: the port is the field before the last delimiter.
+    const std::size_t last = line.rfind(line[5]);
+    const std::size_t before = last == 0 ? std::string::npos : line.rfind(line[5], last - 1);
+    if (before == std::string::npos || before <= 5) return line;
+    return line.substr(0, before + 1) + "*" + line.substr(last);
+  }
   if (line.size() < 5 || line.compare(0, 5, "PORT ") != 0) return line;
   std::size_t at = 5;
   for (int commas = 0; commas < 4; ++commas) {
@@ -124,15 +132,16 @@ ScriptServer::ScriptServer(Script script, Timeouts timeouts)
 
 ScriptServer::~ScriptServer() { stop(); }
 
-bool ScriptServer::start(std::string* error, const std::string& address) {
+bool ScriptServer::start(std::string* error, const std::string& address, int port) {
   if (thread_.joinable() || listener_) {
     if (error) *error = "the server was started already";
     return false;
   }
   address_ = address;
-  listener_ = address.empty() ? listen_on_own_loopback(kFtpPort, &address_, error)
-                              : listen_tcp(address, kFtpPort, error);
+  listener_ = address.empty() ? listen_on_own_loopback(port, &address_, error)
+                              : listen_tcp(address, port, error);
   if (!listener_) return false;
+  port_ = local_port(listener_.get());
   int pipe_fds[2];
   if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
     if (error) *error = "pipe2 failed";
@@ -241,6 +250,7 @@ void ScriptServer::serve(Session& s) {
     }
     std::string verb = verb_of(line);
     if (verb == "PORT") handle_port(s, line);
+    if (verb == "EPRT") handle_eprt(s, line);
 
     const Step* step = match(verb, line);
     if (!step) {
@@ -326,6 +336,33 @@ void ScriptServer::handle_port(Session& s, const std::string& line) {
   note([&](Record& r) { r.ports.push_back(s.port_host + ":" + std::to_string(s.port_port)); });
   if (script_.connect_at_port) connect_data(s);
 }
+
+void ScriptServer::handle_eprt(Session& s, const std::string& line) {
+  s.data.reset();
+  s.passive.reset();
+  s.port_host.clear();
+  // EPRT |family|address|port| with any delimiter.
+  std::vector<std::string> fields;
+  if (line.size() > 6) {
+    const char d = line[5];
+    std::size_t at = 6;
+    for (std::size_t next; (next = line.find(d, at)) != std::string::npos; at = next + 1)
+      fields.push_back(line.substr(at, next - at));
+  }
+  const bool usable = fields.size() == 3 && (fields[0] == "1" || fields[0] == "2") &&
+                      !fields[1].empty() && fields[2].find_first_not_of("0123456789") ==
+                                                std::string::npos && !fields[2].empty();
+  if (!usable) {
+    problem("unusable EPRT: " + line);
+    return;
+  }
+  s.port_host = fields[1];
+  s.port_port = std::stoi(fields[2]);
+  note([&](Record& r) { r.ports.push_back("[" + s.port_host + "]:" + fields[2]); });
+  if (script_.connect_at_port) connect_data(s);
+}
+
+std::string ScriptServer::host() const { return host_value(address_, port_); }
 
 bool ScriptServer::connect_data(Session& s) {
   if (s.port_host.empty()) {

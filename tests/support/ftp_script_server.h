@@ -42,8 +42,6 @@
 
 namespace ftptest {
 
-constexpr int kFtpPort = 21;
-
 // One write on a connection: `bytes`, after a pause of `delay_ms`.
 struct Chunk {
   std::string bytes;
@@ -148,7 +146,7 @@ struct Record {
   std::vector<std::string> commands;    // every command line, terminator removed, all sessions
   std::string control_bytes;            // the exact bytes received on control connections
   std::vector<std::string> uploads;     // bytes received, one entry per receiving data part
-  std::vector<std::string> ports;       // the address and port of each PORT, as "a.b.c.d:port"
+  std::vector<std::string> ports;       // each PORT's "a.b.c.d:port", each EPRT's "[addr]:port"
   int passive_connections = 0;          // data connections taken on a passive port
   std::vector<std::string> unscripted;  // commands answered with the fallback
   std::vector<std::string> problems;    // anything that went wrong on the server's side
@@ -163,17 +161,22 @@ class ScriptServer {
   ScriptServer(const ScriptServer&) = delete;
   ScriptServer& operator=(const ScriptServer&) = delete;
 
-  // Listens on `address`:21, or on port 21 of a loopback address of this
-  // process's own when `address` is empty, and starts serving.
-  bool start(std::string* error, const std::string& address = "");
+  // Listens on `address`:`port` (IPv4 or IPv6; port 0: one the system
+  // chooses), or on that port of a loopback address of this process's own
+  // when `address` is empty, and starts serving.
+  bool start(std::string* error, const std::string& address = "", int port = kFtpPort);
   // Ends the thread and closes every socket; bytes already received are
   // recorded first. Safe to call more than once.
   void stop();
 
   const std::string& address() const { return address_; }
+  int port() const { return port_; }
+  // The server as a HOST= value names it: the address alone on port 21,
+  // else with its port ("127.0.0.5:2121", "[::1]:40000").
+  std::string host() const;
   Record record() const;
   // The command lines, each followed by "\n", with the port numbers of PORT
-  // replaced by "*" ("PORT 127,0,0,1,*,*").
+  // and EPRT replaced by "*" ("PORT 127,0,0,1,*,*", "EPRT |2|::1|*|").
   std::string transcript() const;
   // Waits until `done` holds for the record (checked on every change), at
   // most `timeout_ms`. A failure says what was awaited (`what`) and what the
@@ -188,6 +191,7 @@ class ScriptServer {
   void serve(Session& session);
   const Step* match(const std::string& verb, const std::string& line);
   void handle_port(Session& session, const std::string& line);
+  void handle_eprt(Session& session, const std::string& line);
   // False when the data could not all be sent (the client broke it off).
   bool transfer_data(Session& session, const Data& data);
   bool connect_data(Session& session);
@@ -203,6 +207,7 @@ class ScriptServer {
   Timeouts timeouts_;
   std::vector<bool> used_;
   std::string address_;
+  int port_ = 0;
   Fd listener_;
   Fd stop_read_, stop_write_;
   std::thread thread_;
@@ -211,7 +216,7 @@ class ScriptServer {
   Record record_;
 };
 
-// Masks the port numbers of a PORT command line, as transcript() does.
+// Masks the port numbers of a PORT or EPRT command line, as transcript() does.
 std::string mask_port(const std::string& line);
 
 }  // namespace ftptest

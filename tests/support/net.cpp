@@ -25,11 +25,20 @@ constexpr int kOwnAddressAttempts = 16;
 
 std::string failed(const char* call) { return std::string(call) + ": " + std::strerror(errno); }
 
-bool make_address(const std::string& address, int port, sockaddr_in* out) {
+// An IPv4 or IPv6 address and port; its length, 0 when `address` is neither.
+socklen_t make_address(const std::string& address, int port, sockaddr_storage* out) {
   std::memset(out, 0, sizeof *out);
-  out->sin_family = AF_INET;
-  out->sin_port = htons(static_cast<uint16_t>(port));
-  return inet_pton(AF_INET, address.c_str(), &out->sin_addr) == 1;
+  auto* v4 = reinterpret_cast<sockaddr_in*>(out);
+  if (inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(static_cast<uint16_t>(port));
+    return sizeof *v4;
+  }
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(out);
+  if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) != 1) return 0;
+  v6->sin6_family = AF_INET6;
+  v6->sin6_port = htons(static_cast<uint16_t>(port));
+  return sizeof *v6;
 }
 
 void set_option(int fd, int level, int name, int value) {
@@ -45,18 +54,19 @@ long remaining_ms(std::chrono::steady_clock::time_point deadline) {
 // Like listen_tcp, and reports the errno of a failure in `errnum`.
 Fd listen_keeping_errno(const std::string& address, int port, std::string* error, int* errnum) {
   *errnum = 0;
-  sockaddr_in sa;
-  if (!make_address(address, port, &sa)) {
-    if (error) *error = "not an IPv4 address: " + address;
+  sockaddr_storage sa;
+  const socklen_t length = make_address(address, port, &sa);
+  if (!length) {
+    if (error) *error = "not an address: " + address;
     return Fd();
   }
-  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  Fd fd(::socket(sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) {
     if (error) *error = failed("socket");
     return Fd();
   }
   set_option(fd.get(), SOL_SOCKET, SO_REUSEADDR, 1);
-  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), length) != 0) {
     *errnum = errno;
     if (error) *error = failed("bind") + " (" + address + ":" + std::to_string(port) + ")";
     return Fd();
@@ -162,22 +172,24 @@ Fd listen_on_own_loopback(int port, std::string* address, std::string* error) {
 
 Fd connect_tcp(const std::string& address, int port, int timeout_ms, std::string* error,
                const std::string& source) {
-  sockaddr_in to, from;
-  if (!make_address(address, port, &to) || (!source.empty() && !make_address(source, 0, &from))) {
-    if (error) *error = "not an IPv4 address: " + address + " / " + source;
+  sockaddr_storage to, from;
+  const socklen_t to_length = make_address(address, port, &to);
+  const socklen_t from_length = source.empty() ? 0 : make_address(source, 0, &from);
+  if (!to_length || (!source.empty() && !from_length)) {
+    if (error) *error = "not an address: " + address + " / " + source;
     return Fd();
   }
-  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  Fd fd(::socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd) {
     if (error) *error = failed("socket");
     return Fd();
   }
   set_option(fd.get(), IPPROTO_TCP, TCP_NODELAY, 1);
-  if (!source.empty() && ::bind(fd.get(), reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+  if (from_length && ::bind(fd.get(), reinterpret_cast<sockaddr*>(&from), from_length) != 0) {
     if (error) *error = failed("bind");
     return Fd();
   }
-  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), to_length) != 0) {
     if (errno != EINPROGRESS) {
       if (error) *error = failed("connect");
       return Fd();
@@ -206,19 +218,29 @@ Fd accept_within(int listen_fd, int timeout_ms, int stop_fd) {
   return fd;
 }
 
+std::string host_value(const std::string& address, int port, int usual_port) {
+  if (address.find(':') != std::string::npos) return "[" + address + "]:" + std::to_string(port);
+  return port == usual_port ? address : address + ":" + std::to_string(port);
+}
+
 std::string local_address(int fd) {
-  sockaddr_in sa{};
+  sockaddr_storage sa{};
   socklen_t len = sizeof sa;
-  char text[INET_ADDRSTRLEN] = "";
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0)
-    inet_ntop(AF_INET, &sa.sin_addr, text, sizeof text);
+  char text[INET6_ADDRSTRLEN] = "";
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return text;
+  if (sa.ss_family == AF_INET6)
+    inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&sa)->sin6_addr, text, sizeof text);
+  else
+    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&sa)->sin_addr, text, sizeof text);
   return text;
 }
 
 int local_port(int fd) {
-  sockaddr_in sa{};
+  sockaddr_storage sa{};
   socklen_t len = sizeof sa;
-  return getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0 ? ntohs(sa.sin_port) : -1;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return -1;
+  return ntohs(sa.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&sa)->sin6_port
+                                        : reinterpret_cast<sockaddr_in*>(&sa)->sin_port);
 }
 
 }  // namespace ftptest

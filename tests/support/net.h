@@ -29,6 +29,9 @@ class Fd {
   int fd_ = -1;
 };
 
+// The FTP port, where every test server listens by default.
+constexpr int kFtpPort = 21;
+
 // How long a test waits for something it caused to happen (a session to
 // start, a command to arrive, a child to print): long enough for a loaded
 // machine, short enough that a test that will not see it fails in seconds.
@@ -49,6 +52,7 @@ bool send_all(int fd, std::string_view bytes, int timeout_ms, int stop_fd = -1);
 long receive_some(int fd, std::string& out, int timeout_ms, int stop_fd = -1,
                   std::size_t max = 65536);
 
+// `address` is an IPv4 or an IPv6 address, here and below.
 Fd listen_tcp(const std::string& address, int port, std::string* error);
 // Listens on `port` of a loopback address of this process's own (see
 // loopback.h) and sets `address` to it; takes the next address while one is
@@ -59,6 +63,11 @@ Fd listen_on_own_loopback(int port, std::string* address, std::string* error);
 Fd connect_tcp(const std::string& address, int port, int timeout_ms, std::string* error,
                const std::string& source = "");
 Fd accept_within(int listen_fd, int timeout_ms, int stop_fd = -1);
+
+// A server at `address`:`port` as a HOST= value names it: the address alone
+// on `usual_port`, else with the port ("127.0.0.5:2121"); an IPv6 address
+// always in brackets with its port ("[::1]:40000").
+std::string host_value(const std::string& address, int port, int usual_port = kFtpPort);
 
 // The local address and port of a socket.
 std::string local_address(int fd);

@@ -5,8 +5,8 @@
 
 namespace ftptest {
 
-std::string PlainFtpClient::connect(const std::string& address, std::string* error) {
-  control_ = connect_tcp(address, kFtpPort, timeout_ms_, error);
+std::string PlainFtpClient::connect(const std::string& address, std::string* error, int port) {
+  control_ = connect_tcp(address, port, timeout_ms_, error);
   buffered_.clear();
   return control_ ? read_reply() : "";
 }

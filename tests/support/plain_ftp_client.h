@@ -13,8 +13,9 @@ class PlainFtpClient {
  public:
   explicit PlainFtpClient(int timeout_ms = 10000) : timeout_ms_(timeout_ms) {}
 
-  // Connects to `address`:21 and returns the greeting ("" when none came).
-  std::string connect(const std::string& address, std::string* error = nullptr);
+  // Connects to `address`:`port` and returns the greeting ("" when none came).
+  std::string connect(const std::string& address, std::string* error = nullptr,
+                      int port = kFtpPort);
   // Sends `line` plus CR LF and returns the whole reply.
   std::string command(const std::string& line);
   // One whole reply, multi-line ones included, lines joined with CR LF and

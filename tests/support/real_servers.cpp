@@ -102,14 +102,15 @@ bool ensure_test_account(std::string* error) {
   return false;
 }
 
-std::string vsftpd_config(const std::string& address, const std::string& folder,
+std::string vsftpd_config(const std::string& address, int port, const std::string& folder,
                           const std::string& home, const std::string& banner, TlsMode mode,
                           const CertificateFiles& cert) {
+  const bool ipv6 = address.find(':') != std::string::npos;
   std::vector<std::string> settings = {
-      "listen=YES",
-      "listen_ipv6=NO",
-      "listen_address=" + address,
-      "listen_port=" + std::to_string(control_port(mode)),
+      ipv6 ? "listen=NO" : "listen=YES",
+      ipv6 ? "listen_ipv6=YES" : "listen_ipv6=NO",
+      (ipv6 ? "listen_address6=" : "listen_address=") + address,
+      "listen_port=" + std::to_string(port),
       "background=NO",
       "anonymous_enable=NO",
       "local_enable=YES",
@@ -156,6 +157,13 @@ std::string vsftpd_config(const std::string& address, const std::string& folder,
   return text;
 }
 
+// A port nobody listens on at `address` now: the system's choice for a
+// socket bound there and closed again. 0 with `error` set when none.
+int free_port(const std::string& address, std::string* error) {
+  Fd probe = listen_tcp(address, 0, error);
+  return probe ? local_port(probe.get()) : 0;
+}
+
 }  // namespace
 
 const char* server_name(ServerKind kind) {
@@ -176,6 +184,10 @@ std::string unavailable(ServerKind kind, TlsMode mode) {
   return missing ? std::string(missing) + " is not installed (tools/setup.sh installs it)" : "";
 }
 
+std::string RealServer::host() const {
+  return host_value(address_, port_, control_port(tls_.mode));
+}
+
 const std::string& RealServer::user() const { return kUser; }
 const std::string& RealServer::password() const { return kPassword; }
 
@@ -185,7 +197,7 @@ RealServer::RealServer(ServerKind kind, std::string folder, TlsServing tls)
 RealServer::~RealServer() { stop(); }
 
 std::unique_ptr<RealServer> RealServer::start(ServerKind kind, std::string* error,
-                                              const TlsServing& tls) {
+                                              const TlsServing& tls, bool ipv6) {
   if (std::string why = unavailable(kind, tls.mode); !why.empty()) {
     *error = why;
     return nullptr;
@@ -210,8 +222,10 @@ std::unique_ptr<RealServer> RealServer::start(ServerKind kind, std::string* erro
   // loopback can a program that does not lease hold it: then the server ends
   // at once (or another greets), and the next address is tried.
   for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
-    server->address_ = claim_loopback_address(error);
+    server->address_ = ipv6 ? "::1" : claim_loopback_address(error);
     if (server->address_.empty()) return nullptr;
+    server->port_ = ipv6 ? free_port(server->address_, error) : control_port(tls.mode);
+    if (server->port_ <= 0) return nullptr;
     CertificateFiles cert;  // a certificate made for the address
     if (tls.mode != TlsMode::None) {
       const TestCertificates& certs = test_certificates(server->address_, error);
@@ -237,7 +251,8 @@ bool RealServer::launch(const CertificateFiles& cert, std::string* error) {
                                cert.key});
   } else {
     std::string config = folder_ + "/vsftpd.conf";
-    if (!put(config, vsftpd_config(address_, folder_, home_, banner(), tls_.mode, cert))) {
+    if (!put(config,
+             vsftpd_config(address_, port_, folder_, home_, banner(), tls_.mode, cert))) {
       *error = "cannot write " + config;
       return false;
     }
@@ -275,7 +290,7 @@ bool RealServer::launch(const CertificateFiles& cert, std::string* error) {
 bool RealServer::greets() const {
   if (tls_.mode != TlsMode::Implicit) {
     PlainFtpClient probe(kProbeWaitMs);
-    return probe.connect(address_).rfind("220 " + banner(), 0) == 0;
+    return probe.connect(address_, nullptr, port_).rfind("220 " + banner(), 0) == 0;
   }
   // TLS from the first byte: once the port takes connections, openssl reads
   // the greeting (without verifying: a test may serve a bad certificate).

@@ -1,7 +1,8 @@
 // Real FTP servers for end-to-end tests: pyftpdlib and vsftpd from the
 // distribution, each started on port 21 of a loopback address of the test
-// process's own (127.0.0.N, see loopback.h), serving a fresh folder to one user with write permission, and
-// stopped by its process id. Both reply to PORT by connecting to the client
+// process's own (127.0.0.N, see loopback.h) or on a free port of ::1,
+// serving a fresh folder to one user with write permission, and stopped by
+// its process id. Both reply to PORT by connecting to the client
 // (pyftpdlib at once, vsftpd at the transfer command) and accept it only for
 // the address the control connection comes from (127.0.0.1).
 //
@@ -59,8 +60,10 @@ class RealServer {
   // loopback address of this process's own and waits (bounded) until it
   // greets. Returns null and sets `error` (with the server's own log) on
   // failure.
+  // With `ipv6` it listens on ::1 instead, on a port the system found free
+  // (the one address is shared by every server of the process).
   static std::unique_ptr<RealServer> start(ServerKind kind, std::string* error,
-                                           const TlsServing& tls = {});
+                                           const TlsServing& tls = {}, bool ipv6 = false);
   ~RealServer();
   RealServer(const RealServer&) = delete;
   RealServer& operator=(const RealServer&) = delete;
@@ -74,7 +77,9 @@ class RealServer {
   ServerKind kind() const { return kind_; }
   pid_t pid() const { return pid_; }
   const std::string& address() const { return address_; }
-  int port() const { return control_port(tls_.mode); }
+  int port() const { return port_; }
+  // The server as a HOST= value names it: "127.0.0.5", or "[::1]:40123".
+  std::string host() const;
   const TlsServing& tls() const { return tls_; }
   // The CA file that verifies the server's certificate (when it is Valid);
   // "" without TLS.
@@ -109,6 +114,7 @@ class RealServer {
   std::string folder_;  // everything of this server: config, log, home
   std::string home_;
   std::string address_;
+  int port_ = 0;
   pid_t pid_ = -1;
 };
 

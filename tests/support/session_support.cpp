@@ -48,10 +48,11 @@ void SessionTest::limit_waits(int seconds) {
   host::events::set_idle_limit(0);  // the host's limit is XXAMWAIT then
 }
 
-ftptest::ScriptServer& SessionTest::serve(ftptest::Script script) {
+ftptest::ScriptServer& SessionTest::serve(ftptest::Script script, const std::string& address,
+                                          int port) {
   servers_.push_back(std::make_unique<ftptest::ScriptServer>(std::move(script)));
   std::string error;
-  EXPECT_TRUE(servers_.back()->start(&error)) << error;
+  EXPECT_TRUE(servers_.back()->start(&error, address, port)) << error;
   return *servers_.back();
 }
 
@@ -61,7 +62,7 @@ void SessionTest::stop_server() {
 
 void SessionTest::assign(const std::string& name, const std::string& remote,
                          const std::string& options, const std::string& address) {
-  std::string host = address.empty() ? server().address() : address;
+  std::string host = address.empty() ? server().host() : address;
   auto result = host::references::assign(name, remote, "HOST='" + host + "' " + options);
   ASSERT_TRUE(result.ok()) << result.message;
 }

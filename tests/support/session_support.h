@@ -32,7 +32,10 @@ class SessionTest : public testing::Test {
   // Starts a scripted server (stopped by TearDown, or by stop_server()). A
   // scripted server serves one session at a time: files open at the same
   // time each need a server of their own.
-  ftptest::ScriptServer& serve(ftptest::Script script);
+  // It listens where ScriptServer::start says (a loopback address of the
+  // process's own on port 21 by default; "::1" with port 0 for IPv6).
+  ftptest::ScriptServer& serve(ftptest::Script script, const std::string& address = "",
+                               int port = kFtpPort);
   void stop_server();
   // The first server started (the one assign() points a reference at).
   ftptest::ScriptServer& server() { return *servers_.front(); }
@@ -40,7 +43,7 @@ class SessionTest : public testing::Test {
   ftptest::ScriptServer& newest_server() { return *servers_.back(); }
 
   // Assigns `name` to `remote` with `options`, HOST set to `address` (the
-  // first scripted server's when empty).
+  // first scripted server's host() when empty).
   void assign(const std::string& name, const std::string& remote, const std::string& options,
               const std::string& address = "");
   int32_t open(const std::string& name, std::unique_ptr<OpenFile>* file, OpenParams params = {});

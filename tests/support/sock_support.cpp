@@ -2,13 +2,16 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 
 #include "host/events.h"
 #include "host/memory.h"
@@ -77,6 +80,45 @@ const Entries& sock() {
     return x;
   }();
   return e;
+}
+
+namespace {
+struct Answer {
+  std::vector<std::string> addresses;
+  std::string canonical;
+};
+std::map<std::string, Answer> g_answers;
+}  // namespace
+
+void answer_name(const std::string& name, std::vector<std::string> addresses,
+                 const std::string& canonical) {
+  g_answers[name] = {std::move(addresses), canonical.empty() ? name : canonical};
+}
+
+void forget_names() { g_answers.clear(); }
+
+// The list is made of the C library's own answers for each address, so that
+// its freeaddrinfo releases it.
+int known_names_resolver(const char* name, const char* service, const addrinfo* hints,
+                         addrinfo** result) {
+  auto found = g_answers.find(name ? name : "");
+  if (found == g_answers.end()) return ::getaddrinfo(name, service, hints, result);
+  addrinfo numeric{};
+  numeric.ai_flags = AI_NUMERICHOST;
+  numeric.ai_family = hints ? hints->ai_family : AF_UNSPEC;
+  numeric.ai_socktype = SOCK_STREAM;
+  addrinfo *head = nullptr, **tail = &head;
+  for (const std::string& address : found->second.addresses) {
+    addrinfo* one = nullptr;
+    if (::getaddrinfo(address.c_str(), service, &numeric, &one) != 0) continue;
+    *tail = one;
+    while (*tail) tail = &(*tail)->ai_next;
+  }
+  if (!head) return EAI_NONAME;
+  std::free(head->ai_canonname);
+  head->ai_canonname = strdup(found->second.canonical.c_str());
+  *result = head;
+  return 0;
 }
 
 SockSyscalls& syscalls() {
@@ -250,6 +292,7 @@ void SockTest::SetUp() {
 
 void SockTest::TearDown() {
   syscalls() = saved_;
+  forget_names();
   host::options::reset();
   host::events::set_idle_limit(0);
   host::events::cancel_break();

@@ -35,6 +35,18 @@ const Entries& sock();
 SockSyscalls& syscalls();
 const SockSyscalls& original();
 
+// A resolver of our own for the tests: names given answers with
+// `answer_name` are answered with exactly those addresses (IPv4 or IPv6
+// texts, in that order, the first with `canonical` as its canonical name,
+// only those of the family the hints ask for); every other name goes to the
+// C library. Install it with syscalls().getaddrinfo = known_names_resolver;
+// forget_names() drops the answers.
+void answer_name(const std::string& name, std::vector<std::string> addresses,
+                 const std::string& canonical = "");
+void forget_names();
+int known_names_resolver(const char* name, const char* service, const struct addrinfo* hints,
+                         struct addrinfo** result);
+
 // Scripted transfers: each read (write) moves at most the next number of
 // bytes of the script; -1 fails that call with EINTR. Past the end of the
 // script calls go through unchanged. Installs the wrapper in the table.
